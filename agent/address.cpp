@@ -1,0 +1,84 @@
+#include "agent/address.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <cstring>
+
+namespace vorn::agent {
+
+namespace {
+
+bool ParsePort(const std::string& text, std::uint16_t* port) {
+    if (text.empty() || text.size() > 5)
+        return false;
+    unsigned value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (value > 65535)
+        return false;
+    *port = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+}  // namespace
+
+bool ParseEndpoint(const std::string& text, Endpoint* out) {
+    Endpoint ep;
+    std::uint16_t port = 0;
+    if (!text.empty() && text[0] == '[') {
+        const std::size_t close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+            return false;
+        }
+        const std::string host = text.substr(1, close - 1);
+        if (!ParsePort(text.substr(close + 2), &port))
+            return false;
+        sockaddr_in6 sa{};
+        sa.sin6_family = AF_INET6;
+        if (inet_pton(AF_INET6, host.c_str(), &sa.sin6_addr) != 1)
+            return false;
+        sa.sin6_port = htons(port);
+        std::memcpy(&ep.addr, &sa, sizeof sa);
+        ep.len = sizeof sa;
+    } else {
+        const std::size_t colon = text.rfind(':');
+        if (colon == std::string::npos)
+            return false;
+        const std::string host = text.substr(0, colon);
+        if (!ParsePort(text.substr(colon + 1), &port))
+            return false;
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        if (inet_pton(AF_INET, host.c_str(), &sa.sin_addr) != 1)
+            return false;
+        sa.sin_port = htons(port);
+        std::memcpy(&ep.addr, &sa, sizeof sa);
+        ep.len = sizeof sa;
+    }
+    if (out)
+        *out = ep;
+    return true;
+}
+
+std::string FormatEndpoint(const sockaddr* addr) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (addr->sa_family == AF_INET) {
+        sockaddr_in sa;
+        std::memcpy(&sa, addr, sizeof sa);
+        inet_ntop(AF_INET, &sa.sin_addr, host, sizeof host);
+        return std::string(host) + ":" + std::to_string(ntohs(sa.sin_port));
+    }
+    if (addr->sa_family == AF_INET6) {
+        sockaddr_in6 sa;
+        std::memcpy(&sa, addr, sizeof sa);
+        inet_ntop(AF_INET6, &sa.sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(sa.sin6_port));
+    }
+    return "?";
+}
+
+}  // namespace vorn::agent

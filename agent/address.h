@@ -1,0 +1,21 @@
+// Socket addresses as the agent's options write them: "127.0.0.1:29870", "[::1]:29870".
+#pragma once
+
+#include <sys/socket.h>
+
+#include <string>
+
+namespace vorn::agent {
+
+struct Endpoint {
+    sockaddr_storage addr{};
+    socklen_t len = 0;
+};
+
+// Parses "IPV4:PORT" or "[IPV6]:PORT" (literal addresses only, port 0..65535).
+bool ParseEndpoint(const std::string& text, Endpoint* out);
+
+// Writes an address back in the same notation.
+std::string FormatEndpoint(const sockaddr* addr);
+
+}  // namespace vorn::agent

@@ -1,0 +1,26 @@
+// The agent's modes as main() runs them: serve, --list and --check.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "agent/config.h"
+#include "agent/log.h"
+#include "agent/options.h"
+
+namespace vorn::agent {
+
+// The configuration in force: defaults, the file named by --config, then the command line.
+// On failure `error` reads "FILE:LINE: why" (or "FILE: why").
+bool LoadConfig(const CommandLine& command_line, Config* out, std::string* error);
+
+// Serves until SIGTERM or SIGINT; SIGHUP reloads. Returns the exit status.
+int Serve(const CommandLine& command_line, Log& log);
+
+// Prints every hwmon input under the configured sysfs root to `out`. Returns the exit status.
+int ListInputs(const CommandLine& command_line, std::FILE* out);
+
+// Validates a configuration file and prints the verdict to `out`. Returns the exit status.
+int CheckConfig(const std::string& path, std::FILE* out);
+
+}  // namespace vorn::agent

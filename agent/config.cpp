@@ -1,0 +1,303 @@
+#include "agent/config.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "agent/readings.h"
+
+namespace vorn::agent {
+
+namespace {
+
+std::string Trim(const std::string& s) {
+    std::size_t b = 0;
+    std::size_t e = s.size();
+    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r'))
+        ++b;
+    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
+        --e;
+    return s.substr(b, e - b);
+}
+
+std::vector<std::string> Words(const std::string& s) {
+    std::vector<std::string> words;
+    std::istringstream in(s);
+    std::string w;
+    while (in >> w)
+        words.push_back(w);
+    return words;
+}
+
+bool ParseNumber(const std::string& text, double* out) {
+    if (text.empty())
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(v))
+        return false;
+    *out = v;
+    return true;
+}
+
+// What the parser remembers per reading to report duplicates and orphans.
+struct LineOf {
+    int mapping = 0;
+    int scale = 0;
+    int offset = 0;
+};
+
+class Parser {
+public:
+    Parser(Settings* out, ConfigError* error) : out_(out), error_(error) {}
+
+    bool Line(int number, const std::string& raw) {
+        number_ = number;
+        const std::string line = Trim(raw);
+        if (line.empty() || line[0] == '#')
+            return true;
+        for (unsigned char c : line) {
+            if ((c < 0x20 && c != '\t') || c == 0x7F)
+                return Fail("control character in line");
+        }
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            return Fail("expected KEY = VALUE");
+        const std::string key = Trim(line.substr(0, eq));
+        const std::string value = Trim(line.substr(eq + 1));
+        if (key.empty())
+            return Fail("missing key before '='");
+        if (value.empty())
+            return Fail("missing value for '" + key + "'");
+        if (key == "listen")
+            return Listen(value);
+        if (key == "allow")
+            return Allow(value);
+        if (key == "sysfs") {
+            if (value[0] != '/')
+                return Fail("sysfs must be an absolute directory");
+            out_->sysfs = value;
+            return true;
+        }
+        if (key == "source") {
+            SourceSpec s;
+            if (!ParseSource(value, &s)) {
+                return Fail("source must be 'hwmon' or 'file:PATH', not '" + value + "'");
+            }
+            out_->source = s;
+            return true;
+        }
+        if (key == "interval") {
+            int ms = 0;
+            if (!ParseInterval(value, &ms)) {
+                return Fail("interval must be a whole number of milliseconds from 0 to " +
+                            std::to_string(kMaxIntervalMs));
+            }
+            out_->interval_ms = ms;
+            return true;
+        }
+        const std::size_t dot = key.find('.');
+        const std::string name = key.substr(0, dot);
+        const int field = FieldIndex(name.data(), name.size());
+        if (field < 0)
+            return Fail("unknown key '" + key + "'");
+        if (dot == std::string::npos)
+            return Map(field, value);
+        const std::string attr = key.substr(dot + 1);
+        if (attr == "scale" || attr == "offset")
+            return Linear(field, attr, value);
+        return Fail("unknown key '" + key + "' (a reading takes .scale or .offset)");
+    }
+
+    bool Finish() {
+        for (int k = 0; k < proto::kFieldCount; ++k) {
+            const int orphan = lines_[k].scale ? lines_[k].scale : lines_[k].offset;
+            if (orphan && !lines_[k].mapping) {
+                number_ = orphan;
+                return Fail(std::string(proto::kFieldNames[k]) +
+                            " has a scale or offset but no input mapped");
+            }
+        }
+        return true;
+    }
+
+private:
+    bool Fail(const std::string& message) {
+        if (error_)
+            *error_ = ConfigError{number_, message};
+        return false;
+    }
+
+    bool Listen(const std::string& value) {
+        if (!out_->listen)
+            out_->listen.emplace();
+        for (const std::string& w : Words(value)) {
+            Endpoint ep;
+            if (!ParseEndpoint(w, &ep)) {
+                return Fail("listen address '" + w + "' is not ADDR:PORT or [ADDR]:PORT");
+            }
+            out_->listen->push_back(ep);
+        }
+        return true;
+    }
+
+    bool Allow(const std::string& value) {
+        if (!out_->allow)
+            out_->allow.emplace();
+        for (const std::string& w : Words(value)) {
+            Cidr c;
+            if (!ParseCidr(w, &c))
+                return Fail("allow entry '" + w + "' is not ADDR or ADDR/BITS");
+            out_->allow->push_back(c);
+        }
+        return true;
+    }
+
+    bool Map(int field, const std::string& value) {
+        const char* name = proto::kFieldNames[field];
+        if (lines_[field].mapping) {
+            return Fail(std::string(name) + " is already mapped on line " +
+                        std::to_string(lines_[field].mapping));
+        }
+        const std::size_t slash = value.find('/');
+        if (slash == std::string::npos) {
+            return Fail(std::string(name) + " needs CHIP / INPUT, for example 'coretemp / temp1'");
+        }
+        const std::string chip = Trim(value.substr(0, slash));
+        const std::string input = Trim(value.substr(slash + 1));
+        if (chip.empty())
+            return Fail(std::string(name) + " has no chip name before '/'");
+        if (input.empty())
+            return Fail(std::string(name) + " has no input name or label after '/'");
+        if (chip.find_first_of(" \t") != std::string::npos) {
+            return Fail("chip name '" + chip + "' contains a blank");
+        }
+        out_->mapping[field].chip = chip;
+        out_->mapping[field].input = input;
+        lines_[field].mapping = number_;
+        return true;
+    }
+
+    bool Linear(int field, const std::string& attr, const std::string& value) {
+        const std::string key = std::string(proto::kFieldNames[field]) + "." + attr;
+        int& seen = attr == "scale" ? lines_[field].scale : lines_[field].offset;
+        if (seen)
+            return Fail(key + " is already set on line " + std::to_string(seen));
+        double v = 0;
+        if (!ParseNumber(value, &v))
+            return Fail(key + " must be a number, not '" + value + "'");
+        if (attr == "scale" && v == 0)
+            return Fail(key + " must not be zero");
+        (attr == "scale" ? out_->mapping[field].scale : out_->mapping[field].offset) = v;
+        seen = number_;
+        return true;
+    }
+
+    Settings* out_;
+    ConfigError* error_;
+    int number_ = 0;
+    std::array<LineOf, proto::kFieldCount> lines_{};
+};
+
+}  // namespace
+
+bool ParseSource(const std::string& text, SourceSpec* out) {
+    SourceSpec s;
+    if (text == "hwmon") {
+        s.kind = SourceSpec::Kind::kHwmon;
+    } else if (text.rfind("file:", 0) == 0 && text.size() > 5) {
+        s.kind = SourceSpec::Kind::kFile;
+        s.path = text.substr(5);
+    } else {
+        return false;
+    }
+    if (out)
+        *out = s;
+    return true;
+}
+
+bool ParseInterval(const std::string& text, int* out) {
+    if (text.empty() || text.size() > 7)
+        return false;
+    long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v > kMaxIntervalMs)
+        return false;
+    if (out)
+        *out = static_cast<int>(v);
+    return true;
+}
+
+bool ParseConfigText(const std::string& text, Settings* out, ConfigError* error) {
+    Settings parsed;
+    Parser parser(&parsed, error);
+    std::size_t pos = 0;
+    int number = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        if (!parser.Line(++number, text.substr(pos, end - pos)))
+            return false;
+        pos = end + 1;
+    }
+    if (!parser.Finish())
+        return false;
+    if (out)
+        *out = std::move(parsed);
+    return true;
+}
+
+bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        if (error)
+            *error = ConfigError{0, "cannot open the file"};
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) {
+        if (error)
+            *error = ConfigError{0, "cannot read the file"};
+        return false;
+    }
+    return ParseConfigText(text.str(), out, error);
+}
+
+std::vector<Endpoint> DefaultListen() {
+    std::vector<Endpoint> list(2);
+    const std::string port = std::to_string(proto::kDefaultPort);
+    ParseEndpoint("127.0.0.1:" + port, &list[0]);
+    ParseEndpoint("[::1]:" + port, &list[1]);
+    return list;
+}
+
+Config Resolve(const Settings& file, const Settings& command_line) {
+    Config c;
+    c.listen = DefaultListen();
+    c.allow = DefaultAllow();
+    for (const Settings* layer : {&file, &command_line}) {
+        if (layer->listen)
+            c.listen = *layer->listen;
+        if (layer->allow)
+            c.allow = *layer->allow;
+        if (layer->sysfs)
+            c.sysfs = *layer->sysfs;
+        if (layer->source)
+            c.source = *layer->source;
+        if (layer->interval_ms)
+            c.interval_ms = *layer->interval_ms;
+    }
+    c.mapping = file.mapping;
+    return c;
+}
+
+}  // namespace vorn::agent

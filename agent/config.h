@@ -1,0 +1,77 @@
+// The agent's settings: defaults, a configuration file and the command line, in rising
+// order of precedence. The file is line based: "KEY = VALUE", '#' starts a comment line.
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent/address.h"
+#include "agent/allow_list.h"
+#include "protocol/sensor_protocol.h"
+
+namespace vorn::agent {
+
+// Where one reading comes from: an hwmon chip by name, and one of its inputs by input name
+// ("fan2", "in4", "temp1") or by label ("Package id 0"). value = raw * scale + offset.
+struct Mapping {
+    std::string chip;
+    std::string input;
+    double scale = 1.0;
+    double offset = 0.0;
+    bool mapped() const { return !chip.empty(); }
+};
+using MappingTable = std::array<Mapping, proto::kFieldCount>;
+
+struct SourceSpec {
+    enum class Kind { kHwmon, kFile } kind = Kind::kHwmon;
+    std::string path;  // the readings file for kFile
+};
+
+// One layer of settings; members left unset keep the value of the layer below.
+struct Settings {
+    std::optional<std::vector<Endpoint>> listen;
+    std::optional<std::vector<Cidr>> allow;
+    std::optional<std::string> sysfs;
+    std::optional<SourceSpec> source;
+    std::optional<int> interval_ms;
+    MappingTable mapping;
+};
+
+// The settings in force.
+struct Config {
+    std::vector<Endpoint> listen;
+    std::vector<Cidr> allow;
+    std::string sysfs = "/sys";
+    SourceSpec source;
+    int interval_ms = 500;
+    MappingTable mapping;
+};
+
+struct ConfigError {
+    int line = 0;  // 1-based; 0 when the file itself could not be read
+    std::string message;
+};
+
+constexpr int kMaxIntervalMs = 3600000;
+
+// Parses a configuration text; on failure says which line is wrong and why.
+bool ParseConfigText(const std::string& text, Settings* out, ConfigError* error);
+
+// Reads and parses a configuration file.
+bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error);
+
+// "hwmon" or "file:PATH".
+bool ParseSource(const std::string& text, SourceSpec* out);
+
+// A whole number of milliseconds, 0..kMaxIntervalMs.
+bool ParseInterval(const std::string& text, int* out);
+
+// Defaults, overlaid by `file`, overlaid by `command_line`; the mapping comes from the file.
+Config Resolve(const Settings& file, const Settings& command_line);
+
+// Default listening addresses: 127.0.0.1 and ::1 on the protocol's port.
+std::vector<Endpoint> DefaultListen();
+
+}  // namespace vorn::agent

@@ -1,0 +1,20 @@
+#include "agent/log.h"
+
+namespace vorn::agent {
+
+void Log::Info(const std::string& line) {
+    std::fprintf(out_, "vornagent: %s\n", line.c_str());
+    std::fflush(out_);
+}
+
+bool Log::Warn(const std::string& subject, const std::string& line, Clock::time_point now) {
+    auto it = last_.find(subject);
+    if (it != last_.end() && now - it->second < quiet_)
+        return false;
+    last_[subject] = now;
+    std::fprintf(out_, "vornagent: warning: %s\n", line.c_str());
+    std::fflush(out_);
+    return true;
+}
+
+}  // namespace vorn::agent

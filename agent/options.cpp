@@ -1,0 +1,112 @@
+#include "agent/options.h"
+
+#include <cstring>
+
+namespace vorn::agent {
+
+const char* HelpText() {
+    return "Usage: vornagent [OPTION]...\n"
+           "Serves this host's hardware-monitor readings to the vornbar sensor plug-in over UDP.\n"
+           "\n"
+           "  --config FILE      read settings and the reading mapping from FILE; every option\n"
+           "                     below may also be set there, and the command line wins\n"
+           "  --listen ADDR:PORT listen on this address (repeatable); [ADDR]:PORT for IPv6;\n"
+           "                     port 0 takes a free port, shown on the start line\n"
+           "                     (default 127.0.0.1:29870 and [::1]:29870)\n"
+           "  --allow CIDR       answer requests from this block only (repeatable), ADDR or\n"
+           "                     ADDR/BITS; IPv4 blocks also cover IPv4-mapped IPv6 sources\n"
+           "                     (default 127.0.0.0/8 and ::1/128, loopback only)\n"
+           "  --sysfs DIR        the sysfs root holding class/hwmon (default /sys)\n"
+           "  --source hwmon     read the kernel's hwmon inputs through the mapping (default)\n"
+           "  --source file:PATH read KEY=VALUE lines from PATH at each sample instead\n"
+           "  --interval MS      read the sensors at most once per MS milliseconds; requests\n"
+           "                     in between share that reading (default 500, 0 to 3600000)\n"
+           "  --list             print every hwmon input with chip, input, label and value,\n"
+           "                     to help write the mapping, then exit\n"
+           "  --check FILE       validate configuration FILE, say which line is wrong, exit\n"
+           "  --help             print this text and exit\n"
+           "\n"
+           "Signals: SIGHUP reloads the configuration (a broken one is refused and the running\n"
+           "one kept); SIGTERM and SIGINT stop the agent.\n"
+           "Exit status: 0 on a clean stop or a valid --check, 1 on a runtime or configuration\n"
+           "error, 2 on a bad command line.\n";
+}
+
+bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::string* error) {
+    CommandLine cl;
+    auto fail = [error](const std::string& message) {
+        if (error)
+            *error = message;
+        return false;
+    };
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool has_value = false;
+        const std::size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            has_value = true;
+        }
+        const bool wants_value = arg == "--config" || arg == "--listen" || arg == "--allow" ||
+                                 arg == "--sysfs" || arg == "--source" || arg == "--interval" ||
+                                 arg == "--check";
+        if (wants_value && !has_value) {
+            if (i + 1 >= argc)
+                return fail(arg + " needs a value");
+            value = argv[++i];
+        } else if (!wants_value && has_value) {
+            return fail(arg + " takes no value");
+        }
+        if (arg == "--help" || arg == "-h") {
+            cl.mode = CommandLine::Mode::kHelp;
+        } else if (arg == "--list") {
+            cl.mode = CommandLine::Mode::kList;
+        } else if (arg == "--check") {
+            cl.mode = CommandLine::Mode::kCheck;
+            cl.check_path = value;
+        } else if (arg == "--config") {
+            cl.config_path = value;
+        } else if (arg == "--listen") {
+            Endpoint ep;
+            if (!ParseEndpoint(value, &ep)) {
+                return fail("--listen '" + value + "' is not ADDR:PORT or [ADDR]:PORT");
+            }
+            if (!cl.overrides.listen)
+                cl.overrides.listen.emplace();
+            cl.overrides.listen->push_back(ep);
+        } else if (arg == "--allow") {
+            Cidr c;
+            if (!ParseCidr(value, &c))
+                return fail("--allow '" + value + "' is not ADDR or ADDR/BITS");
+            if (!cl.overrides.allow)
+                cl.overrides.allow.emplace();
+            cl.overrides.allow->push_back(c);
+        } else if (arg == "--sysfs") {
+            if (value.empty())
+                return fail("--sysfs needs a directory");
+            cl.overrides.sysfs = value;
+        } else if (arg == "--source") {
+            SourceSpec s;
+            if (!ParseSource(value, &s)) {
+                return fail("--source must be 'hwmon' or 'file:PATH', not '" + value + "'");
+            }
+            cl.overrides.source = s;
+        } else if (arg == "--interval") {
+            int ms = 0;
+            if (!ParseInterval(value, &ms)) {
+                return fail("--interval must be a whole number of milliseconds from 0 to " +
+                            std::to_string(kMaxIntervalMs));
+            }
+            cl.overrides.interval_ms = ms;
+        } else {
+            return fail("unknown argument '" + arg + "' (see --help)");
+        }
+    }
+    if (out)
+        *out = std::move(cl);
+    return true;
+}
+
+}  // namespace vorn::agent

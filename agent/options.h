@@ -1,0 +1,25 @@
+// The agent's command line. Every setting may also come from the configuration file;
+// what the command line says wins.
+#pragma once
+
+#include <string>
+
+#include "agent/config.h"
+
+namespace vorn::agent {
+
+struct CommandLine {
+    enum class Mode { kServe, kList, kCheck, kHelp } mode = Mode::kServe;
+    std::string config_path;  // --config, empty for none
+    std::string check_path;   // --check
+    Settings overrides;       // --listen, --allow, --sysfs, --source, --interval
+};
+
+// Parses argv[1..argc-1]; options take "--name VALUE" or "--name=VALUE". On failure
+// `error` says which argument is wrong.
+bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::string* error);
+
+// The --help text, documenting every option.
+const char* HelpText();
+
+}  // namespace vorn::agent

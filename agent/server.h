@@ -1,0 +1,53 @@
+// The UDP side of the agent: one non-blocking socket per listening address, answered from
+// one thread. A request is answered only when it comes from an admitted source and decodes
+// as a valid request; the reply is as long as the request, so the agent never amplifies.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "agent/address.h"
+#include "agent/allow_list.h"
+#include "agent/log.h"
+#include "agent/sampler.h"
+
+namespace vorn::agent {
+
+class Server {
+public:
+    static constexpr std::size_t kMaxListen = 16;
+
+    struct Counters {
+        std::uint64_t answered = 0;
+        std::uint64_t malformed = 0;  // dropped: not a valid request
+        std::uint64_t refused = 0;    // dropped: source not admitted
+    };
+
+    Server() = default;
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Opens and binds one socket per endpoint (port 0 takes a free port); on failure
+    // closes what it opened and says which address failed.
+    bool Listen(const std::vector<Endpoint>& endpoints, std::string* error);
+
+    // The bound addresses, with the ports the system gave.
+    std::vector<Endpoint> Bound() const;
+
+    // Waits up to `timeout_ms` (-1: no limit) for datagrams or for `wake_fd` (-1: none) to
+    // become readable, and answers what has arrived. Returns false when `wake_fd` is readable.
+    bool ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow);
+
+    const Counters& counters() const { return counters_; }
+
+private:
+    void Drain(int fd, Sampler& sampler, const AllowList& allow);
+    void Close();
+
+    std::vector<int> fds_;
+    Counters counters_;
+};
+
+}  // namespace vorn::agent
