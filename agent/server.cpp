@@ -125,7 +125,9 @@ void Server::Drain(int fd, Sampler& sampler, const AllowList& allow) {
         const int got = recvmmsg(fd, in_msgs, kBatch, MSG_DONTWAIT, nullptr);
         if (got <= 0)
             return;
-        const Sample& sample = sampler.Current(Sampler::Clock::now());
+        // Read (or reuse) the sensors only once a valid request is in hand, so that
+        // refused or malformed floods cost no sensor reads.
+        const Sample* sample = nullptr;
         int replies = 0;
         for (int i = 0; i < got; ++i) {
             const msghdr& h = in_msgs[i].msg_hdr;
@@ -140,7 +142,9 @@ void Server::Drain(int fd, Sampler& sampler, const AllowList& allow) {
                 ++counters_.malformed;
                 continue;
             }
-            out[replies] = proto::EncodeReply(id, sample.status, sample.fields);
+            if (!sample)
+                sample = &sampler.Current(Sampler::Clock::now());
+            out[replies] = proto::EncodeReply(id, sample->status, sample->fields);
             out_iov[replies] = iovec{out[replies].data(), out[replies].size()};
             out_msgs[replies] = mmsghdr{};
             out_msgs[replies].msg_hdr.msg_name = &from[i];

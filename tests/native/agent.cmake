@@ -1,0 +1,30 @@
+# Tests of the sensor agent: its units in-process, and the real binary on loopback ports.
+add_library(vorn_agent_test_support STATIC agent_test_support.cpp)
+target_include_directories(vorn_agent_test_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(vorn_agent_test_support PUBLIC vorn_agent_core)
+target_compile_definitions(vorn_agent_test_support PUBLIC
+    VORN_AGENT_FIXTURES="${CMAKE_CURRENT_LIST_DIR}/fixtures"
+    VORN_AGENT_EXAMPLE_CONFIG="${PROJECT_SOURCE_DIR}/agent/vornagent.conf.example"
+    VORN_AGENT_BINARY="$<TARGET_FILE:vornagent>")
+vorn_warnings(vorn_agent_test_support)
+
+foreach(unit format allow config hwmon sampler server)
+    vorn_test(agent_${unit}_test SOURCES agent_${unit}_test.cpp
+              LIBS vorn_agent_test_support LABELS agent)
+endforeach()
+
+vorn_test(agent_process_test SOURCES agent_process_test.cpp
+          LIBS vorn_agent_test_support LABELS agent)
+add_dependencies(agent_process_test vornagent)
+
+# The plug-in's client against the real agent, once the plug-in library is in the tree.
+if(TARGET vorn_plugin)
+    vorn_test(agent_plugin_test SOURCES agent_plugin_test.cpp
+              LIBS vorn_agent_test_support vorn_plugin LABELS agent)
+    add_dependencies(agent_plugin_test vornagent)
+endif()
+
+# libFuzzer targets, built by the "fuzz" preset (clang).
+if(VORN_FUZZ)
+    include(${PROJECT_SOURCE_DIR}/tests/fuzz/fuzz.cmake)
+endif()

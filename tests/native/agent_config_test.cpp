@@ -1,0 +1,209 @@
+// The configuration file, the command line and how the two combine.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "agent/agent.h"
+#include "agent/config.h"
+#include "agent/options.h"
+#include "tests/native/agent_test_support.h"
+
+namespace vorn::agent {
+namespace {
+
+ConfigError ErrorOf(const std::string& text) {
+    ConfigError e;
+    EXPECT_FALSE(ParseConfigText(text, nullptr, &e)) << text;
+    return e;
+}
+
+std::string Show(const Endpoint& ep) {
+    return FormatEndpoint(reinterpret_cast<const sockaddr*>(&ep.addr));
+}
+
+TEST(AgentConfig, ShippedExampleMapsAllThirteenReadings) {
+    Settings s;
+    ConfigError e;
+    ASSERT_TRUE(LoadConfigFile(VORN_AGENT_EXAMPLE_CONFIG, &s, &e)) << e.line << ": " << e.message;
+    for (int k = 0; k < proto::kFieldCount; ++k)
+        EXPECT_TRUE(s.mapping[k].mapped()) << k;
+    EXPECT_EQ(s.mapping[proto::kCpu].chip, "coretemp");
+    EXPECT_EQ(s.mapping[proto::kCpu].input, "Package id 0");
+    EXPECT_EQ(s.mapping[proto::kVM12].scale, 6.0);
+    EXPECT_EQ(s.mapping[proto::kVM12].offset, -18.3);
+    ASSERT_TRUE(s.listen.has_value());
+    EXPECT_EQ(s.listen->size(), 2u);
+}
+
+TEST(AgentConfig, ReadsEverySetting) {
+    Settings s;
+    ConfigError e;
+    ASSERT_TRUE(
+        ParseConfigText("# comment\r\n"
+                        "  listen = 127.0.0.1:1234 [::1]:1235\n"
+                        "allow=10.0.0.0/8\n"
+                        "allow = 192.168.0.0/16 ::1\n"
+                        "\n"
+                        "sysfs = /tmp/fake\n"
+                        "source = file:/run/readings\n"
+                        "interval = 250\n"
+                        "FAN1 = nct6775 / fan2\n"
+                        "VM12 = it87/in5\n"
+                        "VM12.offset = -0.5\n"
+                        "VM12.scale = 1e1\n",
+                        &s, &e))
+        << e.line << ": " << e.message;
+    ASSERT_TRUE(s.listen && s.allow && s.sysfs && s.source && s.interval_ms);
+    EXPECT_EQ(Show((*s.listen)[0]), "127.0.0.1:1234");
+    EXPECT_EQ(Show((*s.listen)[1]), "[::1]:1235");
+    ASSERT_EQ(s.allow->size(), 3u);
+    EXPECT_EQ(FormatCidr((*s.allow)[2]), "::1/128");
+    EXPECT_EQ(*s.sysfs, "/tmp/fake");
+    EXPECT_EQ(s.source->kind, SourceSpec::Kind::kFile);
+    EXPECT_EQ(s.source->path, "/run/readings");
+    EXPECT_EQ(*s.interval_ms, 250);
+    EXPECT_EQ(s.mapping[proto::kFan1].chip, "nct6775");
+    EXPECT_EQ(s.mapping[proto::kFan1].input, "fan2");
+    EXPECT_EQ(s.mapping[proto::kVM12].chip, "it87");
+    EXPECT_EQ(s.mapping[proto::kVM12].scale, 10.0);
+    EXPECT_EQ(s.mapping[proto::kVM12].offset, -0.5);
+    EXPECT_FALSE(s.mapping[proto::kCpu].mapped());
+}
+
+TEST(AgentConfig, ErrorsNameTheLineAndTheCause) {
+    struct Case {
+        const char* text;
+        int line;
+        const char* says;
+    } cases[] = {
+        {"TCPU = coretemp / temp1\nnonsense\n", 2, "KEY = VALUE"},
+        {"\n\nTCPUX = a / b\n", 3, "unknown key 'TCPUX'"},
+        {"TCPU = coretemp temp1\n", 1, "CHIP / INPUT"},
+        {"TCPU = / temp1\n", 1, "no chip name"},
+        {"TCPU = coretemp /\n", 1, "no input name"},
+        {"TCPU = core temp / temp1\n", 1, "blank"},
+        {"TCPU = a / b\n# x\nTCPU = c / d\n", 3, "already mapped on line 1"},
+        {"VP12 = a / in1\nVP12.scale = twelve\n", 2, "must be a number"},
+        {"VP12 = a / in1\nVP12.scale = 0\n", 2, "must not be zero"},
+        {"VP12 = a / in1\nVP12.offset = 1\nVP12.offset = 2\n", 3, "already set on line 2"},
+        {"VP12 = a / in1\nVP12.offset = nan\n", 2, "must be a number"},
+        {"VP12 = a / in1\nVP12.gain = 2\n", 2, "unknown key 'VP12.gain'"},
+        {"\nVM05.scale = 2\n", 2, "no input mapped"},
+        {"listen = 127.0.0.1\n", 1, "listen address '127.0.0.1'"},
+        {"listen = 127.0.0.1:80 [::1]:x\n", 1, "'[::1]:x'"},
+        {"allow = 10.0.0.0/40\n", 1, "allow entry '10.0.0.0/40'"},
+        {"interval = -1\n", 1, "interval"},
+        {"interval = 3600001\n", 1, "interval"},
+        {"source = snmp\n", 1, "source must be"},
+        {"source = file:\n", 1, "source must be"},
+        {"sysfs = relative/dir\n", 1, "absolute"},
+        {"listen =\n", 1, "missing value"},
+        {" = 5\n", 1, "missing key"},
+        {"TCPU = a / b\x01\n", 1, "control character"},
+    };
+    for (const Case& c : cases) {
+        const ConfigError e = ErrorOf(c.text);
+        EXPECT_EQ(e.line, c.line) << c.text;
+        EXPECT_NE(e.message.find(c.says), std::string::npos) << c.text << " -> " << e.message;
+    }
+}
+
+TEST(AgentConfig, CommandLineWinsOverFileAndFileOverDefaults) {
+    Settings file;
+    ASSERT_TRUE(
+        ParseConfigText("listen = 127.0.0.1:1000\ninterval = 100\nsysfs = /f\n"
+                        "TCPU = k10temp / Tctl\n",
+                        &file, nullptr));
+    const char* argv[] = {"vornagent", "--interval", "900", "--listen=[::1]:2000"};
+    CommandLine cl;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(4, argv, &cl, &error)) << error;
+    const Config c = Resolve(file, cl.overrides);
+    ASSERT_EQ(c.listen.size(), 1u);
+    EXPECT_EQ(Show(c.listen[0]), "[::1]:2000");
+    EXPECT_EQ(c.interval_ms, 900);
+    EXPECT_EQ(c.sysfs, "/f");
+    EXPECT_EQ(c.mapping[proto::kCpu].input, "Tctl");
+    // Nothing set anywhere: loopback on the protocol's port, loopback admitted.
+    const Config d = Resolve(Settings{}, Settings{});
+    ASSERT_EQ(d.listen.size(), 2u);
+    EXPECT_EQ(Show(d.listen[0]), "127.0.0.1:29870");
+    EXPECT_EQ(Show(d.listen[1]), "[::1]:29870");
+    EXPECT_EQ(d.allow.size(), 2u);
+    EXPECT_EQ(d.interval_ms, 500);
+    EXPECT_EQ(d.sysfs, "/sys");
+    EXPECT_EQ(d.source.kind, SourceSpec::Kind::kHwmon);
+}
+
+TEST(AgentCommandLine, ReadsEveryOption) {
+    const char* argv[] = {"vornagent",   "--config",    "/etc/v.conf", "--listen",
+                          "127.0.0.1:0", "--listen",    "[::1]:0",     "--allow",
+                          "10.0.0.0/8",  "--allow=::1", "--sysfs",     "/tmp/s",
+                          "--source",    "file:/tmp/r", "--interval",  "0"};
+    CommandLine cl;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(16, argv, &cl, &error)) << error;
+    EXPECT_EQ(cl.mode, CommandLine::Mode::kServe);
+    EXPECT_EQ(cl.config_path, "/etc/v.conf");
+    EXPECT_EQ(cl.overrides.listen->size(), 2u);
+    EXPECT_EQ(cl.overrides.allow->size(), 2u);
+    EXPECT_EQ(*cl.overrides.sysfs, "/tmp/s");
+    EXPECT_EQ(cl.overrides.source->path, "/tmp/r");
+    EXPECT_EQ(*cl.overrides.interval_ms, 0);
+
+    const char* list[] = {"vornagent", "--list"};
+    ASSERT_TRUE(ParseCommandLine(2, list, &cl, &error));
+    EXPECT_EQ(cl.mode, CommandLine::Mode::kList);
+    const char* check[] = {"vornagent", "--check", "x.conf"};
+    ASSERT_TRUE(ParseCommandLine(3, check, &cl, &error));
+    EXPECT_EQ(cl.mode, CommandLine::Mode::kCheck);
+    EXPECT_EQ(cl.check_path, "x.conf");
+}
+
+TEST(AgentCommandLine, RejectsBadArgumentsNamingThem) {
+    const std::vector<std::vector<const char*>> bad = {
+        {"vornagent", "--listen"},           {"vornagent", "--listen", "nowhere"},
+        {"vornagent", "--allow", "1.2.3/8"}, {"vornagent", "--interval", "5s"},
+        {"vornagent", "--source", "ipmi"},   {"vornagent", "--frobnicate"},
+        {"vornagent", "--list=yes"},         {"vornagent", "stray"},
+    };
+    for (const auto& args : bad) {
+        std::string error;
+        EXPECT_FALSE(ParseCommandLine(static_cast<int>(args.size()), args.data(), nullptr, &error))
+            << args.back();
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(AgentCommandLine, HelpDocumentsEveryOption) {
+    const std::string help = HelpText();
+    for (const char* option :
+         {"--config", "--listen", "--allow", "--sysfs", "--source hwmon", "--source file:PATH",
+          "--interval", "--list", "--check", "--help", "SIGHUP", "SIGTERM"}) {
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    }
+}
+
+TEST(AgentCheck, ReportsFileLineAndReasonOrOk) {
+    testing::TempDir dir;
+    const std::string good = dir.Write("good.conf", "TCPU = coretemp / temp1\n");
+    const std::string bad = dir.Write("bad.conf", "TCPU = coretemp / temp1\n\nFAN9 = a / b\n");
+    char buf[512] = {};
+    std::FILE* out = fmemopen(buf, sizeof buf - 1, "w");
+    EXPECT_EQ(CheckConfig(bad, out), 1);
+    std::fclose(out);
+    EXPECT_EQ(std::string(buf), bad + ":3: unknown key 'FAN9'\n");
+    std::fill(std::begin(buf), std::end(buf), 0);
+    out = fmemopen(buf, sizeof buf - 1, "w");
+    EXPECT_EQ(CheckConfig(good, out), 0);
+    std::fclose(out);
+    EXPECT_NE(std::string(buf).find("ok; 1 of 13 mapped"), std::string::npos) << buf;
+    std::fill(std::begin(buf), std::end(buf), 0);
+    out = fmemopen(buf, sizeof buf - 1, "w");
+    EXPECT_EQ(CheckConfig(dir.path() + "/missing.conf", out), 1);
+    std::fclose(out);
+    EXPECT_NE(std::string(buf).find("missing.conf: cannot open"), std::string::npos) << buf;
+}
+
+}  // namespace
+}  // namespace vorn::agent

@@ -1,0 +1,240 @@
+// The hwmon reader and the two sources, on fixture trees of three chip families.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "agent/config.h"
+#include "agent/format.h"
+#include "agent/hwmon.h"
+#include "agent/sampler.h"
+#include "agent/source.h"
+#include "tests/native/agent_test_support.h"
+
+namespace vorn::agent {
+namespace {
+
+using testing::Fixture;
+
+const std::string kIntel = Fixture("sysfs/intel-nct6775");
+const std::string kAmd = Fixture("sysfs/amd-it87");
+
+MappingTable LoadMapping(const std::string& path) {
+    Settings s;
+    ConfigError e;
+    EXPECT_TRUE(LoadConfigFile(path, &s, &e)) << path << ":" << e.line << ": " << e.message;
+    return s.mapping;
+}
+
+std::vector<std::string> Texts(Source& source) {
+    const Sample s = MakeSample(source.Sample());
+    std::vector<std::string> texts;
+    for (const auto& f : s.fields)
+        texts.emplace_back(f.data());
+    return texts;
+}
+
+// A log that writes into a buffer so tests can see warnings.
+struct Captured {
+    char buf[8192] = {};
+    std::FILE* file = fmemopen(buf, sizeof buf - 1, "w");
+    Log log{file};
+    ~Captured() { std::fclose(file); }
+    std::string text() {
+        std::fflush(file);
+        return buf;
+    }
+};
+
+TEST(AgentHwmonScan, FindsInputsOfCoretempAndNct6775InDeviceOrder) {
+    const std::vector<HwmonInput> in = ScanHwmon(kIntel);
+    ASSERT_EQ(in.size(), 1u + 3u + 3u + 3u + 9u);  // acpitz, coretemp, nct6775 temp, fan, in
+    EXPECT_EQ(in[0].chip, "acpitz");
+    EXPECT_EQ(in[1].chip, "coretemp");
+    EXPECT_EQ(in[1].input, "temp1");
+    EXPECT_EQ(in[1].label, "Package id 0");
+    EXPECT_EQ(in[1].device, "hwmon1");
+    // Within a chip: temperatures, then fans, then voltages, each in number order.
+    EXPECT_EQ(in[4].input, "temp1");
+    EXPECT_EQ(in[4].label, "SYSTIN");
+    EXPECT_EQ(in[7].input, "fan1");
+    EXPECT_EQ(in[10].input, "in0");
+    EXPECT_EQ(in[18].input, "in8");
+    EXPECT_EQ(in[18].label, "");
+}
+
+TEST(AgentHwmonScan, FindsK10tempAndAttributesUnderDeviceAndOrdersHwmon10Last) {
+    const std::vector<HwmonInput> in = ScanHwmon(kAmd);
+    ASSERT_FALSE(in.empty());
+    EXPECT_EQ(in.front().chip, "k10temp");
+    EXPECT_EQ(in.front().label, "Tctl");
+    EXPECT_EQ(in.back().chip, "nvme");
+    EXPECT_EQ(in.back().device, "hwmon10");
+    const HwmonInput* vsb = FindHwmonInput(in, "it8728", "3VSB");
+    ASSERT_NE(vsb, nullptr);
+    EXPECT_EQ(vsb->input, "in8");
+    EXPECT_NE(vsb->path.find("/hwmon1/device/in8_input"), std::string::npos);
+}
+
+TEST(AgentHwmonScan, MissingTreeGivesNoInputs) {
+    EXPECT_TRUE(ScanHwmon("/nonexistent/sysfs").empty());
+}
+
+TEST(AgentHwmonFind, InputNameWinsOverLabelAndChipMustMatch) {
+    const std::vector<HwmonInput> in = ScanHwmon(kIntel);
+    const HwmonInput* pkg = FindHwmonInput(in, "coretemp", "Package id 0");
+    ASSERT_NE(pkg, nullptr);
+    EXPECT_EQ(pkg->input, "temp1");
+    const HwmonInput* fan = FindHwmonInput(in, "nct6775", "fan2");
+    ASSERT_NE(fan, nullptr);
+    EXPECT_EQ(ReadHwmonValue(*fan), 1125.0);
+    EXPECT_EQ(FindHwmonInput(in, "nct6776", "fan2"), nullptr);
+    EXPECT_EQ(FindHwmonInput(in, "coretemp", "Package id 1"), nullptr);
+}
+
+TEST(AgentHwmonValue, ConvertsKernelUnitsToRealUnits) {
+    EXPECT_EQ(ParseHwmonValue(InputType::kTemp, "45000\n", 6), 45.0);
+    EXPECT_EQ(ParseHwmonValue(InputType::kTemp, "-3500", 5), -3.5);
+    EXPECT_EQ(ParseHwmonValue(InputType::kIn, "1352\n", 5), 1.352);
+    EXPECT_EQ(ParseHwmonValue(InputType::kFan, "2812", 4), 2812.0);
+    for (const char* bad : {"", "\n", "-", "12a", "1.5", "0x10", "9999999999999999"}) {
+        EXPECT_FALSE(ParseHwmonValue(InputType::kTemp, bad, std::strlen(bad))) << bad;
+    }
+}
+
+TEST(AgentHwmonSource, IntelExampleMappingGivesEveryReadingScaled) {
+    Captured c;
+    HwmonSource source(kIntel, LoadMapping(VORN_AGENT_EXAMPLE_CONFIG), &c.log);
+    const std::vector<std::string> t = Texts(source);
+    const std::vector<std::string> expected = {"45.0", "-3.5", "31.0",  "1.35",  "1.06",
+                                               "3.30", "5.01", "-5.03", "12.19", "-12.06",
+                                               "1125", "0",    "812"};
+    EXPECT_EQ(t, expected);
+    EXPECT_EQ(c.text(), "");
+}
+
+TEST(AgentHwmonSource, AmdMappingSendsDashForUnreadableAndUnmappedInputs) {
+    Captured c;
+    HwmonSource source(kAmd, LoadMapping(Fixture("config/amd-it87.conf")), &c.log);
+    const std::vector<std::string> t = Texts(source);
+    EXPECT_EQ(t[proto::kCpu], "52.1");
+    EXPECT_EQ(t[proto::kPwr], "39.9");
+    EXPECT_EQ(t[proto::kSys], "36.0");
+    EXPECT_EQ(t[proto::kVid], "1.20");
+    EXPECT_EQ(t[proto::kV33], "3.26");
+    EXPECT_EQ(t[proto::kVP12], "12.17");
+    EXPECT_EQ(t[proto::kFan1], "2812");
+    EXPECT_EQ(t[proto::kFan3], "-");  // fan4_input holds no number
+    EXPECT_EQ(t[proto::kVtt], "-");   // not mapped
+    EXPECT_NE(c.text().find("FAN3: cannot read"), std::string::npos) << c.text();
+}
+
+TEST(AgentHwmonSource, AutomaticMappingPicksCpuBoardAndFans) {
+    Captured c;
+    HwmonSource intel(kIntel, MappingTable{}, &c.log);
+    std::vector<std::string> t = Texts(intel);
+    EXPECT_EQ(t[proto::kCpu], "45.0");  // coretemp Package id 0
+    EXPECT_EQ(t[proto::kSys], "31.0");  // SYSTIN rather than acpitz
+    EXPECT_EQ(t[proto::kFan1], "0");
+    EXPECT_EQ(t[proto::kFan2], "1125");
+    EXPECT_EQ(t[proto::kFan3], "812");
+    EXPECT_EQ(t[proto::kVid], "-");
+    HwmonSource amd(kAmd, MappingTable{}, &c.log);
+    t = Texts(amd);
+    EXPECT_EQ(t[proto::kCpu], "52.1");  // k10temp Tctl
+    EXPECT_EQ(t[proto::kFan1], "2812");
+}
+
+TEST(AgentHwmonSource, NoReadableInputGivesNoSensorsStatus) {
+    Captured c;
+    MappingTable m;
+    m[proto::kCpu].chip = "coretemp";
+    m[proto::kCpu].input = "Package id 7";
+    HwmonSource source(kIntel, m, &c.log);
+    EXPECT_EQ(MakeSample(source.Sample()).status, proto::ReplyStatus::kNoSensors);
+    HwmonSource nothing("/nonexistent", MappingTable{}, &c.log);
+    EXPECT_EQ(MakeSample(nothing.Sample()).status, proto::ReplyStatus::kNoSensors);
+}
+
+TEST(AgentHwmonSource, ChipRemovedAndRestoredUnderAnotherNumberIsFoundAgain) {
+    testing::TempDir dir;
+    const std::string root = dir.path() + "/sys";
+    testing::CopyTree(kIntel, root);
+    Captured c;
+    HwmonSource source(root, LoadMapping(VORN_AGENT_EXAMPLE_CONFIG), &c.log);
+    ASSERT_EQ(Texts(source)[proto::kFan1], "1125");
+
+    const std::string hw = root + "/class/hwmon/";
+    ASSERT_EQ(std::rename((hw + "hwmon2").c_str(), (dir.path() + "/parked").c_str()), 0);
+    std::vector<std::string> t = Texts(source);
+    EXPECT_EQ(t[proto::kFan1], "-");
+    EXPECT_EQ(t[proto::kVP12], "-");
+    EXPECT_EQ(t[proto::kCpu], "45.0");  // coretemp is still there
+    EXPECT_EQ(Texts(source)[proto::kFan1], "-");
+
+    // The driver comes back as hwmon7, as a reload would number it.
+    ASSERT_EQ(std::rename((dir.path() + "/parked").c_str(), (hw + "hwmon7").c_str()), 0);
+    t = Texts(source);
+    EXPECT_EQ(t[proto::kFan1], "1125");
+    EXPECT_EQ(t[proto::kVP12], "12.19");
+}
+
+TEST(AgentHwmonSource, ValuesAreReadAfreshAtEverySample) {
+    testing::TempDir dir;
+    const std::string root = dir.path() + "/sys";
+    testing::CopyTree(kIntel, root);
+    Captured c;
+    HwmonSource source(root, LoadMapping(VORN_AGENT_EXAMPLE_CONFIG), &c.log);
+    EXPECT_EQ(Texts(source)[proto::kCpu], "45.0");
+    dir.Write("sys/class/hwmon/hwmon1/temp1_input", "67800\n");
+    EXPECT_EQ(Texts(source)[proto::kCpu], "67.8");
+}
+
+TEST(AgentFileSource, ParsesKeysInRealUnits) {
+    const Readings r = ParseReadingsText(
+        "TCPU=45.04\nVM12 = -12.049\r\nFAN1=2812.4\nVP05=abc\nVVID=\nNOPE=1\nFAN2=1e3\n"
+        "TSYS=5\nTSYS=6\nV33V=inf\nbroken line\n=7\n");
+    EXPECT_EQ(r[proto::kCpu], 45.04);
+    EXPECT_EQ(r[proto::kVM12], -12.049);
+    EXPECT_EQ(r[proto::kFan1], 2812.4);
+    EXPECT_FALSE(r[proto::kVP5]);
+    EXPECT_FALSE(r[proto::kVid]);
+    EXPECT_EQ(r[proto::kFan2], 1000.0);
+    EXPECT_EQ(r[proto::kSys], 6.0);  // the last line of a key wins
+    EXPECT_FALSE(r[proto::kV33]);
+    EXPECT_FALSE(r[proto::kFan3]);
+}
+
+TEST(AgentFileSource, FormatsAsTheReplyTableSaysAndMissingFileGivesNothing) {
+    testing::TempDir dir;
+    const std::string path = dir.Write("r.txt", "VM12=-12.049\nFAN1=2812.4\nVP05=abc\n");
+    Captured c;
+    FileSource source(path, &c.log);
+    const std::vector<std::string> t = Texts(source);
+    EXPECT_EQ(t[proto::kVM12], "-12.05");
+    EXPECT_EQ(t[proto::kFan1], "2812");
+    EXPECT_EQ(t[proto::kVP5], "-");
+    EXPECT_EQ(t[proto::kCpu], "-");
+    FileSource missing(dir.path() + "/none.txt", &c.log);
+    EXPECT_EQ(MakeSample(missing.Sample()).status, proto::ReplyStatus::kNoSensors);
+    EXPECT_NE(c.text().find("cannot read"), std::string::npos);
+}
+
+TEST(AgentLog, WarningsRepeatOncePerQuietPeriodPerSubject) {
+    Captured c;
+    Log log(c.file, std::chrono::seconds(60));
+    const auto t0 = Log::Clock::now();
+    EXPECT_TRUE(log.Warn("a", "first", t0));
+    EXPECT_FALSE(log.Warn("a", "again", t0 + std::chrono::seconds(59)));
+    EXPECT_TRUE(log.Warn("b", "other subject", t0 + std::chrono::seconds(1)));
+    EXPECT_TRUE(log.Warn("a", "after the pause", t0 + std::chrono::seconds(60)));
+    std::fflush(c.file);
+    EXPECT_EQ(std::string(c.buf),
+              "vornagent: warning: first\nvornagent: warning: other subject\n"
+              "vornagent: warning: after the pause\n");
+}
+
+}  // namespace
+}  // namespace vorn::agent

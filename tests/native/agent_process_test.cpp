@@ -1,0 +1,226 @@
+// The real vornagent binary on loopback ports: start line, readings, signals, --list.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "tests/native/agent_test_support.h"
+
+namespace vorn::agent {
+namespace {
+
+using testing::AgentProcess;
+using testing::Ask;
+using testing::Fixture;
+using testing::TempDir;
+using testing::UdpClient;
+
+const std::vector<std::string> kLoopbackAnyPort = {"--listen", "127.0.0.1:0", "--listen",
+                                                   "[::1]:0"};
+
+std::vector<std::string> With(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// Asks until `field` reads `text` or two seconds pass; the agent changes its mind at the
+// next interval.
+bool EventuallyReads(UdpClient& c, const Endpoint& to, int field, const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::uint32_t id = 100;
+    while (std::chrono::steady_clock::now() < deadline) {
+        auto a = Ask(c, to, ++id, 200);
+        if (a && a->Text(field) == text)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+TEST(AgentProcess, ServesFileReadingsOnBothFamiliesAndStopsCleanly) {
+    TempDir dir;
+    const std::string readings = dir.Write("r.txt", "VM12=-12.049\nFAN1=2812.4\nTCPU=45\n");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(With(kLoopbackAnyPort, {"--source", "file:" + readings})));
+    const std::vector<Endpoint> eps = agent.WaitListening();
+    ASSERT_EQ(eps.size(), 2u) << agent.err();
+    EXPECT_NE(agent.err().find("source file " + readings), std::string::npos);
+    for (const Endpoint& ep : eps) {
+        UdpClient client(ep.addr.ss_family);
+        const auto a = Ask(client, ep, 0xA5A5A5A5u);
+        ASSERT_TRUE(a) << agent.err();
+        EXPECT_EQ(a->status, proto::ReplyStatus::kReadings);
+        EXPECT_EQ(a->Text(proto::kVM12), "-12.05");
+        EXPECT_EQ(a->Text(proto::kFan1), "2812");
+        EXPECT_EQ(a->Text(proto::kCpu), "45.0");
+        EXPECT_EQ(a->Text(proto::kFan2), "-");
+    }
+    agent.Signal(SIGTERM);
+    EXPECT_EQ(agent.Wait(), 0);
+    EXPECT_NE(agent.err().find("stopping; answered 2"), std::string::npos) << agent.err();
+}
+
+TEST(AgentProcess, SigintAlsoStopsCleanly) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(With(kLoopbackAnyPort, {"--sysfs", Fixture("sysfs/amd-it87")})));
+    ASSERT_EQ(agent.WaitListening().size(), 2u) << agent.err();
+    agent.Signal(SIGINT);
+    EXPECT_EQ(agent.Wait(), 0);
+}
+
+TEST(AgentProcess, ServesHwmonFixtureThroughTheConfiguredMapping) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(With(kLoopbackAnyPort, {"--config", VORN_AGENT_EXAMPLE_CONFIG,
+                                                    "--sysfs", Fixture("sysfs/intel-nct6775")})));
+    const std::vector<Endpoint> eps = agent.WaitListening();
+    ASSERT_EQ(eps.size(), 2u) << agent.err();
+    // The start line names the mapping.
+    EXPECT_NE(agent.err().find("13 of 13 mapped (TCPU=coretemp/Package id 0"), std::string::npos)
+        << agent.err();
+    UdpClient client(AF_INET);
+    const auto a = Ask(client, eps[0], 1);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->Text(proto::kCpu), "45.0");
+    EXPECT_EQ(a->Text(proto::kVM12), "-12.06");
+    EXPECT_EQ(a->Text(proto::kFan1), "1125");
+}
+
+TEST(AgentProcess, AnswersNoSensorsWhenNothingCanBeRead) {
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(With(kLoopbackAnyPort, {"--sysfs", "/nonexistent"})));
+    const std::vector<Endpoint> eps = agent.WaitListening();
+    ASSERT_FALSE(eps.empty()) << agent.err();
+    UdpClient client(AF_INET);
+    const auto a = Ask(client, eps[0], 5);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->status, proto::ReplyStatus::kNoSensors);
+}
+
+TEST(AgentProcess, SourceOutsideTheAllowListGetsNoReply) {
+    TempDir dir;
+    const std::string readings = dir.Write("r.txt", "TCPU=40\n");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(With(kLoopbackAnyPort, {"--source", "file:" + readings, "--allow",
+                                                    "192.0.2.0/24", "--allow", "::1"})));
+    const std::vector<Endpoint> eps = agent.WaitListening();
+    ASSERT_EQ(eps.size(), 2u) << agent.err();
+    UdpClient v4(AF_INET);
+    EXPECT_FALSE(Ask(v4, eps[0], 11, 300));
+    UdpClient v6(AF_INET6);
+    EXPECT_TRUE(Ask(v6, eps[1], 12, 2000));
+    agent.Signal(SIGTERM);
+    EXPECT_EQ(agent.Wait(), 0);
+    EXPECT_NE(agent.err().find("answered 1, dropped 0 malformed and 1 from sources not allowed"),
+              std::string::npos)
+        << agent.err();
+}
+
+TEST(AgentProcess, ChipRemovedAndRestoredIsPickedUpWithoutRestart) {
+    TempDir dir;
+    const std::string root = dir.path() + "/sys";
+    testing::CopyTree(Fixture("sysfs/intel-nct6775"), root);
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(With(kLoopbackAnyPort, {"--config", VORN_AGENT_EXAMPLE_CONFIG,
+                                                    "--sysfs", root, "--interval", "20"})));
+    const std::vector<Endpoint> eps = agent.WaitListening();
+    ASSERT_FALSE(eps.empty()) << agent.err();
+    UdpClient client(AF_INET);
+    ASSERT_TRUE(EventuallyReads(client, eps[0], proto::kFan1, "1125"));
+    const std::string hw = root + "/class/hwmon/";
+    ASSERT_EQ(std::rename((hw + "hwmon2").c_str(), (dir.path() + "/gone").c_str()), 0);
+    EXPECT_TRUE(EventuallyReads(client, eps[0], proto::kFan1, "-"));
+    EXPECT_TRUE(agent.WaitForLine("FAN1: cannot read", 2000) ||
+                agent.err().find("FAN1: no input") != std::string::npos)
+        << agent.err();
+    ASSERT_EQ(std::rename((dir.path() + "/gone").c_str(), (hw + "hwmon5").c_str()), 0);
+    EXPECT_TRUE(EventuallyReads(client, eps[0], proto::kFan1, "1125"));
+    const auto a = Ask(client, eps[0], 77);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->Text(proto::kVP12), "12.19");
+}
+
+TEST(AgentProcess, SighupAppliesAGoodConfigurationAndRefusesABadOne) {
+    TempDir dir;
+    const std::string a = dir.Write("a.txt", "TCPU=41\n");
+    const std::string b = dir.Write("b.txt", "TCPU=42\n");
+    const std::string conf = dir.Write("agent.conf", "source = file:" + a + "\ninterval = 0\n");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(With(kLoopbackAnyPort, {"--config", conf})));
+    const std::vector<Endpoint> eps = agent.WaitListening();
+    ASSERT_FALSE(eps.empty()) << agent.err();
+    UdpClient client(AF_INET);
+    ASSERT_TRUE(EventuallyReads(client, eps[0], proto::kCpu, "41.0"));
+
+    dir.Write("agent.conf", "source = file:" + b + "\ninterval = 0\n");
+    agent.Signal(SIGHUP);
+    ASSERT_TRUE(agent.WaitForLine("reloaded;")) << agent.err();
+    EXPECT_TRUE(EventuallyReads(client, eps[0], proto::kCpu, "42.0"));
+
+    dir.Write("agent.conf", "source = file:" + a + "\ninterval = soon\n");
+    agent.Signal(SIGHUP);
+    ASSERT_TRUE(agent.WaitForLine("reload refused")) << agent.err();
+    EXPECT_NE(agent.err().find("agent.conf:2: interval"), std::string::npos) << agent.err();
+    const auto still = Ask(client, eps[0], 3);
+    ASSERT_TRUE(still);
+    EXPECT_EQ(still->Text(proto::kCpu), "42.0");
+
+    agent.Signal(SIGTERM);
+    EXPECT_EQ(agent.Wait(), 0);
+}
+
+TEST(AgentProcess, StartFailsWithABrokenConfigurationOrABusyPort) {
+    TempDir dir;
+    const std::string conf = dir.Write("bad.conf", "TCPU = coretemp\n");
+    std::string out;
+    std::string err;
+    EXPECT_EQ(testing::RunAgent(With(kLoopbackAnyPort, {"--config", conf}), &out, &err), 1);
+    EXPECT_NE(err.find("bad.conf:1: TCPU needs CHIP / INPUT"), std::string::npos) << err;
+
+    UdpClient holder(AF_INET);
+    Endpoint taken;
+    taken.len = sizeof taken.addr;
+    getsockname(holder.fd(), reinterpret_cast<sockaddr*>(&taken.addr), &taken.len);
+    const std::string busy = FormatEndpoint(reinterpret_cast<const sockaddr*>(&taken.addr));
+    EXPECT_EQ(testing::RunAgent({"--listen", busy}, &out, &err), 1);
+    EXPECT_NE(err.find("cannot listen on " + busy), std::string::npos) << err;
+
+    EXPECT_EQ(testing::RunAgent({"--interval", "fast"}, &out, &err), 2);
+    EXPECT_NE(err.find("--interval"), std::string::npos) << err;
+}
+
+TEST(AgentProcess, ListPrintsEveryInputWithLabelAndValue) {
+    std::string out;
+    std::string err;
+    ASSERT_EQ(testing::RunAgent({"--list", "--sysfs", Fixture("sysfs/intel-nct6775")}, &out, &err),
+              0)
+        << err;
+    EXPECT_NE(out.find("coretemp       hwmon1   temp1   Package id 0         45.0 C"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("nct6775        hwmon2   fan2    -                    1125 RPM"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("nct6775        hwmon2   in4     -                    1.856 V"),
+              std::string::npos)
+        << out;
+    ASSERT_EQ(testing::RunAgent({"--list", "--sysfs", Fixture("sysfs/amd-it87")}, &out, &err), 0);
+    EXPECT_NE(out.find("it8728         hwmon1   fan4    -                    unreadable"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("k10temp        hwmon0   temp1   Tctl"), std::string::npos) << out;
+}
+
+TEST(AgentProcess, CheckAndHelpPrintToStdout) {
+    std::string out;
+    std::string err;
+    EXPECT_EQ(testing::RunAgent({"--check", VORN_AGENT_EXAMPLE_CONFIG}, &out, &err), 0);
+    EXPECT_NE(out.find("ok; 13 of 13 mapped"), std::string::npos) << out;
+    EXPECT_EQ(testing::RunAgent({"--help"}, &out, &err), 0);
+    EXPECT_NE(out.find("--source file:PATH"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vorn::agent
