@@ -1,0 +1,12 @@
+# The agent's benchmark: latency through the plug-in against a bare echo responder, and
+# throughput and memory against net-snmp's snmpd, all measured in one run on loopback.
+# Run it by hand or with scripts/bench-agent.sh (release preset); it is not a test.
+if(TARGET vorn_plugin AND TARGET vornagent)
+    add_executable(vorn_bench_agent ${CMAKE_CURRENT_LIST_DIR}/bench_agent.cpp)
+    target_link_libraries(vorn_bench_agent PRIVATE vorn_plugin vorn_protocol Threads::Threads)
+    target_include_directories(vorn_bench_agent PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(vorn_bench_agent PRIVATE
+        VORN_AGENT_BINARY="$<TARGET_FILE:vornagent>")
+    add_dependencies(vorn_bench_agent vornagent)
+    vorn_warnings(vorn_bench_agent)
+endif()
