@@ -12,6 +12,9 @@ namespace vorn::agent {
 
 namespace {
 
+// A configuration is a few dozen lines; anything this large is not one.
+constexpr std::size_t kMaxConfigBytes = 1 << 20;
+
 std::string Trim(const std::string& s) {
     std::size_t b = 0;
     std::size_t e = s.size();
@@ -262,6 +265,13 @@ bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error) 
             *error = ConfigError{0, "cannot open the file"};
         return false;
     }
+    in.seekg(0, std::ios::end);
+    if (in.tellg() > static_cast<std::streamoff>(kMaxConfigBytes)) {
+        if (error)
+            *error = ConfigError{0, "the file is larger than 1 MiB"};
+        return false;
+    }
+    in.seekg(0, std::ios::beg);
     std::ostringstream text;
     text << in.rdbuf();
     if (in.bad()) {

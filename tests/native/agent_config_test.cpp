@@ -108,6 +108,17 @@ TEST(AgentConfig, ErrorsNameTheLineAndTheCause) {
     }
 }
 
+TEST(AgentConfig, OversizedOrMissingFileIsRefusedWithoutALine) {
+    testing::TempDir dir;
+    const std::string big = dir.Write("big.conf", std::string((1 << 20) + 1, '#'));
+    ConfigError e;
+    EXPECT_FALSE(LoadConfigFile(big, nullptr, &e));
+    EXPECT_EQ(e.line, 0);
+    EXPECT_NE(e.message.find("larger than 1 MiB"), std::string::npos) << e.message;
+    EXPECT_FALSE(LoadConfigFile(dir.path() + "/none.conf", nullptr, &e));
+    EXPECT_EQ(e.line, 0);
+}
+
 TEST(AgentConfig, CommandLineWinsOverFileAndFileOverDefaults) {
     Settings file;
     ASSERT_TRUE(

@@ -118,6 +118,30 @@ TEST(AgentProcess, SourceOutsideTheAllowListGetsNoReply) {
         << agent.err();
 }
 
+TEST(AgentProcess, MalformedDatagramsGetNoReplyAndDoNotDisturbServing) {
+    TempDir dir;
+    const std::string readings = dir.Write("r.txt", "TCPU=40\n");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(With(kLoopbackAnyPort, {"--source", "file:" + readings})));
+    const std::vector<Endpoint> eps = agent.WaitListening();
+    ASSERT_FALSE(eps.empty()) << agent.err();
+    UdpClient client(AF_INET);
+    proto::Datagram wrong_kind = proto::EncodeRequest(21);
+    wrong_kind[5] = 2;
+    const std::vector<std::uint8_t> oversized(1500, 'V');
+    ASSERT_TRUE(client.SendTo(eps[0], wrong_kind.data(), wrong_kind.size()));
+    ASSERT_TRUE(client.SendTo(eps[0], wrong_kind.data(), 12));
+    ASSERT_TRUE(client.SendTo(eps[0], oversized.data(), oversized.size()));
+    // The answer to the valid request that follows is the only datagram that comes back.
+    const auto a = Ask(client, eps[0], 22);
+    ASSERT_TRUE(a);
+    EXPECT_FALSE(client.Receive(200));
+    agent.Signal(SIGTERM);
+    EXPECT_EQ(agent.Wait(), 0);
+    EXPECT_NE(agent.err().find("answered 1, dropped 3 malformed"), std::string::npos)
+        << agent.err();
+}
+
 TEST(AgentProcess, ChipRemovedAndRestoredIsPickedUpWithoutRestart) {
     TempDir dir;
     const std::string root = dir.path() + "/sys";
