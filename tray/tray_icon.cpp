@@ -1,0 +1,207 @@
+#include "tray/tray_icon.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+
+// The record handed to the shell is the first form of NOTIFYICONDATAA, which ends with a
+// 64-byte tip; the shell reads nothing beyond it.
+static const DWORD kRecordSize = NOTIFYICONDATAA_V1_SIZE;
+static const size_t kTipBytes = 64;
+static_assert(offsetof(NOTIFYICONDATAA, szTip) + kTipBytes * sizeof(CHAR) <=
+                  sizeof(NOTIFYICONDATAA),
+              "the first form fits the record");
+#if defined(_WIN32) && !defined(_WIN64)
+static_assert(offsetof(NOTIFYICONDATAA, szTip) + kTipBytes == 88,
+              "the first form is 88 bytes with 32-bit handles");
+#endif
+
+namespace {
+const int kTraySize = 16;
+const DWORD kIdPause = 50;
+
+void __cdecl RealClock(struct _timeb* now) {
+    _ftime(now);
+}
+
+// Test seams; the real functions unless a test replaced them.
+CTrayIcon::ShellNotifyFn g_shellNotify = Shell_NotifyIconA;
+CTrayIcon::ClockFn g_clock = RealClock;
+CTrayIcon::PauseFn g_pause = Sleep;
+
+// Holds a critical section for one scope.
+class Hold {
+public:
+    explicit Hold(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
+    ~Hold() { LeaveCriticalSection(&m_cs); }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+
+private:
+    CRITICAL_SECTION& m_cs;
+};
+}  // namespace
+
+CTrayIcon::CTrayIcon()
+    : m_hInstance(nullptr),
+      m_hNotifyWnd(nullptr),
+      m_uID(0),
+      m_nid(),
+      m_phIcons(nullptr),
+      m_nIcons(0),
+      m_nMaxIcons(0),
+      m_bInitialized(FALSE),
+      m_nShownSlot(TRAY_SLOT_IDLE),
+      m_bAdded(FALSE) {
+    std::memset(&m_nid, 0, sizeof m_nid);
+    InitializeCriticalSection(&m_lock);
+}
+
+CTrayIcon::~CTrayIcon() {
+    Destroy();
+    DeleteCriticalSection(&m_lock);
+}
+
+BOOL CTrayIcon::Create(const TRAYICONINFO& info, UINT capacity) {
+    if (m_bInitialized)
+        return TRUE;
+    // calloc checks the size for overflow; one slot at least so that capacity 0 is not a failure.
+    HICON* table = static_cast<HICON*>(std::calloc(capacity ? capacity : 1, sizeof(HICON)));
+    if (!table)
+        return FALSE;
+    m_phIcons = table;
+    m_hInstance = info.hInstance;
+    m_hNotifyWnd = info.hWnd;
+    m_uID = info.uID;
+    m_nMaxIcons = capacity;
+    if (m_uID == 0)
+        m_uID = MakeUniqueId();
+    std::memset(&m_nid, 0, sizeof m_nid);
+    m_nid.cbSize = kRecordSize;
+    m_nid.hWnd = m_hNotifyWnd;
+    m_nid.uID = m_uID;
+    m_nid.uFlags = NIF_ICON;
+    m_nShownSlot = TRAY_SLOT_IDLE;
+    m_bAdded = FALSE;
+    m_bInitialized = TRUE;
+    return TRUE;
+}
+
+void CTrayIcon::SetCallbackMessage(UINT msg) {
+    if (!m_bInitialized)
+        return;
+    m_nid.uFlags |= NIF_MESSAGE;
+    m_nid.uCallbackMessage = msg;
+}
+
+void CTrayIcon::SetTip(LPCSTR text) {
+    if (!m_bInitialized)
+        return;
+    m_nid.uFlags |= NIF_TIP;
+    size_t len = 0;
+    if (text)
+        while (len < kTipBytes - 1 && text[len] != '\0')
+            ++len;
+    if (len)
+        std::memcpy(m_nid.szTip, text, len);
+    m_nid.szTip[len] = '\0';
+}
+
+void CTrayIcon::AddIcon(UINT resourceId) {
+    if (m_nIcons >= m_nMaxIcons)
+        return;
+    LoadIconAt(resourceId, m_nIcons);
+    ++m_nIcons;
+}
+
+void CTrayIcon::LoadIconAt(UINT id, UINT slot) {
+    LoadIconAt(id, slot, kTraySize, kTraySize);
+}
+
+void CTrayIcon::LoadIconAt(UINT id, UINT slot, int cx, int cy) {
+    if (!m_bInitialized || slot >= m_nMaxIcons)
+        return;
+    m_phIcons[slot] = static_cast<HICON>(LoadImageA(
+        m_hInstance, MAKEINTRESOURCEA(static_cast<WORD>(id)), IMAGE_ICON, cx, cy, LR_DEFAULTCOLOR));
+}
+
+void CTrayIcon::Add() {
+    Add(TRAY_SLOT_IDLE);
+}
+
+void CTrayIcon::Add(UINT slot) {
+    Hold hold(m_lock);
+    if (!m_bInitialized || slot >= m_nMaxIcons)
+        return;
+    m_nShownSlot = slot;
+    m_bAdded = TRUE;
+    Notify(NIM_ADD, m_phIcons[slot]);
+}
+
+void CTrayIcon::Modify(UINT slot) {
+    Hold hold(m_lock);
+    if (!m_bInitialized || slot >= m_nMaxIcons)
+        return;
+    m_nShownSlot = slot;
+    Notify(NIM_MODIFY, m_phIcons[slot]);
+}
+
+void CTrayIcon::Delete() {
+    Hold hold(m_lock);
+    if (!m_bInitialized)
+        return;
+    m_bAdded = FALSE;
+    Notify(NIM_DELETE, nullptr);
+}
+
+void CTrayIcon::Restore() {
+    Hold hold(m_lock);
+    if (!m_bInitialized || !m_bAdded || m_nShownSlot >= m_nMaxIcons)
+        return;
+    Notify(NIM_ADD, m_phIcons[m_nShownSlot]);
+}
+
+void CTrayIcon::Destroy() {
+    Hold hold(m_lock);
+    if (m_bInitialized) {
+        Delete();
+        m_hInstance = nullptr;
+        m_hNotifyWnd = nullptr;
+        m_uID = 0;
+        std::memset(&m_nid, 0, sizeof m_nid);
+        if (m_phIcons) {
+            for (UINT i = 0; i < m_nMaxIcons; ++i)
+                if (m_phIcons[i])
+                    DestroyIcon(m_phIcons[i]);
+            std::free(m_phIcons);
+            m_phIcons = nullptr;
+            m_nMaxIcons = 0;
+            m_nIcons = 0;
+        }
+        m_nShownSlot = TRAY_SLOT_IDLE;
+    }
+    m_bInitialized = FALSE;
+}
+
+UINT CTrayIcon::MakeUniqueId() {
+    g_pause(kIdPause);
+    struct _timeb now;
+    std::memset(&now, 0, sizeof now);
+    g_clock(&now);
+    const UINT seconds = static_cast<UINT>(static_cast<unsigned long long>(now.time) % 65536u);
+    return seconds * 65536u + now.millitm;
+}
+
+void CTrayIcon::Notify(DWORD message, HICON picture) {
+    m_nid.hIcon = picture;
+    g_shellNotify(message, &m_nid);  // the shell's answer changes nothing here
+}
+
+void CTrayIcon::SetShellNotifyForTest(ShellNotifyFn fn) {
+    g_shellNotify = fn ? fn : Shell_NotifyIconA;
+}
+
+void CTrayIcon::SetClockForTest(ClockFn clock, PauseFn pause) {
+    g_clock = clock ? clock : RealClock;
+    g_pause = pause ? pause : Sleep;
+}

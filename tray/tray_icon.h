@@ -1,0 +1,92 @@
+// The notification-area (tray) icon of one window, with a small table of pictures loaded
+// from icon resources. Every Shell_NotifyIconA call of the program is made here.
+#pragma once
+
+#include <windows.h>
+
+#include <shellapi.h>
+#include <sys/timeb.h>
+
+// What the owner hands to CTrayIcon::Create. uID 0 asks the manager to make an identifier.
+struct TRAYICONINFO {
+    HINSTANCE hInstance;
+    HWND hWnd;
+    UINT uID;
+};
+
+// The bar's picture slots, in the order in which it loads them (129, 132, 130).
+enum {
+    TRAY_SLOT_IDLE = 0,
+    TRAY_SLOT_OK = 1,
+    TRAY_SLOT_ERROR = 2,
+};
+
+// Threads: configuration, Add, Delete and Destroy belong to the owner's (user-interface)
+// thread; Modify may come from another thread. Add, Modify, Delete and Restore are
+// serialised against each other. Operations on an uninitialised manager do nothing.
+class CTrayIcon {
+public:
+    // Empty and uninitialised; the shell record is all zero.
+    CTrayIcon();
+    // Runs Destroy.
+    ~CTrayIcon();
+    CTrayIcon(const CTrayIcon&) = delete;
+    CTrayIcon& operator=(const CTrayIcon&) = delete;
+
+    // Allocates a table of `capacity` empty slots and fills the shell record; TRUE once
+    // initialised (a second call changes nothing and returns TRUE).
+    BOOL Create(const TRAYICONINFO& info, UINT capacity);
+    // Stores the message that the window receives for mouse events on the icon.
+    void SetCallbackMessage(UINT msg);
+    // Stores the tip; text of 64 characters or more is cut to 63, null means no text.
+    void SetTip(LPCSTR text);
+    // Loads icon `resourceId` into the next free slot; the slot is used even if loading fails.
+    void AddIcon(UINT resourceId);
+    // Loads icon `id` at 16 x 16 into `slot`.
+    void LoadIconAt(UINT id, UINT slot);
+    // Loads icon `id` at cx x cy into `slot`; the slot owns the picture until Destroy.
+    void LoadIconAt(UINT id, UINT slot, int cx, int cy);
+    // Puts the icon into the notification area with the idle picture (slot 0).
+    void Add();
+    // Puts the icon into the notification area with the picture of `slot`.
+    void Add(UINT slot);
+    // Shows the picture of `slot`.
+    void Modify(UINT slot);
+    // Takes the icon out of the notification area.
+    void Delete();
+    // Re-adds the icon with the picture last shown, after the shell has restarted; does
+    // nothing unless the icon was added and not deleted since.
+    void Restore();
+    // Deletes the icon, releases every picture and the table; back to uninitialised.
+    void Destroy();
+    // An identifier from the clock: (seconds mod 65536) * 65536 + milliseconds, read after
+    // a 50 ms pause so that two calls never share a millisecond.
+    static UINT MakeUniqueId();
+
+    // Test seams: replace the shell call, the clock and the pause that MakeUniqueId uses.
+    // Null restores the real function. Not thread-safe; set them before any manager runs.
+    typedef BOOL(WINAPI* ShellNotifyFn)(DWORD message, PNOTIFYICONDATAA data);
+    typedef void(__cdecl* ClockFn)(struct _timeb* now);
+    typedef void(WINAPI* PauseFn)(DWORD milliseconds);
+    static void SetShellNotifyForTest(ShellNotifyFn fn);
+    static void SetClockForTest(ClockFn clock, PauseFn pause);
+
+private:
+    friend class CTrayIconProbe; // test seam: tests read the counts and the table
+
+    // Hands the record to the shell with hIcon := picture; the caller holds m_lock.
+    void Notify(DWORD message, HICON picture);
+
+    HINSTANCE m_hInstance;
+    HWND m_hNotifyWnd;
+    UINT m_uID;
+    NOTIFYICONDATAA m_nid;
+    HICON* m_phIcons;  // m_nMaxIcons entries, owned; freed by Destroy
+    UINT m_nIcons;
+    UINT m_nMaxIcons;
+    BOOL m_bInitialized;
+
+    UINT m_nShownSlot;  // slot of the latest Add or Modify, for Restore
+    BOOL m_bAdded;      // between Add and Delete, for Restore
+    CRITICAL_SECTION m_lock;
+};
