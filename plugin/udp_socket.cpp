@@ -164,20 +164,31 @@ Handle OpenConnected(const char* host, std::uint16_t port, bool v6_only, Address
     for (const addrinfo* ai = list; ai != nullptr && result == kNoSocket; ai = ai->ai_next) {
         if (ai->ai_addrlen > sizeof peer->bytes)
             continue;
-        const Native s = NewUdpSocket(ai->ai_family);
-        if (FromNative(s) == kNoSocket)
-            continue;
-        if (connect(s, ai->ai_addr, static_cast<socklen_t>(ai->ai_addrlen)) != 0) {
-            CloseNative(s);
-            continue;
-        }
-        std::memset(peer->bytes, 0, sizeof peer->bytes);
-        std::memcpy(peer->bytes, ai->ai_addr, ai->ai_addrlen);
-        peer->len = static_cast<std::uint32_t>(ai->ai_addrlen);
-        result = FromNative(s);
+        Address candidate{};
+        std::memcpy(candidate.bytes, ai->ai_addr, ai->ai_addrlen);
+        candidate.len = static_cast<std::uint32_t>(ai->ai_addrlen);
+        result = OpenConnectedTo(candidate);
+        if (result != kNoSocket)
+            *peer = candidate;
     }
     freeaddrinfo(list);
     return result;
+}
+
+Handle OpenConnectedTo(const Address& peer) {
+    if (peer.len < sizeof(sockaddr_in) || peer.len > sizeof peer.bytes)
+        return kNoSocket;
+    sockaddr_storage addr{};
+    std::memcpy(&addr, peer.bytes, peer.len);
+    const Native s = NewUdpSocket(addr.ss_family);
+    if (FromNative(s) == kNoSocket)
+        return kNoSocket;
+    if (connect(s, reinterpret_cast<const sockaddr*>(&addr), static_cast<socklen_t>(peer.len)) !=
+        0) {
+        CloseNative(s);
+        return kNoSocket;
+    }
+    return FromNative(s);
 }
 
 Handle OpenWakeSocket() {

@@ -30,6 +30,9 @@ int LastError();
 // address. kNoSocket when the host cannot be resolved or no socket opens.
 Handle OpenConnected(const char* host, std::uint16_t port, bool v6_only, Address* peer);
 
+// Opens a non-blocking UDP socket connected to peer, an address OpenConnected found.
+Handle OpenConnectedTo(const Address& peer);
+
 // A non-blocking loopback UDP socket connected to itself: a byte sent on it makes it readable,
 // which wakes a WaitReadable that includes it.
 Handle OpenWakeSocket();

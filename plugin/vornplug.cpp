@@ -115,8 +115,30 @@ int UDPCSock::Connect(const char* host) {
 }
 
 int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
-    if (__atomic_load_n(&m_bCancelled, __ATOMIC_SEQ_CST) || m_hSocket == net::kNoSocket)
+    if (__atomic_load_n(&m_bCancelled, __ATOMIC_SEQ_CST) || m_nPeerLen == 0)
         return 0;
+
+    // A Query that ended without an answer (time-out or socket error) left its socket behind,
+    // and this one opens a new socket to the same address. Late replies then meet a closed
+    // port, and a socket that took an ICMP error cannot stay stuck: under Wine such a socket
+    // is never again reported readable by a waiting select.
+    if (m_hSocket == net::kNoSocket) {
+        net::Address peer{};
+        std::memcpy(peer.bytes, m_abPeer, sizeof peer.bytes);
+        peer.len = m_nPeerLen;
+        m_hSocket = net::OpenConnectedTo(peer);
+        if (m_hSocket == net::kNoSocket) {
+            m_nLastError = net::LastError();
+            return 0;
+        }
+        m_bOutstanding = 0;
+    }
+    const auto give_up = [this](int error) {
+        m_nLastError = error;
+        net::Close(m_hSocket);
+        m_hSocket = net::kNoSocket;
+        return 0;
+    };
 
     // One byte more than a reply, so that a longer datagram shows as too long.
     unsigned char buf[proto::kDatagramSize + 1];
@@ -143,8 +165,7 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
     // A second try: an ICMP error that arrived after the drain is reported by the first send.
     if (!net::Send(m_hSocket, request.data(), request.size()) &&
         !net::Send(m_hSocket, request.data(), request.size())) {
-        m_nLastError = net::LastError();
-        return 0;
+        return give_up(net::LastError());
     }
 
     using Clock = std::chrono::steady_clock;
@@ -162,19 +183,15 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
         const net::Ready ready = net::WaitReadable(m_hSocket, m_hWake, wait_ms);
         if (ready == net::Ready::kWake)
             return 0;  // only Cancel writes to it
-        if (ready == net::Ready::kFailed) {
-            m_nLastError = net::LastError();
-            return 0;
-        }
+        if (ready == net::Ready::kFailed)
+            return give_up(net::LastError());
         if (ready == net::Ready::kSocket) {
             for (int i = 0; i < kReadBatch; ++i) {
                 const net::Received got = net::Receive(m_hSocket, buf, sizeof buf, &len);
                 if (got == net::Received::kEmpty)
                     break;
-                if (got == net::Received::kError) {
-                    m_nLastError = net::LastError();
-                    return 0;
-                }
+                if (got == net::Received::kError)
+                    return give_up(net::LastError());
                 proto::ReplyStatus status;
                 proto::Fields fields;
                 if (!proto::DecodeReply(buf, len, id, &status, &fields)) {
@@ -191,7 +208,7 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
             }
         }
         if (wait_ms == 0)
-            return 0;
+            return give_up(0);  // timed out
     }
 }
 
@@ -210,11 +227,13 @@ void UDPCSock::Close() {
     net::Close(__atomic_exchange_n(&m_hWake, net::kNoSocket, __ATOMIC_SEQ_CST));
     net::Close(m_hSocket);
     m_hSocket = net::kNoSocket;
+    std::memset(m_abPeer, 0, sizeof m_abPeer);
+    m_nPeerLen = 0;
     m_bOutstanding = 0;
 }
 
 int UDPCSock::IsOpen() const {
-    return m_hSocket != net::kNoSocket;
+    return m_nPeerLen != 0;
 }
 
 // ---- VORNPLUG ----

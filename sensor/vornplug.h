@@ -71,14 +71,15 @@ public:
     void Cancel();
     // Closes both sockets; harmless when they are closed.
     void Close();
-    // Non-zero while connected.
+    // Non-zero between a successful Connect and Close.
     int IsOpen() const;
 
 private:
-    std::intptr_t m_hSocket;      // connected to the agent; -1 when closed
+    std::intptr_t m_hSocket;      // connected to the agent; -1 when closed or dropped after a
+                                  // failed Query (the next Query opens a new one to m_abPeer)
     std::intptr_t m_hWake;        // loopback socket Cancel writes to; -1 when closed
     unsigned char m_abPeer[32];   // the agent's address: a sockaddr_in or sockaddr_in6
-    std::uint32_t m_nPeerLen;     // bytes of m_abPeer in use
+    std::uint32_t m_nPeerLen;     // bytes of m_abPeer in use; 0 while not connected
     std::uint32_t m_dwRequestId;  // id of the request now outstanding
     std::uint32_t m_dwDropped;    // datagrams dropped as not the awaited reply, for diagnosis
     int m_nLastError;             // the socket error that ended the last failed Query, or 0

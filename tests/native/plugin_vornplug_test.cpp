@@ -280,21 +280,30 @@ TEST(PluginDropping, LateReplyToTheEarlierRequestIsNeverTaken) {
 
 // ---- errors the socket reports ----
 
-TEST(PluginErrors, ClosedPortFailsEarlyAndTheNextGetWorks) {
+TEST(PluginErrors, ClosedPortFailsAndLaterGetsWorkPromptly) {
     const std::uint16_t port = vorn::test::ClosedPort();
     ASSERT_NE(port, 0);
     VORNPLUG plugin;
     ASSERT_NE(plugin.Create(("127.0.0.1:" + std::to_string(port)).c_str()), 0);
     LMDATA data = Untouched();
-    const auto start = Clock::now();
+    auto start = Clock::now();
     EXPECT_EQ(plugin.Get(data, 3000), 0);
-    EXPECT_LT(MsSince(start), 1000) << "the port unreachable ends the wait";
+#if !defined(_WIN32)
+    // The port unreachable ends the wait (Wine does not report it on a connected UDP socket,
+    // so there the Get runs to its time-out).
+    EXPECT_LT(MsSince(start), 1000);
+#endif
     EXPECT_TRUE(IsUntouched(data));
-    // The refusal must not stick to the socket: an agent now on that port is answered.
+    // The refusal must not stick: an agent now on that port is answered, at once, every time.
     Responder agent(AlwaysAnswer(), false, port);
     ASSERT_TRUE(agent.Listening());
-    ASSERT_NE(plugin.Get(data, 2000), 0);
-    ExpectHolds(data, Readings(0));
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        start = Clock::now();
+        ASSERT_NE(plugin.Get(data, 2000), 0);
+        EXPECT_LT(MsSince(start), 1000);
+        ExpectHolds(data, Readings(i));
+    }
 }
 
 // ---- addresses ----

@@ -1,0 +1,10 @@
+// Stands in for VORNBAR.exe: links the plug-in's executable-exports object and calls the
+// plug-in through VORNPLUG.dll, so that its export and import tables can be checked.
+#include "sensor/vornplug.h"
+
+int main() {
+    VORNPLUG plugin;
+    LMDATA data{};
+    plugin.Cancel();
+    return plugin.Get(data, 0);
+}
