@@ -374,67 +374,84 @@ using Maker = std::function<Bytes(std::uint32_t)>;
 using Checker = std::function<bool(const std::uint8_t*, std::size_t, std::uint32_t)>;
 
 // One request at a time on a connected socket, as the plug-in does it.
-Percentiles RawLatency(int port, int samples, const Maker& make, const Checker& valid) {
-    const int fd = ConnectedSocket(port);
-    std::vector<double> us;
-    us.reserve(static_cast<std::size_t>(samples));
-    int failures = 0;
-    std::uint8_t buf[2048];
-    const int warmup = samples / 10;
-    for (int i = 0; i < samples + warmup; ++i) {
-        const std::uint32_t id = 0x10000u + static_cast<std::uint32_t>(i);
-        const Bytes req = make(id);
-        const auto t0 = Clock::now();
-        send(fd, req.data(), req.size(), 0);
-        bool ok = false;
-        for (;;) {
-            pollfd p{fd, POLLIN, 0};
-            if (poll(&p, 1, 1000) <= 0)
-                break;
-            const ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n > 0 && valid(buf, static_cast<std::size_t>(n), id)) {
-                ok = true;
-                break;
+class RawClient {
+public:
+    RawClient(int port, Maker make, Checker valid)
+        : fd_(ConnectedSocket(port)), make_(std::move(make)), valid_(std::move(valid)) {}
+    ~RawClient() { close(fd_); }
+
+    // Times `n` requests; keeps the times when `keep`.
+    void Measure(int n, bool keep) {
+        std::uint8_t buf[2048];
+        for (int i = 0; i < n; ++i) {
+            const std::uint32_t id = ++id_;
+            const Bytes req = make_(id);
+            const auto t0 = Clock::now();
+            send(fd_, req.data(), req.size(), 0);
+            bool ok = false;
+            for (;;) {
+                pollfd p{fd_, POLLIN, 0};
+                if (poll(&p, 1, 1000) <= 0)
+                    break;
+                const ssize_t got = recv(fd_, buf, sizeof buf, 0);
+                if (got > 0 && valid_(buf, static_cast<std::size_t>(got), id)) {
+                    ok = true;
+                    break;
+                }
+            }
+            const double t = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+            if (!keep)
+                continue;
+            if (ok) {
+                us_.push_back(t);
+            } else {
+                ++failures_;
             }
         }
-        const double t = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-        if (i < warmup)
-            continue;
-        if (ok) {
-            us.push_back(t);
-        } else {
-            ++failures;
-        }
     }
-    close(fd);
-    return Summarise(us, failures);
-}
+    Percentiles Result() { return Summarise(us_, failures_); }
 
-Percentiles PluginLatency(int port, int samples) {
-    VORNPLUG plugin;
-    std::vector<double> us;
-    const std::string host = "127.0.0.1:" + std::to_string(port);
-    if (!plugin.Create(host.c_str()))
-        return Summarise(us, samples);
-    us.reserve(static_cast<std::size_t>(samples));
-    int failures = 0;
-    const int warmup = samples / 10;
-    for (int i = 0; i < samples + warmup; ++i) {
-        LMDATA data;
-        const auto t0 = Clock::now();
-        const int ok = plugin.Get(data, 1000);
-        const double t = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-        if (i < warmup)
-            continue;
-        if (ok) {
-            us.push_back(t);
-        } else {
-            ++failures;
+private:
+    int fd_;
+    Maker make_;
+    Checker valid_;
+    std::uint32_t id_ = 0x10000;
+    std::vector<double> us_;
+    int failures_ = 0;
+};
+
+// The same through the plug-in's Get.
+class PluginClient {
+public:
+    explicit PluginClient(int port) {
+        const std::string host = "127.0.0.1:" + std::to_string(port);
+        open_ = plugin_.Create(host.c_str()) != 0;
+    }
+    ~PluginClient() { plugin_.Destroy(); }
+
+    void Measure(int n, bool keep) {
+        for (int i = 0; i < n; ++i) {
+            LMDATA data;
+            const auto t0 = Clock::now();
+            const int ok = open_ && plugin_.Get(data, 1000);
+            const double t = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
+            if (!keep)
+                continue;
+            if (ok) {
+                us_.push_back(t);
+            } else {
+                ++failures_;
+            }
         }
     }
-    plugin.Destroy();
-    return Summarise(us, failures);
-}
+    Percentiles Result() { return Summarise(us_, failures_); }
+
+private:
+    VORNPLUG plugin_;
+    bool open_ = false;
+    std::vector<double> us_;
+    int failures_ = 0;
+};
 
 // Several client threads, each keeping a window of requests in flight, count replies until the
 // time is up or `stop_after` replies have come back. Returns replies per second.
@@ -652,18 +669,34 @@ int main(int argc, char** argv) {
         return SnmpValues(d, n, id) == static_cast<int>(kSnmpOids.size());
     };
 
-    std::printf("Latency, one client, one request at a time:\n");
-    const Percentiles echo_lat = RawLatency(echo_port, o.samples, agent_request, echo_ok);
+    std::printf(
+        "Latency, one client, one request at a time (servers measured in turns, so\n"
+        "that load from elsewhere on the machine falls on all of them alike):\n");
+    RawClient echo_client(echo_port, agent_request, echo_ok);
+    PluginClient plug_client(agent_port);
+    RawClient raw_client(agent_port, agent_request, agent_ok);
+    RawClient snmp_client(snmp_port, SnmpGet, snmp_ok);
+    constexpr int kTurns = 50;
+    const int per_turn = std::max(1, o.samples / kTurns);
+    for (int turn = -1; turn < kTurns; ++turn) {
+        const bool keep = turn >= 0;  // the first turn warms up
+        echo_client.Measure(per_turn, keep);
+        plug_client.Measure(per_turn, keep);
+        raw_client.Measure(per_turn, keep);
+        if (have_snmpd)
+            snmp_client.Measure(per_turn, keep);
+    }
+    const Percentiles echo_lat = echo_client.Result();
+    const Percentiles plug_lat = plug_client.Result();
+    const Percentiles raw_lat = raw_client.Result();
     PrintLatency("echo responder, 128 bytes (floor)", echo_lat);
-    const Percentiles plug_lat = PluginLatency(agent_port, o.samples);
     PrintLatency("vornagent through VORNPLUG::Get", plug_lat);
-    const Percentiles raw_lat = RawLatency(agent_port, o.samples, agent_request, agent_ok);
     PrintLatency("vornagent, bare socket client", raw_lat);
     // Every code path has run by now; growth from here on would be a leak.
     const long rss_warm = ResidentKiB(agent.pid);
     Percentiles snmp_lat;
     if (have_snmpd) {
-        snmp_lat = RawLatency(snmp_port, o.samples, SnmpGet, snmp_ok);
+        snmp_lat = snmp_client.Result();
         PrintLatency("snmpd, GET of 13 values", snmp_lat);
     } else {
         std::printf("  snmpd skipped: %s\n", snmp_why.c_str());
@@ -682,7 +715,7 @@ int main(int argc, char** argv) {
     }
 
     // Memory: top the agent up to the requested count, then read its resident set again.
-    const long served = static_cast<long>(o.samples) * 22 / 10 + agent_replies;
+    const long served = 2L * per_turn * (kTurns + 1) + agent_replies;
     long more = 0;
     if (served < o.memory_requests) {
         Flood(agent_port, o.clients, 600.0, o.memory_requests - served, agent_request(0x5EED),
