@@ -1,0 +1,107 @@
+// The bar: a captionless strip of four tiny buttons and fourteen text slots. It owns every
+// piece of run-time state: the plug-in, the tray icon, the monitor thread, the display
+// texts and the settings.
+//
+// Threads. The user-interface thread runs the dialog and every handler. The monitor thread
+// runs the polling cycle (sensor/monitor_loop.h, which also describes how it is stopped):
+// it calls the plug-in's Get, switches the tray picture, and writes the value slots with
+// synchronous calls into the user-interface thread. The status text and mode are changed on
+// the user-interface thread only: the monitor thread asks for its changes with sent messages.
+#pragma once
+
+#include "framework/afx_win.h"
+#include "res/resource.h"
+#include "sensor/monitor_loop.h"
+#include "sensor/vornplug.h"
+#include "settings/bar_settings.h"
+#include "tray/tray_icon.h"
+
+// Asks the user-interface thread to show a status mode (wParam) for the monitor thread.
+#define WM_BAR_STATUS (WM_APP + 0x9A)
+// Asks the user-interface thread to rewrite the error count if the status slot shows it.
+#define WM_BAR_ERRORS (WM_APP + 0x9B)
+
+class CBarDlg : public CDialog, public BarSettings, private PollTarget {
+public:
+    explicit CBarDlg(CWnd* pParent = nullptr);
+    ~CBarDlg() override;
+
+    // Shows status mode `mode` (0 to 4) or advances to the next one (STATUS_NEXT), and
+    // writes the status text into its slot. Any thread.
+    void ShowStatusSlot(BYTE mode);
+    // Formats the thirteen value lines from m_data (or "ERROR" lines) and writes them into
+    // their slots. Monitor thread.
+    void FormatReadings(int valid) override;
+    // One polling cycle. Monitor thread.
+    void PollOnce();
+    // Start routine of the monitor thread; the parameter is the bar.
+    static DWORD WINAPI MonitorThreadProc(LPVOID param);
+
+    // Reads the profile section into the settings. Needs the window.
+    void LoadSettings();
+    // Writes the settings back. Needs the window, and the monitor thread ended.
+    void SaveSettings();
+    // Puts the bar above other windows (1) or not (0); other values change nothing.
+    void SetTopMost(int flag);
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    BOOL OnInitDialog() override;
+    BOOL OnCommand(WPARAM wParam, LPARAM lParam) override;
+    LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    int OnCreate(LPCREATESTRUCT create);
+    void OnDestroy();
+    void OnSysCommand(UINT nID, LPARAM lParam);
+    void OnPaint();
+    HCURSOR OnQueryDragIcon();
+    LRESULT OnNcHitTest(CPoint point);
+    void OnClickExit();
+    void OnClickTopMost();
+    void OnClickSaveIni();
+    void OnClickIndicator();
+    LRESULT OnTrayNotify(WPARAM wParam, LPARAM lParam);
+    LRESULT OnBarRefresh(WPARAM wParam, LPARAM lParam);
+    LRESULT OnStatusRequest(WPARAM wParam, LPARAM lParam);
+    LRESULT OnErrorsChanged(WPARAM wParam, LPARAM lParam);
+
+    DECLARE_MESSAGE_MAP()
+
+private:
+    // The polling cycle's view of the bar (monitor thread).
+    int GetReadings() override;
+    void ShowPicture(unsigned int slot) override;
+    void CountFailure() override;
+    void RefreshErrorStatus() override;
+    void PostRefresh() override;
+    unsigned int InitialDelayMs() override;
+    unsigned int IconPauseMs() override;
+    unsigned int PollPauseMs() override;
+
+    // Writes `text` into display slot `slot` unless the monitor thread is stopping.
+    void WriteSlot(int slot, const char* text);
+    // Ends the monitor thread and waits for it, taking sent messages meanwhile.
+    void StopMonitorThread();
+    // Moves a rectangle that lies on no monitor onto the nearest one.
+    static BarRect KeepOnScreen(const BarRect& rc);
+    bool OnUserInterfaceThread() const;
+
+    CButton m_btnSaveIni;
+    CButton m_btnTopMost;
+    HICON m_hIcon = nullptr;
+    CWinApp* m_pApp = nullptr;
+    VORNPLUG m_plugin;
+    CTrayIcon m_tray;
+    HANDLE m_hThread = nullptr;
+    DWORD m_dwThreadId = 0;
+    LMDATA m_data;
+    int m_nSlotId[BAR_SLOTS];
+    CString m_strTitle;
+    CString m_strStatus;
+    CString m_strLine[BAR_LABELS];
+
+    StopSignal m_stop;               // raised when the monitor thread must end
+    DWORD m_dwUiThreadId = 0;        // the thread that runs the dialog
+    bool m_bSettingsLoaded = false;  // LoadSettings ran: the members hold profile values
+    bool m_bPlaced = false;          // the bar was moved to its stored rectangle
+};
