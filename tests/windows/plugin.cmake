@@ -7,6 +7,8 @@ vorn_test(plugin_windows_test
     LIBS VORNPLUG vorn_plugin_net ws2_32
     LABELS plugin)
 set_target_properties(plugin_windows_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+# wine-run.sh exits 125 where no 32-bit program can run: the win64 twin runs the cases there.
+set_tests_properties(plugin_windows_test PROPERTIES SKIP_RETURN_CODE 125)
 
 # The executable's export table holds the three copy assignments, and the plug-in's other
 # members come from VORNPLUG.dll; the probe is linked the way VORNBAR.exe is.
