@@ -115,6 +115,10 @@ HwmonSource::HwmonSource(std::string sysfs_root, const MappingTable& mapping, Lo
 
 void HwmonSource::Rescan() {
     inputs_ = ScanHwmon(root_);
+    if (inputs_.empty()) {
+        log_->Warn("no inputs", "no hwmon inputs under " + root_ +
+                                    "/class/hwmon; replies say no sensors until a chip appears");
+    }
     mapping_ = automatic_ ? AutoMapping(inputs_) : configured_;
     for (int k = 0; k < proto::kFieldCount; ++k) {
         resolved_[k] = -1;

@@ -156,6 +156,8 @@ TEST(AgentHwmonSource, NoReadableInputGivesNoSensorsStatus) {
     EXPECT_EQ(MakeSample(source.Sample()).status, proto::ReplyStatus::kNoSensors);
     HwmonSource nothing("/nonexistent", MappingTable{}, &c.log);
     EXPECT_EQ(MakeSample(nothing.Sample()).status, proto::ReplyStatus::kNoSensors);
+    EXPECT_NE(c.text().find("no hwmon inputs under /nonexistent/class/hwmon"), std::string::npos)
+        << c.text();
 }
 
 TEST(AgentHwmonSource, ChipRemovedAndRestoredUnderAnotherNumberIsFoundAgain) {
