@@ -244,6 +244,25 @@ TEST(PluginDropping, BurstOfBadDatagramsBeforeTheReplyIsSkipped) {
     ExpectHolds(data, Readings(0));
 }
 
+TEST(PluginDropping, FloodOfBadDatagramsCannotHoldGetPastItsTimeOut) {
+    Responder agent([](int, std::uint32_t id) {
+        std::vector<Outgoing> out;
+        for (int i = 0; i < 600; ++i)
+            out.push_back({Reply(id + 1, Readings(i)), 1});
+        return out;
+    });
+    ASSERT_TRUE(agent.Listening());
+    VORNPLUG plugin;
+    ASSERT_NE(plugin.Create(agent.HostText().c_str()), 0);
+    LMDATA data = Untouched();
+    const auto start = Clock::now();
+    EXPECT_EQ(plugin.Get(data, 200), 0);
+    const long long elapsed = MsSince(start);
+    EXPECT_GE(elapsed, 200);
+    EXPECT_LT(elapsed, 450);
+    EXPECT_TRUE(IsUntouched(data));
+}
+
 TEST(PluginDropping, LateReplyToTheEarlierRequestIsNeverTaken) {
     std::uint32_t first_id = 0;
     Responder agent([&first_id](int index, std::uint32_t id) -> std::vector<Outgoing> {
