@@ -1,0 +1,258 @@
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "sensor/monitor_loop.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long MsSince(Clock::time_point t) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// A bar that records what the cycle does to it. Get can be made to fail, or to block until
+// the test cancels it, as the plug-in's cancel does; a slot write can be made to block.
+class FakeBar : public PollTarget {
+public:
+    int GetReadings() override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_events.push_back("get");
+        ++m_gets;
+        m_changed.notify_all();
+        if (m_blockGet) {
+            m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_cancelled; });
+            return 0;
+        }
+        return m_failing ? 0 : 1;
+    }
+    void ShowPicture(unsigned int slot) override { Record("picture" + std::to_string(slot)); }
+    void FormatReadings(int valid) override {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_events.push_back(valid ? "format-ok" : "format-error");
+        m_inWrite = true;
+        m_changed.notify_all();
+        if (m_blockWrite) {
+            m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_writeReleased; });
+        }
+        m_inWrite = false;
+    }
+    void CountFailure() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back("count");
+        ++m_failures;
+    }
+    void RefreshErrorStatus() override { Record("status"); }
+    void PostRefresh() override { Record("refresh"); }
+    unsigned int InitialDelayMs() override { return m_delayMs; }
+    unsigned int IconPauseMs() override { return m_iconMs; }
+    unsigned int PollPauseMs() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_pauseMs;
+    }
+
+    void Record(const std::string& e) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_events.push_back(e);
+        m_changed.notify_all();
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_events;
+    }
+    int Gets() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_gets;
+    }
+    int Failures() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_failures;
+    }
+    // Waits until `pred` holds (bounded).
+    template <typename P>
+    bool WaitUntil(P pred) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(5), pred);
+    }
+    void Cancel() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_cancelled = true;
+        m_changed.notify_all();
+    }
+    void ReleaseWrite() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_writeReleased = true;
+        m_changed.notify_all();
+    }
+    void SetPause(unsigned int ms) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pauseMs = ms;
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_events;
+    int m_gets = 0;
+    int m_failures = 0;
+    bool m_failing = false;
+    bool m_blockGet = false;
+    bool m_cancelled = false;
+    bool m_blockWrite = false;
+    bool m_writeReleased = false;
+    bool m_inWrite = false;
+    unsigned int m_delayMs = 0;
+    unsigned int m_iconMs = 0;
+    unsigned int m_pauseMs = 0;
+};
+
+TEST(PollCycle, SuccessShowsOkThenIdleAroundTheDisplay) {
+    FakeBar bar;
+    bar.m_iconMs = 30;
+    StopSignal stop;
+    const auto start = Clock::now();
+    PollOnce(bar, stop);
+    EXPECT_GE(MsSince(start), 30);
+    EXPECT_EQ(bar.Events(), (std::vector<std::string>{"get", "picture1", "format-ok", "picture0",
+                                                      "status", "refresh"}));
+}
+
+TEST(PollCycle, FailureShowsErrorFormatsErrorAndCounts) {
+    FakeBar bar;
+    bar.m_failing = true;
+    StopSignal stop;
+    PollOnce(bar, stop);
+    EXPECT_EQ(bar.Events(), (std::vector<std::string>{"get", "picture2", "format-error", "count",
+                                                      "picture0", "status", "refresh"}));
+    EXPECT_EQ(bar.Failures(), 1);
+}
+
+TEST(PollCycle, FailuresAreCountedAndNeverStopThePolling) {
+    FakeBar bar;
+    bar.m_failing = true;
+    StopSignal stop;
+    std::thread monitor([&] { RunMonitor(bar, stop); });
+    EXPECT_TRUE(bar.WaitUntil([&] { return bar.m_failures >= 25; }));
+    stop.Raise();
+    monitor.join();
+    EXPECT_EQ(bar.Failures(), bar.Gets());
+    EXPECT_GE(bar.Gets(), 25);
+}
+
+TEST(PollCycle, ZeroPausesPollBackToBackWithIdleAtOnce) {
+    FakeBar bar;  // MonitorTimer 0, IconTimer 0
+    StopSignal stop;
+    std::thread monitor([&] { RunMonitor(bar, stop); });
+    EXPECT_TRUE(bar.WaitUntil([&] { return bar.m_gets >= 3; }));
+    stop.Raise();
+    monitor.join();
+    const auto events = bar.Events();
+    for (std::size_t i = 0; i + 2 < events.size(); ++i) {
+        if (events[i] == "format-ok") {
+            EXPECT_EQ(events[i + 1], "picture0");
+        }
+    }
+}
+
+TEST(PollCycle, PausePickedUpAfresh) {
+    FakeBar bar;
+    bar.m_pauseMs = 0;
+    StopSignal stop;
+    std::thread monitor([&] { RunMonitor(bar, stop); });
+    EXPECT_TRUE(bar.WaitUntil([&] { return bar.m_gets >= 2; }));
+    bar.SetPause(60000);  // the next pause is a long one
+    const int gets = bar.Gets();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_LE(bar.Gets(), gets + 1);
+    stop.Raise();
+    monitor.join();
+}
+
+TEST(Stopping, DuringTheInitialDelayNoPollIsMade) {
+    FakeBar bar;
+    bar.m_delayMs = 60000;
+    StopSignal stop;
+    std::thread monitor([&] { RunMonitor(bar, stop); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto start = Clock::now();
+    stop.Raise();
+    monitor.join();
+    EXPECT_LT(MsSince(start), 500);
+    EXPECT_EQ(bar.Gets(), 0);
+}
+
+TEST(Stopping, DuringAPauseEndsAtOnce) {
+    FakeBar bar;
+    bar.m_pauseMs = 60000;
+    StopSignal stop;
+    std::thread monitor([&] { RunMonitor(bar, stop); });
+    ASSERT_TRUE(
+        bar.WaitUntil([&] { return !bar.m_events.empty() && bar.m_events.back() == "refresh"; }));
+    const auto start = Clock::now();
+    stop.Raise();
+    monitor.join();
+    EXPECT_LT(MsSince(start), 500);
+    EXPECT_EQ(bar.Gets(), 1);
+}
+
+TEST(Stopping, DuringTheIconPauseSkipsTheRestOfTheCycle) {
+    FakeBar bar;
+    bar.m_iconMs = 60000;
+    StopSignal stop;
+    std::thread monitor([&] { RunMonitor(bar, stop); });
+    ASSERT_TRUE(
+        bar.WaitUntil([&] { return !bar.m_events.empty() && bar.m_events.back() == "format-ok"; }));
+    const auto start = Clock::now();
+    stop.Raise();
+    monitor.join();
+    EXPECT_LT(MsSince(start), 500);
+    EXPECT_EQ(bar.Events(), (std::vector<std::string>{"get", "picture1", "format-ok"}));
+}
+
+TEST(Stopping, DuringABlockedGetTheCancelledGetChangesNothing) {
+    FakeBar bar;
+    bar.m_blockGet = true;  // would wait 10 s
+    StopSignal stop;
+    std::thread monitor([&] { RunMonitor(bar, stop); });
+    ASSERT_TRUE(bar.WaitUntil([&] { return bar.m_gets == 1; }));
+    const auto start = Clock::now();
+    stop.Raise();
+    bar.Cancel();
+    monitor.join();
+    EXPECT_LT(MsSince(start), 500);
+    EXPECT_EQ(bar.Events(), (std::vector<std::string>{"get"}));
+    EXPECT_EQ(bar.Failures(), 0);
+}
+
+TEST(Stopping, DuringASlotWriteTheWriteFinishesAndNothingFollows) {
+    FakeBar bar;
+    bar.m_blockWrite = true;  // the user-interface thread has not taken the text yet
+    StopSignal stop;
+    std::thread monitor([&] { RunMonitor(bar, stop); });
+    ASSERT_TRUE(bar.WaitUntil([&] { return bar.m_inWrite; }));
+    stop.Raise();
+    bar.ReleaseWrite();  // the waiting thread takes the pending write while it waits
+    monitor.join();
+    EXPECT_EQ(bar.Events(), (std::vector<std::string>{"get", "picture1", "format-ok"}));
+}
+
+TEST(StopSignalTest, WaitReturnsAtOnceOnceRaisedAndTimesOutOtherwise) {
+    StopSignal stop;
+    auto start = Clock::now();
+    EXPECT_FALSE(stop.WaitFor(30));
+    EXPECT_GE(MsSince(start), 29);
+    stop.Raise();
+    start = Clock::now();
+    EXPECT_TRUE(stop.WaitFor(60000));
+    EXPECT_LT(MsSince(start), 100);
+    EXPECT_TRUE(stop.Raised());
+}
+
+}  // namespace
