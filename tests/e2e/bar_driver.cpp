@@ -296,6 +296,32 @@ int CheckState(HWND bar, int id) {
     return static_cast<int>(state);
 }
 
+HWND FocusedControl(HWND bar) {
+    GUITHREADINFO gti{};
+    gti.cbSize = sizeof gti;
+    const DWORD tid = GetWindowThreadProcessId(bar, nullptr);
+    if (tid == 0 || !GetGUIThreadInfo(tid, &gti) || gti.hwndFocus == nullptr) {
+        return nullptr;
+    }
+    return gti.hwndFocus == bar || IsChild(bar, gti.hwndFocus) ? gti.hwndFocus : nullptr;
+}
+
+int FocusedId(HWND bar) {
+    HWND focus = FocusedControl(bar);
+    return focus == nullptr || focus == bar ? 0 : GetDlgCtrlID(focus);
+}
+
+bool WaitForFocus(HWND bar, int id, DWORD timeoutMs) {
+    const auto start = Clock::now();
+    while (FocusedId(bar) != id) {
+        if (Expired(start, timeoutMs) || !IsWindow(bar)) {
+            return false;
+        }
+        Sleep(kPollMs);
+    }
+    return true;
+}
+
 std::vector<ChildInfo> Children(HWND bar) {
     std::vector<ChildInfo> out;
     // Bounded: a dialog of ours never has more than a few dozen controls.
@@ -349,13 +375,9 @@ void PressKey(HWND bar, UINT vk) {
     // A modal dialog's loop hands every queued message to IsDialogMessage, which turns Escape
     // into IDCANCEL and Enter into the default id. Posting to the focused control puts the keys
     // into that loop exactly as the keyboard would; the bar itself is the fallback target.
-    HWND target = bar;
-    GUITHREADINFO gti{};
-    gti.cbSize = sizeof gti;
-    const DWORD tid = GetWindowThreadProcessId(bar, nullptr);
-    if (GetGUIThreadInfo(tid, &gti) && gti.hwndFocus != nullptr &&
-        (gti.hwndFocus == bar || IsChild(bar, gti.hwndFocus))) {
-        target = gti.hwndFocus;
+    HWND target = FocusedControl(bar);
+    if (target == nullptr) {
+        target = bar;
     }
     const UINT scan = MapVirtualKeyA(vk, MAPVK_VK_TO_VSC);
     const LPARAM down = 1 | (static_cast<LPARAM>(scan) << 16);

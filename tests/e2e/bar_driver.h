@@ -93,6 +93,12 @@ RECT WindowRect(HWND hwnd);
 bool IsVisible(HWND hwnd);
 // BM_GETCHECK of the control `id`; -1 when the control is missing or does not answer.
 int CheckState(HWND bar, int id);
+// The control of the bar that has the keyboard focus (GetGUIThreadInfo); null when none.
+HWND FocusedControl(HWND bar);
+// Id of that control; 0 when no control of the bar has the focus.
+int FocusedId(HWND bar);
+// Polls until control `id` has the focus: the bar's initialisation sets it last.
+bool WaitForFocus(HWND bar, int id, DWORD timeoutMs);
 // Direct children in creation (z) order.
 std::vector<ChildInfo> Children(HWND bar);
 // Polls the text of control `id` until pred accepts it; *last gets the last text seen.

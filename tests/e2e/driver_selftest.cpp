@@ -85,6 +85,9 @@ TEST_F(FakeBarTest, CheckStateReadsAndClickToggles) {
     ASSERT_TRUE(p.Start());
     HWND bar = p.WaitForBar(kStartMs);
     ASSERT_NE(bar, nullptr);
+    // The stand-in sets the focus last in its initialisation, as the bar does.
+    EXPECT_TRUE(WaitForFocus(bar, 1001, 5000)) << FocusedId(bar);
+    EXPECT_FALSE(WaitForFocus(bar, 1005, 200));
     EXPECT_EQ(CheckState(bar, 1002), BST_CHECKED);
     EXPECT_EQ(CheckState(bar, 1001), BST_UNCHECKED);
     EXPECT_EQ(CheckState(bar, 4242), -1);

@@ -177,11 +177,14 @@ TEST_F(BarStartupTest, StatusSlotShowsTheHostAtStart) {
     EndWithEscape(bar, hwnd);
 }
 
-TEST_F(BarStartupTest, EnterEndsTheProgramLikeEscape) {
+TEST_F(BarStartupTest, EnterEndsTheProgramWhileTheFocusIsOnTopMost) {
     WriteProfileText(Section("VORNBAR", {"HostName=" + responder_.HostText()}));
     BarProcess bar;
     HWND hwnd = StartBar(bar);
     ASSERT_NE(hwnd, nullptr);
+    // The initialisation ends by putting the focus on IDC_TOPMOST, a check box and no push
+    // button, so Enter goes to the dialog's default OK.
+    ASSERT_TRUE(WaitForFocus(hwnd, IDC_TOPMOST, 5000)) << "focus on " << FocusedId(hwnd);
     PressKey(hwnd, VK_RETURN);
     EXPECT_TRUE(bar.WaitForExit(kEndMs)) << "Enter did not end the program";
     // Ending by Enter saves like any other ending.
@@ -208,6 +211,20 @@ TEST_F(BarStartupTest, TitleHostOnlyMakesTheHostTheWholeTitle) {
     // Read but never written: the hand-made line survives the save untouched.
     const auto after = SectionEntries(ReadProfileText(), "VORNBAR");
     EXPECT_EQ(ValueOf(after, "TitleHostOnly"), "1");
+}
+
+TEST_F(BarStartupTest, TopMostFromTheProfileIsAppliedAndShownPressed) {
+    WriteProfileText(Section("VORNBAR", {"HostName=" + responder_.HostText(), "TopMost=1"}));
+    BarProcess bar;
+    HWND hwnd = StartBar(bar);
+    ASSERT_NE(hwnd, nullptr);
+    // Top-most before it is shown: already so when it first becomes visible.
+    EXPECT_EQ(ExStyle(hwnd) & WS_EX_TOPMOST, WS_EX_TOPMOST);
+    ASSERT_TRUE(WaitForFocus(hwnd, IDC_TOPMOST, 5000)) << "focus on " << FocusedId(hwnd);
+    EXPECT_EQ(CheckState(hwnd, IDC_TOPMOST), BST_CHECKED);
+    EXPECT_EQ(CheckState(hwnd, IDC_SAVEINI), BST_CHECKED);
+    EndWithEscape(bar, hwnd);
+    EXPECT_EQ(ValueOf(SectionEntries(ReadProfileText(), "VORNBAR"), "TopMost"), "1");
 }
 
 TEST_F(BarStartupTest, StoredEdgesPlaceTheBarWhateverTheTemplateSize) {
@@ -284,17 +301,21 @@ TEST_F(BarStartupTest, FirstExitWithoutProfileWritesFortyKeysInOrder) {
 TEST_F(BarStartupTest, CommandLineSectionIsReadAndWrittenAndDefaultSectionIsLeftAlone) {
     const std::string vornbar = Section(
         "VORNBAR", {"HostName=default-section.invalid", "SocketTimer=999", "Left=7", "Top=8"});
-    WriteProfileText(vornbar + Section("SERVER2", {"HostName=" + responder_.HostText(),
-                                                   "SocketTimer=1500", "DefaultIndicator=3"}));
+    // Keys already in the section keep their lines; these two come first in the saving order
+    // anyway, so the whole section still reads in that order.
+    WriteProfileText(vornbar +
+                     Section("SERVER2", {"HostName=" + responder_.HostText(), "SocketTimer=1500"}));
     const auto before = SectionEntries(ReadProfileText(), "VORNBAR");
 
     BarProcess bar;
     HWND hwnd = StartBar(bar, "SERVER2");
     ASSERT_NE(hwnd, nullptr);
     EXPECT_EQ(WindowTitle(hwnd), "TERVALO - " + responder_.HostText());
+    // Advancing the status slot once shows the section in force.
+    ClickButton(hwnd, IDC_INDICATOR);
     std::string last;
     EXPECT_TRUE(WaitForControlText(
-        hwnd, IDC_SLOT00, [](const std::string& t) { return t == "SOCK:   1500"; }, 5000, &last))
+        hwnd, IDC_SLOT00, [](const std::string& t) { return t == "SERVER2"; }, 5000, &last))
         << "status slot: \"" << last << "\"";
     EndWithEscape(bar, hwnd);
 
@@ -308,7 +329,7 @@ TEST_F(BarStartupTest, CommandLineSectionIsReadAndWrittenAndDefaultSectionIsLeft
     EXPECT_EQ(keys, SavedKeyOrder()) << text;
     EXPECT_EQ(ValueOf(server2, "HostName"), responder_.HostText());
     EXPECT_EQ(ValueOf(server2, "SocketTimer"), "1500");
-    EXPECT_EQ(ValueOf(server2, "DefaultIndicator"), "3");
+    EXPECT_EQ(ValueOf(server2, "DefaultIndicator"), "1");
 }
 
 TEST_F(BarStartupTest, TwoInstancesWithTwoSectionsKeepSeparateSettings) {
@@ -365,11 +386,8 @@ TEST_F(BarStartupTest, SaveIniOffShowsUncheckedAndExitWritesOnlySaveIniAndErrorC
     BarProcess bar;
     HWND hwnd = StartBar(bar);
     ASSERT_NE(hwnd, nullptr);
-    // The check states are set just after the bar is shown.
-    std::string unused;
-    WaitForControlText(
-        hwnd, IDC_SLOT00, [&](const std::string& t) { return t == responder_.HostText(); }, 3000,
-        &unused);
+    // The check states are set after the bar is shown, and the focus after them.
+    ASSERT_TRUE(WaitForFocus(hwnd, IDC_TOPMOST, 5000)) << "focus on " << FocusedId(hwnd);
     EXPECT_EQ(CheckState(hwnd, IDC_SAVEINI), BST_UNCHECKED);
     EXPECT_EQ(CheckState(hwnd, IDC_TOPMOST), BST_UNCHECKED);
     EndWithEscape(bar, hwnd);
