@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <cwchar>
 #include <string>
 #include <thread>
 
@@ -286,6 +288,61 @@ TEST(ProfileFileTest, WhatTheProfileApiWritesIsReadBackInOrder) {
     EXPECT_EQ(e[1], (std::pair<std::string, std::string>{"Two", "two words"}));
     EXPECT_EQ(SectionEntries(text, "Second").at(0).second, "-3");
     RemoveProfile(kScratch);
+}
+
+// ---- The prefix's fonts -----------------------------------------------------------------------
+
+// Pixels of a text drawn in one font, for comparing two fonts by what they draw.
+std::vector<std::uint32_t> Render(const wchar_t* face, const wchar_t* text, std::wstring* used) {
+    constexpr int kW = 400;
+    constexpr int kH = 32;
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
+    bi.bmiHeader.biWidth = kW;
+    bi.bmiHeader.biHeight = -kH;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bmp = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ oldBmp = SelectObject(dc, bmp);
+    HFONT font = CreateFontW(-12, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, NONANTIALIASED_QUALITY,
+                             DEFAULT_PITCH, face);
+    HGDIOBJ oldFont = SelectObject(dc, font);
+    wchar_t name[LF_FACESIZE] = {};
+    GetTextFaceW(dc, LF_FACESIZE, name);
+    *used = name;
+    RECT rc{0, 0, kW, kH};
+    FillRect(dc, &rc, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+    TextOutW(dc, 2, 2, text, static_cast<int>(wcslen(text)));
+    GdiFlush();
+    const auto* px = static_cast<const std::uint32_t*>(bits);
+    std::vector<std::uint32_t> out(px, px + kW * kH);
+    SelectObject(dc, oldFont);
+    SelectObject(dc, oldBmp);
+    DeleteObject(font);
+    DeleteObject(bmp);
+    DeleteDC(dc);
+    ReleaseDC(nullptr, screen);
+    return out;
+}
+
+TEST(PrefixFontTest, BarFontIsDrawnWithIpaGothic) {
+    // The bar's template names "ＭＳ ゴシック"; the prefix replaces it with IPA Gothic.
+    const wchar_t* kBarFace = L"\xFF2D\xFF33 \x30B4\x30B7\x30C3\x30AF";
+    const wchar_t* kText = L"\x30B4\x30B7\x30C3\x30AF\x4F53 CPU :   45.0 Wil";
+    std::wstring barUsed;
+    std::wstring ipaUsed;
+    std::wstring otherUsed;
+    const auto bar = Render(kBarFace, kText, &barUsed);
+    const auto ipa = Render(L"IPAGothic", kText, &ipaUsed);
+    const auto other = Render(L"IPAPGothic", kText, &otherUsed);
+    ASSERT_EQ(ipaUsed, L"IPAGothic") << "IPA Gothic is not installed (fonts-ipafont-gothic)";
+    // The comparison can tell fonts apart: the proportional cut draws differently.
+    ASSERT_NE(ipa, other);
+    EXPECT_EQ(bar, ipa) << "the bar's font is not drawn with IPA Gothic";
 }
 
 // ---- The responder ----------------------------------------------------------------------------
