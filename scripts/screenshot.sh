@@ -14,7 +14,7 @@ usage() {
     echo "usage: $0 OUT.png [seconds]" >&2
     exit 2
 }
-[ $# -ge 1 ] && [ $# -le 2 ] || usage
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then usage; fi
 out=$1
 delay=${2:-0}
 case $delay in '' | *[!0-9.]*) usage ;; esac
@@ -29,10 +29,10 @@ sleep "$delay"
 class=${VORN_SCREENSHOT_CLASS:-vornbar.exe}
 # Wine names each X window's class after the program file, in lower case.
 pattern="^$(printf '%s' "$class" | sed 's/[.[\*^$]/\\&/g')\$"
-left= top= right= bottom=
+left='' top='' right='' bottom=''
 for win in $(xdotool search --onlyvisible --classname "$pattern" 2>/dev/null || true); do
     eval "$(xdotool getwindowgeometry --shell "$win")"  # sets X, Y, WIDTH, HEIGHT
-    [ "$WIDTH" -gt 1 ] && [ "$HEIGHT" -gt 1 ] || continue
+    if [ "$WIDTH" -le 1 ] || [ "$HEIGHT" -le 1 ]; then continue; fi
     r=$((X + WIDTH))
     b=$((Y + HEIGHT))
     if [ -z "$left" ]; then
