@@ -27,8 +27,8 @@ RED = (9, 1)
 GREEN = (10, 2)
 MAGENTA = (13, 5)
 
-# Pixel classes of the drawing.
-CLEAR, DARK, BRIGHT, EDGE, GLOW = range(5)
+# Pixel classes of the drawing (LINE: the small image's star).
+CLEAR, DARK, BRIGHT, EDGE, GLOW, LINE = range(6)
 
 # Extra tones of the 256-colour images, appended after the 16 standard colours.
 ORANGE_RED = (255, 69, 0)
@@ -111,19 +111,20 @@ def _classify_small(size):
             x = int(math.floor(ax + t * (bx - ax) + 0.5))
             y = int(math.floor(ay + t * (by - ay) + 0.5))
             if rows[y][x] == DARK:
-                rows[y][x] = BRIGHT
+                rows[y][x] = LINE
     return rows
 
 
 def pixels_4bpp(classes, colours):
     bright, dark = colours
     # The 16-colour images know two tones only: glow is bright, edges are dark.
-    table = {CLEAR: 0, DARK: dark, BRIGHT: bright, EDGE: dark, GLOW: bright}
+    table = {CLEAR: 0, DARK: dark, BRIGHT: bright, EDGE: dark, GLOW: bright, LINE: bright}
     return [[table[v] for v in row] for row in classes]
 
 
 def pixels_8bpp(classes):
-    table = {CLEAR: 0, DARK: 1, BRIGHT: 9, EDGE: IDX_ORANGE_RED, GLOW: IDX_PINK}
+    # The small image has no room for edges: its star is drawn in orange-red instead.
+    table = {CLEAR: 0, DARK: 1, BRIGHT: 9, EDGE: IDX_ORANGE_RED, GLOW: IDX_PINK, LINE: IDX_ORANGE_RED}
     return [[table[v] for v in row] for row in classes]
 
 
