@@ -60,7 +60,7 @@ public:
     // Deletes the icon, releases every picture and the table; back to uninitialised.
     void Destroy();
     // An identifier from the clock: (seconds mod 65536) * 65536 + milliseconds, read after
-    // a 50 ms pause so that two calls never share a millisecond.
+    // a 50 ms pause so that identifiers made one after another differ.
     static UINT MakeUniqueId();
 
     // Test seams: replace the shell call, the clock and the pause that MakeUniqueId uses.
