@@ -72,7 +72,7 @@ public:
     static void SetClockForTest(ClockFn clock, PauseFn pause);
 
 private:
-    friend class CTrayIconProbe; // test seam: tests read the counts and the table
+    friend class CTrayIconProbe;  // test seam: tests read the counts and the table
 
     // Hands the record to the shell with hIcon := picture; the caller holds m_lock.
     void Notify(DWORD message, HICON picture);
