@@ -38,7 +38,8 @@ public:
     BarProcess(const BarProcess&) = delete;
     BarProcess& operator=(const BarProcess&) = delete;
 
-    // Starts "VORNBAR.exe" plus " " + tail (when not empty) in the exe's own directory.
+    // Starts the exe with the command line "<exe file name>" + (tail empty ? "" : " " + tail),
+    // in the exe's own directory.
     bool Start(const std::string& commandTail = "");
     // The visible top-level "#32770" window of the process; null on time-out or when it ended.
     HWND WaitForBar(DWORD timeoutMs);
@@ -66,7 +67,8 @@ private:
     bool everShowed_ = false;
 };
 
-// Visible top-level windows of a process with the given class (any class when null).
+// Top-level windows of a process with the given class (any class when null), optionally
+// only the visible ones.
 std::vector<HWND> TopLevelWindowsOf(DWORD pid, const char* className, bool visibleOnly);
 
 // One child control as read from outside.
@@ -109,7 +111,9 @@ bool WaitForControlText(HWND bar, int id, std::function<bool(const std::string&)
 void Post(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 // SendMessageTimeoutA with kSendTimeoutMs; 0 when it times out.
 LRESULT Send(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-// Key press for the bar's dialog manager: WM_KEYDOWN/WM_KEYUP posted to its focused control.
+// Key press for the bar's dialog manager: WM_KEYDOWN/WM_KEYUP posted to its focused control
+// (the bar itself when none), where the modal loop's IsDialogMessage turns Escape into IDCANCEL
+// and Enter into the default id, as for real keys.
 void PressKey(HWND bar, UINT vk);
 // Posts BM_CLICK to the control `id`; the button sends its BN_CLICKED as for a real click.
 void ClickButton(HWND bar, int id);
