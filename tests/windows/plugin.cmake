@@ -30,7 +30,7 @@ add_test(NAME plugin_exe_exports
         done
         printf '%s\n' "$exports"
     ]=] probe $<TARGET_FILE:plugin_exports_probe> ${CMAKE_OBJDUMP})
-set_tests_properties(plugin_exe_exports PROPERTIES LABELS plugin)
+set_tests_properties(plugin_exe_exports PROPERTIES LABELS "plugin;static")
 
 # The DLL needs nothing but Windows' own DLLs (no libgcc, libstdc++ or winpthread).
 add_test(NAME plugin_dll_imports
@@ -40,4 +40,4 @@ add_test(NAME plugin_dll_imports
         printf '%s\n' "$dlls"
         ! printf '%s\n' "$dlls" | grep -viE '^(kernel32|ws2_32|advapi32|msvcrt)\.dll$'
     ]=] probe $<TARGET_FILE:VORNPLUG> ${CMAKE_OBJDUMP})
-set_tests_properties(plugin_dll_imports PROPERTIES LABELS plugin)
+set_tests_properties(plugin_dll_imports PROPERTIES LABELS "plugin;static")

@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Runs every test: native (ASan/UBSan, then TSan), the Windows build under Wine, end to end,
+# and a short fuzzing round. Installs what is missing first. Ends with one summary line.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+scripts/install-deps.sh || exit 1
+# shellcheck source=wine-env.sh
+. scripts/wine-env.sh
+
+passed=0
+failed=0
+problems=()
+
+# Configures and builds one preset; a failed build counts as a failed test.
+build() {
+    local preset=$1
+    if ! { cmake --preset "$preset" >"build-$preset.log" 2>&1 &&
+           cmake --build --preset "$preset" -j2 >>"build-$preset.log" 2>&1; }; then
+        tail -30 "build-$preset.log"
+        problems+=("build $preset")
+        failed=$((failed + 1))
+        return 1
+    fi
+}
+
+# Runs ctest on a build and adds its counts.
+run_ctest() {
+    local dir=$1
+    shift
+    local out
+    out=$(ctest --test-dir "$dir" --output-on-failure "$@" 2>&1)
+    echo "$out" | tail -40
+    local line
+    line=$(echo "$out" | grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' | tail -1)
+    if [ -z "$line" ]; then
+        echo "$out" | grep -q 'No tests were found' && return 0
+        problems+=("ctest $dir")
+        failed=$((failed + 1))
+        return
+    fi
+    local total fail
+    total=$(echo "$line" | sed -E 's/.*out of ([0-9]+).*/\1/')
+    fail=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed.*/\1/')
+    passed=$((passed + total - fail))
+    failed=$((failed + fail))
+    [ "$fail" -eq 0 ] || problems+=("ctest $dir")
+}
+
+mkdir -p build
+cd build
+
+echo "== native (ASan, UBSan)"
+build native && run_ctest native
+echo "== native (TSan)"
+build native-tsan && run_ctest native-tsan
+
+echo "== Windows"
+bits=$(vorn_wine_bits)
+build win32
+if [ "$bits" = 32 ]; then
+    run_ctest win32
+else
+    echo "This machine runs no 32-bit code (kernel ia32 emulation off): the 32-bit product is"
+    echo "built and checked statically; its tests run from the 64-bit twin of the same sources."
+    run_ctest win32 -L static
+    build win64 && run_ctest win64
+fi
+
+echo "== fuzzing"
+cd "$root"
+if VORN_FUZZ_SECONDS=${VORN_FUZZ_SECONDS:-20} scripts/fuzz.sh >build/fuzz.log 2>&1; then
+    tail -3 build/fuzz.log
+    passed=$((passed + 1))
+else
+    tail -30 build/fuzz.log
+    problems+=("fuzz")
+    failed=$((failed + 1))
+fi
+
+[ ${#problems[@]} -eq 0 ] || echo "failed: ${problems[*]}"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
