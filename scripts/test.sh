@@ -16,9 +16,11 @@ problems=()
 # Configures and builds one preset; a failed build counts as a failed test.
 build() {
     local preset=$1
-    if ! { cmake --preset "$preset" >"build-$preset.log" 2>&1 &&
-           cmake --build --preset "$preset" -j2 >>"build-$preset.log" 2>&1; }; then
-        tail -30 "build-$preset.log"
+    shift
+    local log="build/build-$preset.log"
+    if ! { cmake --preset "$preset" "$@" >"$log" 2>&1 &&
+           cmake --build --preset "$preset" -j2 >>"$log" 2>&1; }; then
+        tail -30 "$log"
         problems+=("build $preset")
         failed=$((failed + 1))
         return 1
@@ -30,7 +32,7 @@ run_ctest() {
     local dir=$1
     shift
     local out
-    out=$(ctest --test-dir "$dir" --output-on-failure "$@" 2>&1)
+    out=$(ctest --test-dir "build/$dir" --output-on-failure "$@" 2>&1)
     echo "$out" | tail -40
     local line
     line=$(echo "$out" | grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' | tail -1)
@@ -49,7 +51,6 @@ run_ctest() {
 }
 
 mkdir -p build
-cd build
 
 echo "== native (ASan, UBSan)"
 build native && run_ctest native
@@ -65,11 +66,11 @@ else
     echo "This machine runs no 32-bit code (kernel ia32 emulation off): the 32-bit product is"
     echo "built and checked statically; its tests run from the 64-bit twin of the same sources."
     run_ctest win32 -L static
-    build win64 && run_ctest win64
+    # The end-to-end test of the plug-in against the real agent runs the native one.
+    build win64 -DVORN_NATIVE_AGENT="$root/build/native/agent/vornagent" && run_ctest win64
 fi
 
 echo "== fuzzing"
-cd "$root"
 if VORN_FUZZ_SECONDS=${VORN_FUZZ_SECONDS:-20} scripts/fuzz.sh >build/fuzz.log 2>&1; then
     tail -3 build/fuzz.log
     passed=$((passed + 1))
