@@ -284,7 +284,12 @@ void CDialog::SubclassDialog(HWND hWnd) {
 }
 
 INT_PTR CDialog::DoModal() {
+    // Without a parent of its own a dialog is owned by the main window, which it disables
+    // while it runs; the main window itself has no owner.
     HWND parent = m_pParentWnd ? m_pParentWnd->m_hWnd : nullptr;
+    if (parent == nullptr && AfxGetMainWnd() != nullptr && AfxGetMainWnd() != this) {
+        parent = AfxGetMainWnd()->m_hWnd;
+    }
     t_creatingDialog = this;
     t_creationHook = ::SetWindowsHookExA(WH_CBT, &CreationHook, nullptr, ::GetCurrentThreadId());
     const INT_PTR result = ::DialogBoxParamA(
