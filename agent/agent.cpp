@@ -32,7 +32,8 @@ std::string Summary(const Config& config, const Source& source) {
     for (const Cidr& c : config.allow)
         allow += (allow.empty() ? "" : " ") + FormatCidr(c);
     return "allow " + allow + "; source " + source.Describe() + "; interval " +
-           std::to_string(config.interval_ms) + " ms";
+           std::to_string(config.interval_ms) + " ms; rate " +
+           (config.rate ? std::to_string(config.rate) + " per source a second" : "unlimited");
 }
 
 const char* UnitOf(InputType t) {
@@ -74,6 +75,7 @@ int Serve(const CommandLine& command_line, Log& log) {
     }
     Sampler sampler(MakeSource(config, &log), std::chrono::milliseconds(config.interval_ms));
     AllowList allow(config.allow);
+    RateLimiter limiter(config.rate);
 
     std::string listening;
     for (const Endpoint& ep : server.Bound()) {
@@ -82,7 +84,7 @@ int Serve(const CommandLine& command_line, Log& log) {
     log.Info("listening on" + listening + "; " + Summary(config, sampler.source()));
 
     for (;;) {
-        if (server.ServeOnce(-1, signals.fd(), sampler, allow))
+        if (server.ServeOnce(-1, signals.fd(), sampler, allow, &limiter))
             continue;
         const SignalPipe::Pending pending = signals.Drain();
         if (pending.stop)
@@ -101,12 +103,14 @@ int Serve(const CommandLine& command_line, Log& log) {
         config = next;
         sampler.Replace(MakeSource(config, &log), std::chrono::milliseconds(config.interval_ms));
         allow = AllowList(config.allow);
+        if (config.rate != limiter.rate())
+            limiter = RateLimiter(config.rate);
         log.Info("reloaded; " + Summary(config, sampler.source()));
     }
     const Server::Counters& c = server.counters();
     log.Info("stopping; answered " + std::to_string(c.answered) + ", dropped " +
-             std::to_string(c.malformed) + " malformed and " + std::to_string(c.refused) +
-             " from sources not allowed");
+             std::to_string(c.malformed) + " malformed, " + std::to_string(c.refused) +
+             " from sources not allowed and " + std::to_string(c.limited) + " over the rate limit");
     return 0;
 }
 

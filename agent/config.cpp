@@ -102,6 +102,15 @@ public:
             out_->interval_ms = ms;
             return true;
         }
+        if (key == "rate") {
+            int rate = 0;
+            if (!ParseRate(value, &rate)) {
+                return Fail("rate must be a whole number of requests a second from 0 to " +
+                            std::to_string(kMaxRate));
+            }
+            out_->rate = rate;
+            return true;
+        }
         const std::size_t dot = key.find('.');
         const std::string name = key.substr(0, dot);
         const int field = FieldIndex(name.data(), name.size());
@@ -238,6 +247,22 @@ bool ParseInterval(const std::string& text, int* out) {
     return true;
 }
 
+bool ParseRate(const std::string& text, int* out) {
+    if (text.empty() || text.size() > 7)
+        return false;
+    long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v > kMaxRate)
+        return false;
+    if (out)
+        *out = static_cast<int>(v);
+    return true;
+}
+
 bool ParseConfigText(const std::string& text, Settings* out, ConfigError* error) {
     Settings parsed;
     Parser parser(&parsed, error);
@@ -305,6 +330,8 @@ Config Resolve(const Settings& file, const Settings& command_line) {
             c.source = *layer->source;
         if (layer->interval_ms)
             c.interval_ms = *layer->interval_ms;
+        if (layer->rate)
+            c.rate = *layer->rate;
     }
     c.mapping = file.mapping;
     return c;

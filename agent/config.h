@@ -13,6 +13,11 @@
 
 namespace vorn::agent {
 
+// Requests a second answered per source address, and the burst allowed at once; 0 turns the
+// limit off. A bar polls at most a few times a second, a flood far more.
+constexpr int kDefaultRate = 20;
+constexpr int kMaxRate = 1000000;
+
 // Where one reading comes from: an hwmon chip by name, and one of its inputs by input name
 // ("fan2", "in4", "temp1") or by label ("Package id 0"). value = raw * scale + offset.
 struct Mapping {
@@ -36,6 +41,7 @@ struct Settings {
     std::optional<std::string> sysfs;
     std::optional<SourceSpec> source;
     std::optional<int> interval_ms;
+    std::optional<int> rate;
     MappingTable mapping;
 };
 
@@ -46,6 +52,7 @@ struct Config {
     std::string sysfs = "/sys";
     SourceSpec source;
     int interval_ms = 500;
+    int rate = kDefaultRate;
     MappingTable mapping;
 };
 
@@ -67,6 +74,9 @@ bool ParseSource(const std::string& text, SourceSpec* out);
 
 // A whole number of milliseconds, 0..kMaxIntervalMs.
 bool ParseInterval(const std::string& text, int* out);
+
+// Requests a second per source, 0..kMaxRate.
+bool ParseRate(const std::string& text, int* out);
 
 // Defaults, overlaid by `file`, overlaid by `command_line`; the mapping comes from the file.
 Config Resolve(const Settings& file, const Settings& command_line);

@@ -21,6 +21,8 @@ const char* HelpText() {
            "  --source file:PATH read KEY=VALUE lines from PATH at each sample instead\n"
            "  --interval MS      read the sensors at most once per MS milliseconds; requests\n"
            "                     in between share that reading (default 500, 0 to 3600000)\n"
+           "  --rate N           answer at most N requests a second per source address, with\n"
+           "                     bursts of N; more are dropped (default 20, 0 for no limit)\n"
            "  --list             print every hwmon input with chip, input, label and value,\n"
            "                     to help write the mapping, then exit\n"
            "  --check FILE       validate configuration FILE, say which line is wrong, exit\n"
@@ -51,7 +53,7 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
         }
         const bool wants_value = arg == "--config" || arg == "--listen" || arg == "--allow" ||
                                  arg == "--sysfs" || arg == "--source" || arg == "--interval" ||
-                                 arg == "--check";
+                                 arg == "--rate" || arg == "--check";
         if (wants_value && !has_value) {
             if (i + 1 >= argc)
                 return fail(arg + " needs a value");
@@ -100,6 +102,13 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
                             std::to_string(kMaxIntervalMs));
             }
             cl.overrides.interval_ms = ms;
+        } else if (arg == "--rate") {
+            int rate = 0;
+            if (!ParseRate(value, &rate)) {
+                return fail("--rate must be a whole number of requests a second from 0 to " +
+                            std::to_string(kMaxRate));
+            }
+            cl.overrides.rate = rate;
         } else {
             return fail("unknown argument '" + arg + "' (see --help)");
         }

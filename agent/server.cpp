@@ -88,7 +88,8 @@ std::vector<Endpoint> Server::Bound() const {
     return bound;
 }
 
-bool Server::ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow) {
+bool Server::ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow,
+                       RateLimiter* limiter) {
     pollfd pfds[kMaxListen + 1];
     const std::size_t n = fds_.size();
     for (std::size_t i = 0; i < n; ++i)
@@ -99,12 +100,12 @@ bool Server::ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const Allo
         return true;  // time-out, or a signal that the wake descriptor will show
     for (std::size_t i = 0; i < n; ++i) {
         if (pfds[i].revents & POLLIN)
-            Drain(pfds[i].fd, sampler, allow);
+            Drain(pfds[i].fd, sampler, allow, limiter);
     }
     return !(wake_fd >= 0 && (pfds[n].revents & POLLIN));
 }
 
-void Server::Drain(int fd, Sampler& sampler, const AllowList& allow) {
+void Server::Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter) {
     std::uint8_t in[kBatch][kReceiveSize];
     sockaddr_storage from[kBatch];
     iovec in_iov[kBatch];
@@ -140,6 +141,10 @@ void Server::Drain(int fd, Sampler& sampler, const AllowList& allow) {
             if ((h.msg_flags & MSG_TRUNC) ||
                 !proto::DecodeRequest(in[i], in_msgs[i].msg_len, &id)) {
                 ++counters_.malformed;
+                continue;
+            }
+            if (limiter && !limiter->Admit(source, RateLimiter::Clock::now())) {
+                ++counters_.limited;
                 continue;
             }
             if (!sample)

@@ -1,6 +1,7 @@
 // The UDP side of the agent: one non-blocking socket per listening address, answered from
-// one thread. A request is answered only when it comes from an admitted source and decodes
-// as a valid request; the reply is as long as the request, so the agent never amplifies.
+// one thread. A request is answered only when it comes from an admitted source, decodes as a
+// valid request and is within its source's rate; the reply is as long as the request, so the agent
+// never amplifies.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include "agent/address.h"
 #include "agent/allow_list.h"
 #include "agent/log.h"
+#include "agent/rate_limit.h"
 #include "agent/sampler.h"
 
 namespace vorn::agent {
@@ -22,6 +24,7 @@ public:
         std::uint64_t answered = 0;
         std::uint64_t malformed = 0;  // dropped: not a valid request
         std::uint64_t refused = 0;    // dropped: source not admitted
+        std::uint64_t limited = 0;    // dropped: source over its rate
     };
 
     Server() = default;
@@ -37,13 +40,15 @@ public:
     std::vector<Endpoint> Bound() const;
 
     // Waits up to `timeout_ms` (-1: no limit) for datagrams or for `wake_fd` (-1: none) to
-    // become readable, and answers what has arrived. Returns false when `wake_fd` is readable.
-    bool ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow);
+    // become readable, and answers what has arrived, within `limiter`'s rates when given.
+    // Returns false when `wake_fd` is readable.
+    bool ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow,
+                   RateLimiter* limiter = nullptr);
 
     const Counters& counters() const { return counters_; }
 
 private:
-    void Drain(int fd, Sampler& sampler, const AllowList& allow);
+    void Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter);
     void Close();
 
     std::vector<int> fds_;

@@ -113,7 +113,7 @@ TEST(AgentProcess, SourceOutsideTheAllowListGetsNoReply) {
     EXPECT_TRUE(Ask(v6, eps[1], 12, 2000));
     agent.Signal(SIGTERM);
     EXPECT_EQ(agent.Wait(), 0);
-    EXPECT_NE(agent.err().find("answered 1, dropped 0 malformed and 1 from sources not allowed"),
+    EXPECT_NE(agent.err().find("answered 1, dropped 0 malformed, 1 from sources not allowed"),
               std::string::npos)
         << agent.err();
 }
