@@ -639,8 +639,8 @@ int main(int argc, char** argv) {
         return 1;
 
     Child agent;
-    if (!Spawn({o.agent, "--listen", "127.0.0.1:0", "--source", "file:" + readings}, true,
-               &agent) ||
+    if (!Spawn({o.agent, "--listen", "127.0.0.1:0", "--source", "file:" + readings, "--rate", "0"},
+               true, &agent) ||
         !WaitFor(agent, "listening on 127.0.0.1:", 5000) || !WaitFor(agent, ";", 1000)) {
         std::fprintf(stderr, "cannot start %s: %s\n", o.agent.c_str(), agent.err.c_str());
         return 1;
