@@ -1,0 +1,32 @@
+# Installs the agent with cmake --install (prefix /usr) into a temporary DESTDIR and checks
+# the binary, the systemd unit naming it, and the example configuration.
+# Run as: cmake -DBUILD_DIR=.. -DSTAGE=.. -P this file.
+file(REMOVE_RECURSE ${STAGE})
+execute_process(COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${STAGE}
+                        ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix /usr
+                RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "cmake --install failed (${rc}):\n${out}")
+endif()
+set(bin ${STAGE}/usr/bin/vornagent)
+set(unit ${STAGE}/usr/lib/systemd/system/vornagent.service)
+set(example ${STAGE}/usr/share/doc/vornagent/vornagent.conf.example)
+foreach(f ${bin} ${unit} ${example})
+    if(NOT EXISTS ${f})
+        message(FATAL_ERROR "missing after install: ${f}\n${out}")
+    endif()
+endforeach()
+execute_process(COMMAND ${bin} --help RESULT_VARIABLE rc OUTPUT_VARIABLE help)
+if(NOT rc EQUAL 0 OR NOT help MATCHES "--listen")
+    message(FATAL_ERROR "the installed binary does not run: ${rc}")
+endif()
+file(READ ${unit} text)
+if(NOT text MATCHES "\nExecStart=/usr/bin/vornagent --config /etc/vornagent.conf\n")
+    message(FATAL_ERROR "the unit does not start the installed binary:\n${text}")
+endif()
+execute_process(COMMAND ${bin} --check ${example} RESULT_VARIABLE rc OUTPUT_VARIABLE check)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "the installed example does not validate: ${check}")
+endif()
+file(REMOVE_RECURSE ${STAGE})
+message(STATUS "ok: binary, unit and example configuration installed")
