@@ -13,3 +13,4 @@ vorn_e2e_test(e2e_commands_inproc
     LIBS vorn_e2e_inproc vorn_resources)
 vorn_stamp_checksum(e2e_commands_inproc)
 
+vorn_e2e_test(e2e_commands SOURCES e2e_commands.cpp)

@@ -189,7 +189,7 @@ protected:
     bool CloseMenu(HWND popup) {
         inproc::PressMenuKey(popup, VK_ESCAPE);
         const bool closed = inproc::WaitForNoPopupMenu(bar_.ThreadId(), kMenuMs);
-        return closed && Send(hwnd_, WM_NULL, 0, 0) == 0 && !inproc::OpenPopupMenu(bar_.ThreadId());
+        return closed && Sync() && !inproc::OpenPopupMenu(bar_.ThreadId());
     }
 
     // The menu's items, read while it is open; it is closed again afterwards.
@@ -212,7 +212,20 @@ protected:
         return bar_.WaitForExit(kEndMs);
     }
 
-    bool Sync() { return SendMessageA(hwnd_, WM_NULL, 0, 0) == 0; }
+    // Waits until the bar has handled everything posted to it so far: a marker posted behind
+    // those messages (the pushed look of the exit button) is seen, then undone.
+    bool Sync() {
+        HWND marker = GetDlgItem(hwnd_, IDC_EXIT);
+        PostMessageA(marker, BM_SETSTATE, TRUE, 0);
+        for (int i = 0; i < 1000; ++i) {
+            if (SendMessageA(marker, BM_GETSTATE, 0, 0) & BST_PUSHED) {
+                SendMessageA(marker, BM_SETSTATE, FALSE, 0);
+                return true;
+            }
+            Sleep(5);
+        }
+        return false;
+    }
 
     ShellRecorder shell_;
     TestResponder responder_;
