@@ -14,3 +14,8 @@ vorn_e2e_test(e2e_commands_inproc
 vorn_stamp_checksum(e2e_commands_inproc)
 
 vorn_e2e_test(e2e_commands SOURCES e2e_commands.cpp)
+
+# Posts one message to the running bar; scripts/screenshots.sh opens the tray menu with it.
+add_executable(e2e_commands_post e2e_commands_post.cpp)
+set_target_properties(e2e_commands_post PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+vorn_warnings(e2e_commands_post)

@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Pictures for the documentation, taken on a virtual display of their own:
+#
+#   scripts/screenshots.sh [OUT_DIR]          (default docs/images)
+#
+# Writes bar.png (the bar with the demo readings), tray-menu.png (the bar's tray menu, opened
+# the way the shell opens it, by posting the tray callback with a right press) and about.png
+# (the About box). The agent serves scripts/demo-readings.txt on a free loopback port.
+#
+# Settings: VORN_SHOTS_DISPLAY (default 98; started when nothing runs there),
+# VORN_SHOTS_WINEPREFIX (default a prefix of its own, so no user's profile shows),
+# VORN_WIN_BUILD (the Windows build to take the programs from; default build/win32, or
+# build/win64 where no 32-bit code runs), VORN_AGENT (default build/release/agent/vornagent).
+# What is missing is built first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+out=$(mkdir -p "${1:-docs/images}" && cd "${1:-docs/images}" && pwd)
+
+unset DISPLAY
+export VORN_DISPLAY=${VORN_SHOTS_DISPLAY:-98}
+export VORN_WINEPREFIX=${VORN_SHOTS_WINEPREFIX:-$HOME/.cache/vornbar/wineprefix-shots}
+# shellcheck source=scripts/wine-env.sh
+. scripts/wine-env.sh
+vorn_wine_prepare
+# The program is made for Japanese Windows: its ANSI texts are in the Japanese code page, which
+# Wine takes from the locale name.
+VORN_WINE=(env LC_ALL=ja_JP.UTF-8 "${VORN_WINE[@]}")
+
+preset=win32
+[ "$(vorn_wine_bits)" = 32 ] || preset=win64
+win=${VORN_WIN_BUILD:-build/$preset}
+agent=${VORN_AGENT:-build/release/agent/vornagent}
+if [ ! -x "$agent" ]; then
+    cmake --preset release >/dev/null
+    cmake --build build/release -j2 --target vornagent >/dev/null
+fi
+if [ ! -f "$win/VORNBAR.exe" ] || [ ! -f "$win/e2e_commands_post.exe" ]; then
+    [ -n "${VORN_WIN_BUILD:-}" ] || cmake --preset "$preset" >/dev/null
+    cmake --build "$win" -j2 --target VORNBAR VORNPLUG e2e_commands_post >/dev/null
+fi
+
+tmp=$(mktemp -d)
+agent_pid='' bar_pid=''
+cleanup() {
+    [ -z "$bar_pid" ] || kill "$bar_pid" 2>/dev/null || true
+    [ -z "$agent_pid" ] || kill "$agent_pid" 2>/dev/null || true
+    wait 2>/dev/null || true
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+"$agent" --listen 127.0.0.1:0 --source "file:$root/scripts/demo-readings.txt" 2>"$tmp/agent.log" &
+agent_pid=$!
+port=''
+for _ in $(seq 50); do
+    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$tmp/agent.log" | head -1)
+    [ -n "$port" ] && break
+    sleep 0.1
+done
+[ -n "$port" ] || { echo "screenshots: the agent did not start" >&2; cat "$tmp/agent.log" >&2; exit 1; }
+
+# A profile of its own (written afresh each time): polls at once, saving on as by default.
+printf '[VORNBAR]\r\nHostName=127.0.0.1:%s\r\nDelayTimer=0\r\nMonitorTimer=1\r\nSaveIni=1\r\nLeft=40\r\nTop=40\r\nRight=1450\r\nBottom=64\r\n' \
+    "$port" >"$WINEPREFIX/drive_c/windows/VORNBAR.INI"
+
+post() { (cd "$win" && "${VORN_WINE[@]}" ./e2e_commands_post.exe "$@"); }
+
+# Visible X windows of the program, one "id x y width height name" line each.
+windows() {
+    local id
+    for id in $(xdotool search --onlyvisible --classname '^vornbar\.exe$' 2>/dev/null || true); do
+        eval "$(xdotool getwindowgeometry --shell "$id")"
+        if [ "$WIDTH" -le 1 ] || [ "$HEIGHT" -le 1 ]; then continue; fi
+        echo "$id $X $Y $WIDTH $HEIGHT $(xdotool getwindowname "$id" 2>/dev/null || true)"
+    done
+}
+
+# shot OUT X Y W H: that part of the screen, with a margin of `pad` pixels.
+shot() {
+    local pad=4
+    local x=$(($2 > pad ? $2 - pad : 0)) y=$(($3 > pad ? $3 - pad : 0))
+    import -window root -crop "$(($4 + 2 * pad))x$(($5 + 2 * pad))+$x+$y" +repage "$1"
+    echo "screenshots: $1" >&2
+}
+
+(cd "$win" && exec "${VORN_WINE[@]}" ./VORNBAR.exe) &
+bar_pid=$!
+bar=''
+for _ in $(seq 150); do
+    bar=$(windows | awk '$6 ~ /^TERVALO/ { print; exit }')
+    [ -n "$bar" ] && break
+    sleep 0.2
+done
+[ -n "$bar" ] || { echo "screenshots: the bar did not appear" >&2; exit 1; }
+sleep 3  # a few polls: the slots show readings
+read -r bar_id bx by bw bh _ <<<"$bar"
+shot "$out/bar.png" "$bx" "$by" "$bw" "$bh"
+
+# The tray menu: the shell's callback with a right press. It opens at the pointer.
+post 0x8097 0 0x204
+menu=''
+for _ in $(seq 50); do
+    menu=$(windows | awk -v bar="$bar_id" '$1 != bar { print; exit }')
+    [ -n "$menu" ] && break
+    sleep 0.1
+done
+[ -n "$menu" ] || { echo "screenshots: the tray menu did not open" >&2; exit 1; }
+sleep 0.5
+read -r _ mx my mw mh _ <<<"$menu"
+shot "$out/tray-menu.png" "$mx" "$my" "$mw" "$mh"
+post 0x0100 0x1B 0x00010001  # Escape closes the menu
+sleep 0.5
+
+# The About box, by the system command that the menu's item posts.
+post 0x0112 0x10 0
+about=''
+for _ in $(seq 50); do
+    about=$(windows | awk -v bar="$bar_id" '$1 != bar { print; exit }')
+    [ -n "$about" ] && break
+    sleep 0.1
+done
+[ -n "$about" ] || { echo "screenshots: the About box did not open" >&2; exit 1; }
+sleep 0.5
+read -r _ ax ay aw ah _ <<<"$about"
+shot "$out/about.png" "$ax" "$ay" "$aw" "$ah"
+
+# Close the About box with its OK button, then the bar with its exit command.
+post --owned 0x0111 1 0
+for _ in $(seq 50); do
+    [ -z "$(windows | awk -v bar="$bar_id" '$1 != bar')" ] && break
+    sleep 0.1
+done
+post 0x0111 32776 0
+for _ in $(seq 50); do
+    kill -0 "$bar_pid" 2>/dev/null || break
+    sleep 0.1
+done
+if kill -0 "$bar_pid" 2>/dev/null; then
+    echo "screenshots: the bar did not end; stopping it" >&2
+fi
