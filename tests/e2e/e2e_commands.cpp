@@ -118,6 +118,22 @@ void Drag(POINT from, int dx, int dy) {
     Sleep(100);
 }
 
+// Icon windows in the tray window that Wine's X11 driver shows where the desktop has no tray,
+// in this prefix.
+std::vector<HWND> WineTrayIcons() {
+    std::vector<HWND> icons;
+    HWND tray = FindWindowA("__winex11_standalone_tray", nullptr);
+    if (tray == nullptr)
+        return icons;
+    for (HWND c = GetWindow(tray, GW_CHILD); c != nullptr; c = GetWindow(c, GW_HWNDNEXT)) {
+        char cls[64] = {};
+        GetClassNameA(c, cls, sizeof cls);
+        if (IsWindowVisible(c) && std::string(cls) == "__winex11_tray_icon")
+            icons.push_back(c);
+    }
+    return icons;
+}
+
 class BarCommandsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -493,6 +509,54 @@ TEST_F(BarCommandsTest, RectanglePartlyOnScreenIsKeptAsStored) {
         EXPECT_EQ(rc.bottom, c.bottom);
         EXPECT_TRUE(EndWithEscape(bar, hwnd));
     }
+}
+
+// ---- The tray icon in Wine's own tray -----------------------------------------------------------
+
+TEST_F(BarCommandsTest, IconInWinesTrayOpensTheMenuOnARightPressAndLeavesAtExit) {
+    BarProcess bar;
+    HWND hwnd = Start(bar, {"DelayTimer=60"});
+    ASSERT_NE(hwnd, nullptr);
+    std::vector<HWND> icons;
+    for (int i = 0; i < 100 && icons.empty(); ++i) {
+        icons = WineTrayIcons();
+        Sleep(50);
+    }
+    if (icons.empty()) {
+        EndWithEscape(bar, hwnd);
+        GTEST_SKIP() << "no icon in a tray window of Wine's on this display";
+    }
+    ASSERT_EQ(icons.size(), 1u);
+    HWND icon = icons.front();
+    RECT rc{};
+    GetClientRect(icon, &rc);
+    const LPARAM inside = MAKELPARAM(rc.right / 2, rc.bottom / 2);
+
+    // A left press brings the bar forward and opens nothing.
+    Post(icon, WM_LBUTTONDOWN, MK_LBUTTON, inside);
+    Post(icon, WM_LBUTTONUP, 0, inside);
+    ASSERT_TRUE(Settle(hwnd));
+    Sleep(200);
+    EXPECT_TRUE(TopLevelWindowsOf(bar.Pid(), "#32768", true).empty());
+
+    // A right press reaches the bar through the shell's callback and opens its menu.
+    Post(icon, WM_RBUTTONDOWN, MK_RBUTTON, inside);
+    std::vector<HWND> menus;
+    for (int i = 0; i < 100 && menus.empty(); ++i) {
+        Sleep(50);
+        menus = TopLevelWindowsOf(bar.Pid(), "#32768", true);
+    }
+    ASSERT_EQ(menus.size(), 1u) << "no menu opened by the tray icon";
+    Post(menus.front(), WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+    for (int i = 0; i < 100 && !TopLevelWindowsOf(bar.Pid(), "#32768", true).empty(); ++i)
+        Sleep(20);
+    EXPECT_TRUE(TopLevelWindowsOf(bar.Pid(), "#32768", true).empty());
+    Post(icon, WM_RBUTTONUP, 0, inside);
+
+    EXPECT_TRUE(EndWithEscape(bar, hwnd));
+    for (int i = 0; i < 100 && !WineTrayIcons().empty(); ++i)
+        Sleep(50);
+    EXPECT_TRUE(WineTrayIcons().empty()) << "the icon stayed after the exit";
 }
 
 }  // namespace
