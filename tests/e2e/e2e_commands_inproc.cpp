@@ -403,6 +403,40 @@ TEST_F(InProcCommandsTest, AboutOpensOnlyAfterTheMenuHasClosed) {
     EXPECT_TRUE(Exit());
 }
 
+TEST_F(InProcCommandsTest, FourWaysOutEndTheModalRunThroughTheSameTeardown) {
+    struct Way {
+        const char* name;
+        void (*end)(HWND);
+        INT_PTR result;
+    };
+    const Way ways[] = {
+        {"ID_MENU_EXIT", [](HWND h) { PostMessageA(h, WM_COMMAND, ID_MENU_EXIT, 0); }, IDCANCEL},
+        {"IDC_EXIT", [](HWND h) { ClickButton(h, IDC_EXIT); }, IDCANCEL},
+        {"Escape", [](HWND h) { PressKey(h, VK_ESCAPE); }, IDCANCEL},
+        {"Enter", [](HWND h) { PressKey(h, VK_RETURN); }, IDOK},
+    };
+    for (const Way& way : ways) {
+        SCOPED_TRACE(way.name);
+        RemoveProfile();
+        WriteProfileText(Section({"HostName=" + responder_.HostText(), "DelayTimer=60"}));
+        const size_t before = shell_.Calls().size();
+        InProcBar bar;
+        ASSERT_TRUE(bar.Start());
+        HWND hwnd = bar.WaitForBar(kAppearMs);
+        ASSERT_NE(hwnd, nullptr);
+        way.end(hwnd);
+        ASSERT_TRUE(bar.WaitForExit(kEndMs));
+        EXPECT_EQ(bar.Result(), way.result);
+        EXPECT_FALSE(IsWindow(hwnd));
+        const auto calls = shell_.Calls();
+        ASSERT_GT(calls.size(), before + 1);
+        EXPECT_EQ(calls[before].message, static_cast<DWORD>(NIM_ADD));
+        EXPECT_EQ(calls.back().message, static_cast<DWORD>(NIM_DELETE));
+        EXPECT_EQ(ValueOf(ReadProfileText(), "ErrorCounter"), "0");
+        EXPECT_EQ(ValueOf(ReadProfileText(), "SaveIni"), "1");
+    }
+}
+
 // ---- The tray icon ------------------------------------------------------------------------------
 
 TEST_F(InProcCommandsTest, StartAddsTheIdlePictureWithCallbackAndTheTitleAsTip) {
