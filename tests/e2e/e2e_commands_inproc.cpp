@@ -437,6 +437,21 @@ TEST_F(InProcCommandsTest, FourWaysOutEndTheModalRunThroughTheSameTeardown) {
     }
 }
 
+TEST_F(InProcCommandsTest, OtherSystemCommandsTakeTheDefaultAndTheMinimisedBarDragsItsIcon) {
+    ASSERT_NE(Start({}), nullptr);
+    SendMessageA(hwnd_, WM_SYSCOMMAND, SC_MINIMIZE, 0);
+    EXPECT_TRUE(IsIconic(hwnd_));
+    EXPECT_EQ(inproc::ThreadWindows(bar_.ThreadId(), "#32770").size(), 1u) << "no About box";
+    // The cursor shown while the minimised bar is dragged: the application icon.
+    const LRESULT dragIcon = SendMessageA(hwnd_, WM_QUERYDRAGICON, 0, 0);
+    EXPECT_EQ(reinterpret_cast<HICON>(dragIcon),
+              LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME)));
+    RedrawWindow(hwnd_, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
+    SendMessageA(hwnd_, WM_SYSCOMMAND, SC_RESTORE, 0);
+    EXPECT_FALSE(IsIconic(hwnd_));
+    EXPECT_TRUE(Exit());
+}
+
 // ---- The tray icon ------------------------------------------------------------------------------
 
 TEST_F(InProcCommandsTest, StartAddsTheIdlePictureWithCallbackAndTheTitleAsTip) {
