@@ -57,7 +57,7 @@ if ! { cmake --preset release -B "$native" >"$root/build/h7-soak/native.log" 2>&
            >>"$root/build/h7-soak/native.log" 2>&1; }; then
     tail -20 "$root/build/h7-soak/native.log"; echo "soak: native build failed"; exit 1
 fi
-# shellcheck source=wine-env.sh
+# shellcheck source=scripts/wine-env.sh
 . scripts/wine-env.sh
 if [ "$(vorn_wine_bits)" = 32 ]; then preset=win32; else preset=win64; fi
 win=$root/build/h7-$preset
@@ -85,12 +85,14 @@ echo "== soak ($mode): $polls polls with faults after $warmup clean ones, seed $
 export VORN_WINEPREFIX=${VORN_WINEPREFIX:-$root/build/h7-soak/wineprefix}
 unset DISPLAY
 export VORN_DISPLAY=${VORN_DISPLAY:-99}
+# shellcheck source=scripts/wine-env.sh
 . scripts/wine-env.sh
 vorn_wine_prepare || exit 1
 
 pids=()
+# shellcheck disable=SC2317  # called by the EXIT trap
 cleanup() {
-    local p  # shellcheck disable=SC2317
+    local p
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
 }
 trap cleanup EXIT
@@ -143,7 +145,7 @@ pids+=("$driver_pid")
 
 # The Linux process running VORNBAR.exe in this prefix.
 bar_pid() {
-    local p  # shellcheck disable=SC2317
+    local p
     for p in $(pgrep -f 'VORNBAR\.exe' 2>/dev/null); do
         if { tr '\0' '\n' <"/proc/$p/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
             echo "$p"; return
