@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -468,7 +469,11 @@ TEST_F(InProcCommandsTest, StartAddsTheIdlePictureWithCallbackAndTheTitleAsTip) 
     EXPECT_EQ(add.tip, WindowTitle(hwnd_));
     EXPECT_EQ(add.tip, "TERVALO - " + responder_.HostText());
     EXPECT_EQ(add.threadId, bar_.ThreadId());
-    EXPECT_NE(add.uID, 0u);
+    // The identifier comes from the clock at creation: low 16 bits of the seconds since 1970
+    // in the high half, the milliseconds in the low half.
+    const UINT seconds = static_cast<UINT>(_time64(nullptr) % 65536);
+    EXPECT_LE((seconds - (add.uID >> 16)) & 0xFFFFu, 60u) << add.uID;
+    EXPECT_LT(add.uID & 0xFFFFu, 1000u) << add.uID;
     EXPECT_TRUE(Exit());
 }
 
