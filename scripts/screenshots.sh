@@ -23,9 +23,6 @@ export VORN_WINEPREFIX=${VORN_SHOTS_WINEPREFIX:-$HOME/.cache/vornbar/wineprefix-
 # shellcheck source=scripts/wine-env.sh
 . scripts/wine-env.sh
 vorn_wine_prepare
-# The program is made for Japanese Windows: its ANSI texts are in the Japanese code page, which
-# Wine takes from the locale name.
-VORN_WINE=(env LC_ALL=ja_JP.UTF-8 "${VORN_WINE[@]}")
 
 preset=win32
 [ "$(vorn_wine_bits)" = 32 ] || preset=win64

@@ -22,13 +22,17 @@ vorn_wine_bits() {
 }
 
 vorn_wine_loader() {
+    # The program is a Japanese ANSI program: under a Japanese locale Wine gives it code
+    # page 932, so its Japanese strings survive the ANSI functions (set only for Wine, as
+    # the Linux tools around it may not have that locale).
+    local locale=(env "LC_ALL=${VORN_WINE_LOCALE:-ja_JP.UTF-8}")
     if [ "$(vorn_wine_bits)" = 32 ]; then
-        VORN_WINE=(wine)
+        VORN_WINE=("${locale[@]}" wine)
     else
         export WINELOADER=/usr/lib/wine/wine64
         export WINESERVER=/usr/lib/wine/wineserver64
         export WINEARCH=win64
-        VORN_WINE=(/usr/lib/wine/wine64)
+        VORN_WINE=("${locale[@]}" /usr/lib/wine/wine64)
     fi
 }
 

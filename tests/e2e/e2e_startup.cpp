@@ -435,7 +435,8 @@ TEST_F(BarStartupTest, ReadingsFromTheAgentFillTheSlotsInDisplayOrder) {
                                                   "3.31", "5.02", "-5.04", "12.03", "-12.05",
                                                   "2812", "1500", "0"};
     responder_.SetReadings(readings);
-    WriteProfileText(Section("VORNBAR", {"HostName=" + responder_.HostText(), "DelayTimer=0"}));
+    WriteProfileText(Section(
+        "VORNBAR", {"HostName=" + responder_.HostText(), "DelayTimer=0", "MonitorTimer=1"}));
     BarProcess bar;
     HWND hwnd = StartBar(bar);
     ASSERT_NE(hwnd, nullptr);
@@ -469,7 +470,7 @@ TEST_F(BarStartupTest, ReadingsFromTheAgentFillTheSlotsInDisplayOrder) {
 TEST_F(BarStartupTest, AgentWithoutSensorsGivesErrorLines) {
     responder_.SetMode(TestResponder::kNoSensors);
     WriteProfileText(Section(
-        "VORNBAR", {"HostName=" + responder_.HostText(), "DelayTimer=0", "DefaultIndicator=4"}));
+        "VORNBAR", {"HostName=" + responder_.HostText(), "DelayTimer=1", "DefaultIndicator=4"}));
     BarProcess bar;
     HWND hwnd = StartBar(bar);
     ASSERT_NE(hwnd, nullptr);
