@@ -231,7 +231,10 @@ bool ParseSource(const std::string& text, SourceSpec* out) {
     return true;
 }
 
-bool ParseInterval(const std::string& text, int* out) {
+namespace {
+
+// A whole decimal number from 0 to `max`, digits only.
+bool ParseBounded(const std::string& text, long max, int* out) {
     if (text.empty() || text.size() > 7)
         return false;
     long v = 0;
@@ -240,27 +243,21 @@ bool ParseInterval(const std::string& text, int* out) {
             return false;
         v = v * 10 + (c - '0');
     }
-    if (v > kMaxIntervalMs)
+    if (v > max)
         return false;
     if (out)
         *out = static_cast<int>(v);
     return true;
 }
 
+}  // namespace
+
+bool ParseInterval(const std::string& text, int* out) {
+    return ParseBounded(text, kMaxIntervalMs, out);
+}
+
 bool ParseRate(const std::string& text, int* out) {
-    if (text.empty() || text.size() > 7)
-        return false;
-    long v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + (c - '0');
-    }
-    if (v > kMaxRate)
-        return false;
-    if (out)
-        *out = static_cast<int>(v);
-    return true;
+    return ParseBounded(text, kMaxRate, out);
 }
 
 bool ParseConfigText(const std::string& text, Settings* out, ConfigError* error) {
