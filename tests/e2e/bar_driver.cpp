@@ -254,13 +254,20 @@ std::string WindowTitle(HWND hwnd) {
                              &len)) {
         return {};
     }
-    std::vector<char> buf(len + 2, '\0');
-    DWORD_PTR got = 0;
-    if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()),
-                             SMTO_ABORTIFHUNG, kSendTimeoutMs, &got)) {
-        return {};
+    // The text may grow between the two messages (the bar rewrites its slots from another
+    // thread): read into room to spare, and again with more room while the buffer came back full.
+    std::size_t room = std::max<std::size_t>(len * 2 + 64, 512);
+    for (int attempt = 0; attempt < 8; ++attempt, room *= 4) {
+        std::vector<char> buf(room, '\0');
+        DWORD_PTR got = 0;
+        if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()),
+                                 SMTO_ABORTIFHUNG, kSendTimeoutMs, &got)) {
+            return {};
+        }
+        if (got + 1 < buf.size())
+            return std::string(buf.data(), got);
     }
-    return std::string(buf.data(), std::min<std::size_t>(got, buf.size() - 1));
+    return {};
 }
 
 std::string ControlText(HWND bar, int id) {
