@@ -13,7 +13,7 @@
 # the polls the relay left without a valid reply in time; the driver must see no wrong reading;
 # the bar's memory and descriptors, read from Linux, must stay flat.
 #
-# Runs in its own Wine prefix (VORN_WINEPREFIX, default build/h7-soak/wineprefix) and on its
+# Runs in its own Wine prefix (VORN_WINEPREFIX, default build/soak/wineprefix) and on its
 # own virtual display (VORN_DISPLAY, default 99).
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
@@ -45,26 +45,26 @@ warmup=20
 rss_slack_kib=${VORN_SOAK_RSS_SLACK_KIB:-1024}
 fd_slack=2
 
-work=$root/build/h7-soak/$mode
+work=$root/build/soak/$mode
 mkdir -p "$work"
 rm -f "$work"/*.out "$work"/*.err "$work"/*.log "$work"/status "$work"/done
 
 # ---- build: the native agent and relay, the bar and the driver
-native=$root/build/h7-release
-echo "== building (logs in build/h7-soak)"
-if ! { cmake --preset release -B "$native" >"$root/build/h7-soak/native.log" 2>&1 &&
+native=${VORN_SOAK_NATIVE_BUILD:-$root/build/release}
+echo "== building (logs in build/soak)"
+if ! { cmake --preset release -B "$native" >"$root/build/soak/native.log" 2>&1 &&
        cmake --build "$native" -j2 --target vornagent vorn_fault_relay vorn_agent_attack \
-           >>"$root/build/h7-soak/native.log" 2>&1; }; then
-    tail -20 "$root/build/h7-soak/native.log"; echo "soak: native build failed"; exit 1
+           >>"$root/build/soak/native.log" 2>&1; }; then
+    tail -20 "$root/build/soak/native.log"; echo "soak: native build failed"; exit 1
 fi
 # shellcheck source=scripts/wine-env.sh
 . scripts/wine-env.sh
 if [ "$(vorn_wine_bits)" = 32 ]; then preset=win32; else preset=win64; fi
-win=$root/build/h7-$preset
-if ! { cmake --preset "$preset" -B "$win" >"$root/build/h7-soak/win.log" 2>&1 &&
+win=${VORN_SOAK_WIN_BUILD:-$root/build/$preset}
+if ! { cmake --preset "$preset" -B "$win" >"$root/build/soak/win.log" 2>&1 &&
        cmake --build "$win" -j2 --target VORNBAR VORNPLUG vorn_soak_driver \
-           >>"$root/build/h7-soak/win.log" 2>&1; }; then
-    tail -20 "$root/build/h7-soak/win.log"; echo "soak: Windows build failed"; exit 1
+           >>"$root/build/soak/win.log" 2>&1; }; then
+    tail -20 "$root/build/soak/win.log"; echo "soak: Windows build failed"; exit 1
 fi
 
 failed=0
@@ -82,7 +82,7 @@ fi
 
 # ---- the soak
 echo "== soak ($mode): $polls polls with faults after $warmup clean ones, seed $seed"
-export VORN_WINEPREFIX=${VORN_WINEPREFIX:-$root/build/h7-soak/wineprefix}
+export VORN_WINEPREFIX=${VORN_WINEPREFIX:-$root/build/soak/wineprefix}
 unset DISPLAY
 export VORN_DISPLAY=${VORN_DISPLAY:-99}
 # shellcheck source=scripts/wine-env.sh

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs every test: native (ASan/UBSan, then TSan), the Windows build under Wine, end to end,
-# and a short fuzzing round. Installs what is missing first. Ends with one summary line.
+# a short soak with fault injection and a short fuzzing round. Installs what is missing first. Ends with one summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -68,6 +68,16 @@ else
     run_ctest win32 -L static
     # The end-to-end test of the plug-in against the real agent runs the native one.
     build win64 -DVORN_NATIVE_AGENT="$root/build/native/agent/vornagent" && run_ctest win64
+fi
+
+echo "== soak with fault injection (short)"
+if scripts/soak.sh --short >build/soak.log 2>&1; then
+    tail -12 build/soak.log
+    passed=$((passed + 1))
+else
+    tail -40 build/soak.log
+    problems+=("soak")
+    failed=$((failed + 1))
 fi
 
 echo "== fuzzing"
