@@ -7,7 +7,7 @@ vorn_e2e_test(e2e_display SOURCES ${CMAKE_CURRENT_LIST_DIR}/e2e_display.cpp)
 # native agent is built: configure with -DVORN_NATIVE_AGENT=<root>/build/native/agent/vornagent.
 set(VORN_NATIVE_AGENT "" CACHE FILEPATH "Native vornagent binary for the end-to-end agent test")
 add_executable(e2e_agent ${CMAKE_CURRENT_LIST_DIR}/e2e_agent.cpp)
-target_link_libraries(e2e_agent PRIVATE vorn_e2e_driver VORNPLUG GTest::gtest_main)
+target_link_libraries(e2e_agent PRIVATE vorn_e2e_bar_test VORNPLUG GTest::gtest_main)
 target_include_directories(e2e_agent PRIVATE ${PROJECT_SOURCE_DIR})
 set_target_properties(e2e_agent PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 vorn_warnings(e2e_agent)

@@ -12,7 +12,7 @@
 
 #include "res/resource.h"
 #include "sensor/vornplug.h"
-#include "tests/e2e/bar_driver.h"
+#include "tests/e2e/bar_test.h"
 
 namespace vorn::e2e {
 namespace {
@@ -104,8 +104,7 @@ TEST_F(AgentTest, BarShowsTheAgentsReadingsAndCountsNoFailure) {
     const std::string exe = BarExePath();
     ASSERT_TRUE(FileExists(exe)) << "VORNBAR.exe is not built (looked for " << exe << ")";
     CleanStart();
-    WriteProfileText("[VORNBAR]\r\nHostName=" + host_ +
-                     "\r\nDelayTimer=0\r\nMonitorTimer=1\r\nIconTimer=0\r\n");
+    WriteProfileText(HostSection(host_, {"DelayTimer=0", "MonitorTimer=1", "IconTimer=0"}));
     BarProcess bar;
     ASSERT_TRUE(bar.Start());
     HWND hwnd = bar.WaitForBar(kAppearMs);

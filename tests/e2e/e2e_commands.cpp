@@ -7,35 +7,13 @@
 #include <vector>
 
 #include "res/resource.h"
-#include "tests/e2e/bar_driver.h"
+#include "tests/e2e/bar_test.h"
 
 namespace vorn::e2e {
 namespace {
 
-using Entries = std::vector<std::pair<std::string, std::string>>;
-
-constexpr DWORD kAppearMs = 30000;
 constexpr DWORD kEndMs = 5000;
 constexpr DWORD kWaitMs = 5000;
-
-std::string Section(const std::vector<std::string>& lines) {
-    std::string text = "[VORNBAR]\r\n";
-    for (const auto& line : lines)
-        text += line + "\r\n";
-    return text;
-}
-
-std::string ValueOf(const Entries& entries, const std::string& key) {
-    for (const auto& [k, v] : entries) {
-        if (_stricmp(k.c_str(), key.c_str()) == 0)
-            return v;
-    }
-    return "<absent>";
-}
-
-std::string Saved(const std::string& key) {
-    return ValueOf(SectionEntries(ReadProfileText(), "VORNBAR"), key);
-}
 
 // Centre of a control in screen pixels, packed as mouse messages carry it.
 POINT CentreOf(HWND bar, int id) {
@@ -134,36 +112,10 @@ std::vector<HWND> WineTrayIcons() {
     return icons;
 }
 
-class BarCommandsTest : public ::testing::Test {
+class BarCommandsTest : public BarTest {
 protected:
-    void SetUp() override {
-        exe_ = BarExePath();
-        if (!FileExists(exe_)) {
-            GTEST_SKIP() << "VORNBAR.exe is not built yet (looked for " << exe_ << ")";
-        }
-        CleanStart();
-        ASSERT_TRUE(responder_.Start());
-    }
-    void TearDown() override {
-        responder_.Stop();
-        if (!exe_.empty() && FileExists(exe_)) {
-            KillLeftoverBars(exe_);
-            RemoveProfile();
-        }
-    }
-
-    // Writes the profile (host first), starts the program and waits for its initialisation.
     HWND Start(BarProcess& bar, const std::vector<std::string>& lines) {
-        std::vector<std::string> all = {"HostName=" + responder_.HostText()};
-        all.insert(all.end(), lines.begin(), lines.end());
-        WriteProfileText(Section(all));
-        EXPECT_TRUE(bar.Start());
-        HWND hwnd = bar.WaitForBar(kAppearMs);
-        EXPECT_NE(hwnd, nullptr) << "no bar appeared";
-        if (hwnd != nullptr) {
-            EXPECT_TRUE(WaitForFocus(hwnd, IDC_TOPMOST, kWaitMs));
-        }
-        return hwnd;
+        return BarTest::Start(bar, lines, kWaitMs);
     }
 
     bool EndWithEscape(BarProcess& bar, HWND hwnd) {
@@ -185,9 +137,6 @@ protected:
         Send(marker, BM_SETSTATE, FALSE, 0);
         return true;
     }
-
-    std::string exe_;
-    TestResponder responder_;
 };
 
 // ---- Top-most ---------------------------------------------------------------------------------

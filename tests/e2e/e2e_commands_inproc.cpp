@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "res/resource.h"
-#include "tests/e2e/bar_driver.h"
+#include "tests/e2e/bar_test.h"
 #include "tests/e2e/inproc/inproc_bar.h"
+#include "tests/windows/icon_pixels.h"
 
 namespace vorn::e2e {
 namespace {
@@ -29,52 +30,12 @@ constexpr DWORD kAppearMs = 20000;
 constexpr DWORD kMenuMs = 5000;
 constexpr DWORD kEndMs = 5000;
 
-std::string Section(const std::vector<std::string>& lines) {
-    std::string text = "[VORNBAR]\r\n";
-    for (const auto& line : lines)
-        text += line + "\r\n";
-    return text;
-}
-
-std::string ValueOf(const std::string& profile, const std::string& key) {
-    for (const auto& [k, v] : SectionEntries(profile, "VORNBAR")) {
-        if (_stricmp(k.c_str(), key.c_str()) == 0)
-            return v;
-    }
-    return "<absent>";
-}
-
 // Which of the three tray pictures an icon is, by its colours: bright red for idle, bright
 // green for ok, magenta for error; -1 for anything else or a dead handle.
 int PictureOf(HICON icon) {
-    ICONINFO ii{};
-    if (icon == nullptr || !GetIconInfo(icon, &ii))
-        return -1;
-    BITMAP bm{};
-    GetObjectA(ii.hbmColor, sizeof bm, &bm);
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = bm.bmWidth;
-    bi.bmiHeader.biHeight = -bm.bmHeight;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
-    std::vector<RGBQUAD> px(static_cast<size_t>(bm.bmWidth) * bm.bmHeight);
-    HDC dc = GetDC(nullptr);
-    const int rows =
-        px.empty() ? 0 : GetDIBits(dc, ii.hbmColor, 0, bm.bmHeight, px.data(), &bi, DIB_RGB_COLORS);
-    ReleaseDC(nullptr, dc);
-    DeleteObject(ii.hbmColor);
-    DeleteObject(ii.hbmMask);
-    if (rows != bm.bmHeight)
-        return -1;
-    int red = 0, green = 0, magenta = 0;
-    for (const RGBQUAD& q : px) {
-        const COLORREF c = RGB(q.rgbRed, q.rgbGreen, q.rgbBlue);
-        red += c == RGB(255, 0, 0);
-        green += c == RGB(0, 255, 0);
-        magenta += c == RGB(255, 0, 255);
-    }
+    const int red = test::PixelsOfColour(icon, RGB(255, 0, 0));
+    const int green = test::PixelsOfColour(icon, RGB(0, 255, 0));
+    const int magenta = test::PixelsOfColour(icon, RGB(255, 0, 255));
     if (red > 0 && green == 0 && magenta == 0)
         return 0;
     if (green > 0 && red == 0 && magenta == 0)
@@ -116,8 +77,12 @@ public:
     HWND Hwnd() const { return hwnd_; }
     // True once the window holds the foreground.
     bool TakeForeground() {
-        for (int i = 0; i < 200 && GetForegroundWindow() != hwnd_; ++i)
+        // Under load the first request can lose against the bar's own activation: ask again.
+        for (int i = 0; i < 300 && GetForegroundWindow() != hwnd_; ++i) {
+            if (i % 20 == 0)
+                SetForegroundWindow(hwnd_);
             Sleep(10);
+        }
         return hwnd_ != nullptr && GetForegroundWindow() == hwnd_;
     }
 
@@ -171,9 +136,7 @@ protected:
 
     // Starts the bar with these profile lines (after the host), and waits for its start-up.
     HWND Start(const std::vector<std::string>& lines) {
-        std::vector<std::string> all = {"HostName=" + responder_.HostText()};
-        all.insert(all.end(), lines.begin(), lines.end());
-        WriteProfileText(Section(all));
+        WriteProfileText(HostSection(responder_.HostText(), lines));
         EXPECT_TRUE(bar_.Start());
         hwnd_ = bar_.WaitForBar(kAppearMs);
         EXPECT_NE(hwnd_, nullptr) << "the bar did not start in this process";

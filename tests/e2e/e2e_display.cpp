@@ -11,17 +11,15 @@
 #include <vector>
 
 #include "res/resource.h"
-#include "tests/e2e/bar_driver.h"
+#include "tests/e2e/bar_test.h"
 
 namespace vorn::e2e {
 namespace {
 
-using Entries = std::vector<std::pair<std::string, std::string>>;
 using Clock = std::chrono::steady_clock;
 
-constexpr DWORD kAppearMs = 30000;  // the first program start in a fresh prefix is slow
-constexpr DWORD kTextMs = 10000;    // a poll's texts, once it is due
-constexpr DWORD kCloseMs = 3000;    // "ends quickly": generous under Wine; the benchmark measures
+constexpr DWORD kTextMs = 10000;  // a poll's texts, once it is due
+constexpr DWORD kCloseMs = 3000;  // "ends quickly": generous under Wine; the benchmark measures
 constexpr int kValueSlots = 13;
 
 // Readings in record order: CPU PWR SYS VID VTT 3.3V +5V -5V +12V -12V FAN1 FAN2 FAN3.
@@ -50,27 +48,6 @@ const std::array<Item, 13> kItems = {{{"CPU :", "%5s  %5s", 0},
                                       {"-5V :", "%5s  %5s", 7},
                                       {"+12V:", "%5s +%5s", 8},
                                       {"-12V:", "%5s %6s", 9}}};
-
-std::string Section(const std::string& name, const std::vector<std::string>& lines) {
-    std::string text = "[" + name + "]\r\n";
-    for (const auto& line : lines) {
-        text += line + "\r\n";
-    }
-    return text;
-}
-
-std::string ValueOf(const Entries& entries, const std::string& key) {
-    for (const auto& [k, v] : entries) {
-        if (_stricmp(k.c_str(), key.c_str()) == 0) {
-            return v;
-        }
-    }
-    return "<absent>";
-}
-
-std::string Saved(const std::string& key) {
-    return ValueOf(SectionEntries(ReadProfileText(), "VORNBAR"), key);
-}
 
 // A value line built with the item's own format, whatever the label's length.
 std::string Line(int item, const std::string& label, const std::string& reading) {
@@ -107,42 +84,13 @@ std::vector<std::string> AllSlots(HWND bar) {
 
 // A poll that comes before the slot controls exist writes nothing, so every test that waits for
 // readings lets the first poll come a second after the start, or polls every second.
-class BarDisplayTest : public ::testing::Test {
+class BarDisplayTest : public BarTest {
 protected:
-    void SetUp() override {
-        exe_ = BarExePath();
-        if (!FileExists(exe_)) {
-            GTEST_SKIP() << "VORNBAR.exe is not built yet (looked for " << exe_
-                         << "); build the VORNBAR target to run the end-to-end tests";
-        }
-        ASSERT_TRUE(FileExists(DirectoryOf(exe_) + "\\VORNPLUG.dll"))
-            << "VORNPLUG.dll must sit next to " << exe_;
-        CleanStart();
-        responder_.SetReadings(kReadings);
-        ASSERT_TRUE(responder_.Start());
-    }
+    // BarTest::SetUp starts the responder with these readings.
+    BarDisplayTest() { responder_.SetReadings(kReadings); }
 
-    void TearDown() override {
-        responder_.Stop();
-        if (!exe_.empty() && FileExists(exe_)) {
-            KillLeftoverBars(exe_);
-            RemoveProfile();
-        }
-    }
-
-    // Writes the VORNBAR section (host of the responder first) and starts the bar; waits until
-    // its initialisation has ended (the focus is set last).
     HWND Start(BarProcess& bar, const std::vector<std::string>& lines) {
-        std::vector<std::string> all = {"HostName=" + responder_.HostText()};
-        all.insert(all.end(), lines.begin(), lines.end());
-        WriteProfileText(Section("VORNBAR", all));
-        EXPECT_TRUE(bar.Start()) << "CreateProcess failed for " << exe_;
-        HWND hwnd = bar.WaitForBar(kAppearMs);
-        EXPECT_NE(hwnd, nullptr) << "no bar appeared";
-        if (hwnd != nullptr) {
-            EXPECT_TRUE(WaitForFocus(hwnd, IDC_TOPMOST, kTextMs)) << "initialisation not ended";
-        }
-        return hwnd;
+        return BarTest::Start(bar, lines, kTextMs);
     }
 
     static bool WaitText(HWND bar, int id, const std::string& want, DWORD ms = kTextMs) {
@@ -189,9 +137,6 @@ protected:
         PressKey(hwnd, VK_ESCAPE);
         EXPECT_TRUE(bar.WaitForExit(5000)) << "Escape did not end the program";
     }
-
-    std::string exe_;
-    TestResponder responder_;
 };
 
 // ---- Value lines ------------------------------------------------------------------------------

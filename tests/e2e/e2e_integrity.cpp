@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "res/resource.h"
-#include "tests/e2e/bar_driver.h"
+#include "tests/e2e/bar_test.h"
 
 namespace vorn::e2e {
 namespace {
@@ -43,24 +43,22 @@ bool WriteFileBytes(const std::string& path, const std::vector<char>& bytes) {
     return ok;
 }
 
-class IntegrityTest : public ::testing::Test {
+class IntegrityTest : public BarTest {
 protected:
     void SetUp() override {
-        exe_ = BarExePath();
-        if (!FileExists(exe_))
-            GTEST_SKIP() << "VORNBAR.exe is not built yet: " << exe_;
-        CleanStart();
-        ASSERT_TRUE(responder_.Start());
+        BarTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
         image_ = ReadFileBytes(exe_);
         ASSERT_GT(image_.size(), 0x1000u);
     }
     void TearDown() override {
-        responder_.Stop();
         for (const auto& name : copies_) {
             KillLeftoverBars(DirectoryOf(exe_) + "\\" + name + ".exe");
             DeleteFileA((DirectoryOf(exe_) + "\\" + name + ".exe").c_str());
             RemoveProfile((name + ".INI").c_str());
         }
+        BarTest::TearDown();
     }
 
     // A copy of the program next to it (so it finds VORNPLUG.dll), named `name`.exe, whose
@@ -69,15 +67,12 @@ protected:
         copies_.push_back(name);
         const std::string path = DirectoryOf(exe_) + "\\" + name + ".exe";
         EXPECT_TRUE(WriteFileBytes(path, bytes));
-        WriteProfileText("[VORNBAR]\r\nHostName=" + responder_.HostText() + "\r\n",
-                         (name + ".INI").c_str());
+        WriteProfileText(HostSection(responder_.HostText(), {}), (name + ".INI").c_str());
         return path;
     }
 
-    std::string exe_;
     std::vector<char> image_;
     std::vector<std::string> copies_;
-    TestResponder responder_;
 };
 
 TEST_F(IntegrityTest, UnchangedCopyRunsAndEndsWithEscape) {

@@ -3,38 +3,18 @@
 // every key of its section present and every number a whole decimal number.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "res/resource.h"
-#include "tests/e2e/bar_driver.h"
+#include "tests/e2e/bar_test.h"
 
 namespace vorn::e2e {
 namespace {
 
 constexpr DWORD kAppearMs = 30000;
 constexpr DWORD kEndMs = 5000;
-
-// The keys a saving exit writes, in order.
-std::vector<std::string> SavedKeys() {
-    std::vector<std::string> keys = {"HostName", "SocketTimer", "MonitorTimer", "IconTimer"};
-    for (int i = 0; i < 14; ++i) {
-        char key[16];
-        std::snprintf(key, sizeof key, "Indicator%02d", i);
-        keys.push_back(key);
-    }
-    for (const char* k :
-         {"StringTCPU", "StringTPWR",  "StringTSYS", "StringFAN1", "StringFAN2",
-          "StringFAN3", "StringVVID",  "StringVVTT", "StringV33V", "StringVP05",
-          "StringVM05", "StringVP12",  "StringVM12", "Top",        "Left",
-          "Right",      "Bottom",      "Stick",      "TopMost",    "DefaultIndicator",
-          "SaveIni",    "ErrorCounter"}) {
-        keys.push_back(k);
-    }
-    return keys;
-}
 
 bool IsNumberKey(const std::string& key) {
     return key != "HostName" && key.rfind("String", 0) != 0;
@@ -60,13 +40,6 @@ bool FirstValue(const std::string& text, const std::string& key, std::string* va
         }
     }
     return false;
-}
-
-std::string Lines(const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& l : lines)
-        text += l + "\r\n";
-    return text;
 }
 
 std::string BinaryGarbage() {
@@ -126,22 +99,16 @@ std::vector<DamageCase> Cases() {
     };
 }
 
-class ProfileDamage : public ::testing::Test {
+// The bar here finds its host (or none) in the damaged file, never a responder.
+class ProfileDamage : public BarTest {
 protected:
-    void SetUp() override {
-        exe_ = BarExePath();
-        if (!FileExists(exe_)) {
-            GTEST_SKIP() << "VORNBAR.exe is not built yet (looked for " << exe_ << ")";
-        }
-        CleanStart();
-    }
+    ProfileDamage() : BarTest(false) {}
 
     void TearDown() override {
         if (!exe_.empty() && FileExists(exe_)) {
             SetFileAttributesA(ProfilePath().c_str(), FILE_ATTRIBUTE_NORMAL);
-            KillLeftoverBars(exe_);
-            RemoveProfile();
         }
+        BarTest::TearDown();
     }
 
     // Starts the bar, waits for the end of its initialisation, reads the status line, ends
@@ -177,7 +144,7 @@ protected:
     // The written-back profile: the section has every key, numbers are whole numbers.
     void ExpectSound(const std::string& what) {
         const std::string text = ReadProfileText();
-        for (const std::string& key : SavedKeys()) {
+        for (const std::string& key : SavedKeyOrder()) {
             std::string value;
             if (!FirstValue(text, key, &value)) {
                 ADD_FAILURE() << what << ": " << key << " missing after the exit";
@@ -190,8 +157,6 @@ protected:
         std::string save;
         EXPECT_TRUE(FirstValue(text, "SaveIni", &save) && save != "0") << what;
     }
-
-    std::string exe_;
 };
 
 TEST_F(ProfileDamage, TheBarStartsEndsAndWritesASoundProfileOverEveryDamagedFile) {

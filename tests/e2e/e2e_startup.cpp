@@ -8,105 +8,20 @@
 #include <vector>
 
 #include "res/resource.h"
-#include "tests/e2e/bar_driver.h"
+#include "tests/e2e/bar_test.h"
 
 namespace vorn::e2e {
 namespace {
 
-using Entries = std::vector<std::pair<std::string, std::string>>;
+constexpr DWORD kEndMs = 5000;  // "ends at once": a few seconds at most under Wine
 
-constexpr DWORD kAppearMs = 30000;  // the first program start in a fresh prefix is slow
-constexpr DWORD kEndMs = 5000;      // "ends at once": a few seconds at most under Wine
-
-// Keys of a saving exit, in the order they are written.
-std::vector<std::string> SavedKeyOrder() {
-    std::vector<std::string> keys = {"HostName", "SocketTimer", "MonitorTimer", "IconTimer"};
-    for (int i = 0; i < 14; ++i) {
-        char key[16];
-        std::snprintf(key, sizeof key, "Indicator%02d", i);
-        keys.push_back(key);
-    }
-    for (const char* k :
-         {"StringTCPU", "StringTPWR",  "StringTSYS", "StringFAN1", "StringFAN2",
-          "StringFAN3", "StringVVID",  "StringVVTT", "StringV33V", "StringVP05",
-          "StringVM05", "StringVP12",  "StringVM12", "Top",        "Left",
-          "Right",      "Bottom",      "Stick",      "TopMost",    "DefaultIndicator",
-          "SaveIni",    "ErrorCounter"}) {
-        keys.push_back(k);
-    }
-    return keys;
-}
-
-// First value of `key` (case as the profile API compares it), or "<absent>".
-std::string ValueOf(const Entries& entries, const std::string& key) {
-    for (const auto& [k, v] : entries) {
-        if (_stricmp(k.c_str(), key.c_str()) == 0) {
-            return v;
-        }
-    }
-    return "<absent>";
-}
-
-bool IsDecimal(const std::string& s) {
-    if (s.empty()) {
-        return false;
-    }
-    for (char c : s) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string Section(const std::string& name, const std::vector<std::string>& lines) {
-    std::string text = "[" + name + "]\r\n";
-    for (const auto& line : lines) {
-        text += line + "\r\n";
-    }
-    return text;
-}
-
-class BarStartupTest : public ::testing::Test {
+class BarStartupTest : public BarTest {
 protected:
-    void SetUp() override {
-        exe_ = BarExePath();
-        if (!FileExists(exe_)) {
-            GTEST_SKIP() << "VORNBAR.exe is not built yet (looked for " << exe_
-                         << "); build the VORNBAR target to run the end-to-end tests";
-        }
-        ASSERT_TRUE(FileExists(DirectoryOf(exe_) + "\\VORNPLUG.dll"))
-            << "VORNPLUG.dll must sit next to " << exe_;
-        CleanStart();
-        ASSERT_TRUE(responder_.Start());
-    }
-
-    void TearDown() override {
-        responder_.Stop();
-        if (!exe_.empty() && FileExists(exe_)) {
-            KillLeftoverBars(exe_);
-            RemoveProfile();
-        }
-    }
-
-    // Starts the program and waits for its bar; fails the test when no bar shows.
-    HWND StartBar(BarProcess& bar, const std::string& tail = "") {
-        EXPECT_TRUE(bar.Start(tail)) << "CreateProcess failed for " << exe_;
-        HWND hwnd = bar.WaitForBar(kAppearMs);
-        EXPECT_NE(hwnd, nullptr) << "no bar appeared; process "
-                                 << (bar.Running() ? "still running" : "ended with code ")
-                                 << (bar.Running() ? 0 : bar.ExitCode());
-        return hwnd;
-    }
-
     // Ends the program as a user does, with Escape, and checks that it is gone promptly.
     void EndWithEscape(BarProcess& bar, HWND hwnd) {
         PressKey(hwnd, VK_ESCAPE);
         EXPECT_TRUE(bar.WaitForExit(kEndMs)) << "Escape did not end the program";
     }
-
-    std::string exe_;
-    TestResponder responder_;
 };
 
 // ---- What a user sees at start ----------------------------------------------------------------

@@ -2,6 +2,7 @@
 // and once against the real shell of Wine. The pictures come from the program's own
 // icon resources, linked into this test program.
 #include "res/resource.h"
+#include "tests/windows/icon_pixels.h"
 #include "tray/tray_icon.h"
 
 #include <gtest/gtest.h>
@@ -108,34 +109,7 @@ bool IsLiveIcon(HICON icon) {
     return true;
 }
 
-// How many pixels of the picture have exactly this colour.
-int PixelsOfColour(HICON icon, COLORREF colour) {
-    ICONINFO ii;
-    if (!GetIconInfo(icon, &ii))
-        return -1;
-    BITMAP bm = {};
-    GetObjectA(ii.hbmColor, sizeof bm, &bm);
-    BITMAPINFO bi = {};
-    bi.bmiHeader.biSize = sizeof bi.bmiHeader;
-    bi.bmiHeader.biWidth = bm.bmWidth;
-    bi.bmiHeader.biHeight = -bm.bmHeight;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
-    std::vector<RGBQUAD> px(static_cast<size_t>(bm.bmWidth) * bm.bmHeight);
-    HDC dc = GetDC(nullptr);
-    const int rows =
-        px.empty() ? 0 : GetDIBits(dc, ii.hbmColor, 0, bm.bmHeight, px.data(), &bi, DIB_RGB_COLORS);
-    ReleaseDC(nullptr, dc);
-    DeleteObject(ii.hbmColor);
-    DeleteObject(ii.hbmMask);
-    if (rows != bm.bmHeight)
-        return -1;
-    int n = 0;
-    for (const RGBQUAD& q : px)
-        n += RGB(q.rgbRed, q.rgbGreen, q.rgbBlue) == colour;
-    return n;
-}
+using vorn::test::PixelsOfColour;
 
 class TrayIconTest : public ::testing::Test {
 protected:
