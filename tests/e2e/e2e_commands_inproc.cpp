@@ -251,7 +251,7 @@ TEST_F(InProcCommandsTest, LeftPressBringsTheBarForwardAndOpensNoMenu) {
     ASSERT_TRUE(other.TakeForeground()) << "the test could not move the foreground away";
     PostMessageA(hwnd_, WM_TRAY_NOTIFY, 0, WM_LBUTTONDOWN);
     ASSERT_TRUE(Sync());
-    for (int i = 0; i < 100 && GetForegroundWindow() != hwnd_; ++i)
+    for (int i = 0; i < 300 && GetForegroundWindow() != hwnd_; ++i)
         Sleep(10);
     EXPECT_EQ(GetForegroundWindow(), hwnd_);
     EXPECT_EQ(inproc::WaitForPopupMenu(bar_.ThreadId(), 300), nullptr);
