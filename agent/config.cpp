@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "agent/readings.h"
+#include "agent/text.h"
 
 namespace vorn::agent {
 
@@ -14,16 +15,6 @@ namespace {
 
 // A configuration is a few dozen lines; anything this large is not one.
 constexpr std::size_t kMaxConfigBytes = 1 << 20;
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0;
-    std::size_t e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
-        --e;
-    return s.substr(b, e - b);
-}
 
 std::vector<std::string> Words(const std::string& s) {
     std::vector<std::string> words;

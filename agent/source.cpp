@@ -1,4 +1,5 @@
 #include "agent/source.h"
+#include "agent/text.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,16 +11,6 @@
 namespace vorn::agent {
 
 namespace {
-
-std::string Trim(const std::string& s) {
-    std::size_t b = 0;
-    std::size_t e = s.size();
-    while (b < e && (s[b] == ' ' || s[b] == '\t' || s[b] == '\r'))
-        ++b;
-    while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
-        --e;
-    return s.substr(b, e - b);
-}
 
 // The readings file is small; anything past this is ignored.
 constexpr std::size_t kMaxReadingsFile = 64 * 1024;
