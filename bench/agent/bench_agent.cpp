@@ -370,6 +370,21 @@ Percentiles Summarise(std::vector<double>& us, int failures) {
     return p;
 }
 
+// Round-trip times of one client, and the requests that got no valid reply.
+struct LatencyLog {
+    void Add(double us, bool ok) {
+        if (ok) {
+            times.push_back(us);
+        } else {
+            ++failures;
+        }
+    }
+    Percentiles Result() { return Summarise(times, failures); }
+
+    std::vector<double> times;
+    int failures = 0;
+};
+
 using Maker = std::function<Bytes(std::uint32_t)>;
 using Checker = std::function<bool(const std::uint8_t*, std::size_t, std::uint32_t)>;
 
@@ -400,24 +415,18 @@ public:
                 }
             }
             const double t = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-            if (!keep)
-                continue;
-            if (ok) {
-                us_.push_back(t);
-            } else {
-                ++failures_;
-            }
+            if (keep)
+                log_.Add(t, ok);
         }
     }
-    Percentiles Result() { return Summarise(us_, failures_); }
+    Percentiles Result() { return log_.Result(); }
 
 private:
     int fd_;
     Maker make_;
     Checker valid_;
     std::uint32_t id_ = 0x10000;
-    std::vector<double> us_;
-    int failures_ = 0;
+    LatencyLog log_;
 };
 
 // The same through the plug-in's Get.
@@ -435,22 +444,16 @@ public:
             const auto t0 = Clock::now();
             const int ok = open_ && plugin_.Get(data, 1000);
             const double t = std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-            if (!keep)
-                continue;
-            if (ok) {
-                us_.push_back(t);
-            } else {
-                ++failures_;
-            }
+            if (keep)
+                log_.Add(t, ok);
         }
     }
-    Percentiles Result() { return Summarise(us_, failures_); }
+    Percentiles Result() { return log_.Result(); }
 
 private:
     VORNPLUG plugin_;
     bool open_ = false;
-    std::vector<double> us_;
-    int failures_ = 0;
+    LatencyLog log_;
 };
 
 // Several client threads, each keeping a window of requests in flight, count replies until the
