@@ -12,6 +12,7 @@ scripts/install-deps.sh || exit 1
 passed=0
 failed=0
 problems=()
+failures=""
 
 # Configures and builds one preset; a failed build counts as a failed test.
 build() {
@@ -33,7 +34,13 @@ run_ctest() {
     shift
     local out
     out=$(ctest --test-dir "build/$dir" --output-on-failure "$@" 2>&1)
+    echo "$out" >"build/ctest-$dir.log"
     echo "$out" | tail -40
+    # Each failed check with its message, kept for the end of the output.
+    local found
+    found=$(echo "$out" | grep -A3 ': Failure$'
+            echo "$out" | grep -E '^\[  FAILED  \] [^ ]+ \(')
+    [ -z "$found" ] || failures+="$found"$'\n'
     local line
     line=$(echo "$out" | grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' | tail -1)
     if [ -z "$line" ]; then
@@ -90,6 +97,10 @@ else
     failed=$((failed + 1))
 fi
 
+if [ -n "$failures" ]; then
+    echo "== failed checks"
+    echo "$failures" | head -60
+fi
 [ ${#problems[@]} -eq 0 ] || echo "failed: ${problems[*]}"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
