@@ -143,7 +143,7 @@ TEST(PluginExchange, SilentAgentTimesOutAfterTheTimeOut) {
 
 TEST(PluginExchange, ZeroTimeOutLooksOnceWithoutBlocking) {
     Responder agent([](int, std::uint32_t id) {
-        return std::vector<Outgoing>{{Reply(id, Readings(3)), 100}};
+        return std::vector<Outgoing>{{Reply(id, Readings(3)), 1000}};
     });
     ASSERT_TRUE(agent.Listening());
     VORNPLUG plugin;
@@ -151,7 +151,7 @@ TEST(PluginExchange, ZeroTimeOutLooksOnceWithoutBlocking) {
     LMDATA data = Untouched();
     const auto start = Clock::now();
     EXPECT_EQ(plugin.Get(data, 0), 0);
-    EXPECT_LT(MsSince(start), 50);
+    EXPECT_LT(MsSince(start), 500);
     EXPECT_TRUE(IsUntouched(data));
     // The request did go out all the same.
     for (int i = 0; i < 100 && agent.Ids().empty(); ++i) {
@@ -404,7 +404,7 @@ TEST(PluginLifetime, GetWithoutCreateFailsAtOnce) {
     LMDATA data = Untouched();
     const auto start = Clock::now();
     EXPECT_EQ(plugin.Get(data, 2000), 0);
-    EXPECT_LT(MsSince(start), 50);
+    EXPECT_LT(MsSince(start), 500);
     EXPECT_TRUE(IsUntouched(data));
 }
 
@@ -439,7 +439,7 @@ TEST(PluginCancel, CancelEndsALongGetPromptly) {
     // Every later Get fails at once.
     const auto start = Clock::now();
     EXPECT_EQ(plugin.Get(data, 10000), 0);
-    EXPECT_LT(MsSince(start), 50);
+    EXPECT_LT(MsSince(start), 500);
 }
 
 TEST(PluginCancel, CancelBeforeGetSendsNothing) {
@@ -452,7 +452,7 @@ TEST(PluginCancel, CancelBeforeGetSendsNothing) {
     LMDATA data = Untouched();
     const auto start = Clock::now();
     EXPECT_EQ(plugin.Get(data, 10000), 0);
-    EXPECT_LT(MsSince(start), 50);
+    EXPECT_LT(MsSince(start), 500);
     EXPECT_TRUE(IsUntouched(data));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(agent.Ids().empty());
