@@ -5,20 +5,15 @@
 
 #include <cstring>
 
+#include "agent/text.h"
+
 namespace vorn::agent {
 
 namespace {
 
 bool ParsePort(const std::string& text, std::uint16_t* port) {
-    if (text.empty() || text.size() > 5)
-        return false;
-    unsigned value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (value > 65535)
+    long value = 0;
+    if (!ParseWholeNumber(text, 65535, &value))
         return false;
     *port = static_cast<std::uint16_t>(value);
     return true;

@@ -76,30 +76,10 @@ public:
             out_->sysfs = value;
             return true;
         }
-        if (key == "source") {
-            SourceSpec s;
-            if (!ParseSource(value, &s)) {
-                return Fail("source must be 'hwmon' or 'file:PATH', not '" + value + "'");
-            }
-            out_->source = s;
-            return true;
-        }
-        if (key == "interval") {
-            int ms = 0;
-            if (!ParseInterval(value, &ms)) {
-                return Fail("interval must be a whole number of milliseconds from 0 to " +
-                            std::to_string(kMaxIntervalMs));
-            }
-            out_->interval_ms = ms;
-            return true;
-        }
-        if (key == "rate") {
-            int rate = 0;
-            if (!ParseRate(value, &rate)) {
-                return Fail("rate must be a whole number of requests a second from 0 to " +
-                            std::to_string(kMaxRate));
-            }
-            out_->rate = rate;
+        std::string why;
+        if (ParseSharedSetting(key, value, out_, &why)) {
+            if (!why.empty())
+                return Fail(key + " " + why);
             return true;
         }
         const std::size_t dot = key.find('.');
@@ -207,48 +187,62 @@ private:
 
 }  // namespace
 
-bool ParseSource(const std::string& text, SourceSpec* out) {
-    SourceSpec s;
-    if (text == "hwmon") {
-        s.kind = SourceSpec::Kind::kHwmon;
-    } else if (text.rfind("file:", 0) == 0 && text.size() > 5) {
-        s.kind = SourceSpec::Kind::kFile;
-        s.path = text.substr(5);
-    } else {
-        return false;
-    }
-    if (out)
-        *out = s;
-    return true;
-}
-
 namespace {
 
-// A whole decimal number from 0 to `max`, digits only.
-bool ParseBounded(const std::string& text, long max, int* out) {
-    if (text.empty() || text.size() > 7)
-        return false;
-    long v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return false;
-        v = v * 10 + (c - '0');
+// "hwmon" or "file:PATH".
+bool ParseSource(const std::string& text, SourceSpec* out) {
+    if (text == "hwmon") {
+        *out = SourceSpec{};
+        return true;
     }
-    if (v > max)
+    if (text.rfind("file:", 0) == 0 && text.size() > 5) {
+        *out = SourceSpec{SourceSpec::Kind::kFile, text.substr(5)};
+        return true;
+    }
+    return false;
+}
+
+// A whole number from 0 to `max`, as an int.
+bool ParseBounded(const std::string& text, long max, int* out) {
+    long v = 0;
+    if (!ParseWholeNumber(text, max, &v))
         return false;
-    if (out)
-        *out = static_cast<int>(v);
+    *out = static_cast<int>(v);
     return true;
 }
 
 }  // namespace
 
-bool ParseInterval(const std::string& text, int* out) {
-    return ParseBounded(text, kMaxIntervalMs, out);
-}
-
-bool ParseRate(const std::string& text, int* out) {
-    return ParseBounded(text, kMaxRate, out);
+bool ParseSharedSetting(const std::string& name, const std::string& value, Settings* out,
+                        std::string* why) {
+    why->clear();
+    if (name == "source") {
+        SourceSpec s;
+        if (ParseSource(value, &s))
+            out->source = s;
+        else
+            *why = "must be 'hwmon' or 'file:PATH', not '" + value + "'";
+        return true;
+    }
+    if (name == "interval") {
+        int ms = 0;
+        if (ParseBounded(value, kMaxIntervalMs, &ms))
+            out->interval_ms = ms;
+        else
+            *why = "must be a whole number of milliseconds from 0 to " +
+                   std::to_string(kMaxIntervalMs);
+        return true;
+    }
+    if (name == "rate") {
+        int rate = 0;
+        if (ParseBounded(value, kMaxRate, &rate))
+            out->rate = rate;
+        else
+            *why =
+                "must be a whole number of requests a second from 0 to " + std::to_string(kMaxRate);
+        return true;
+    }
+    return false;
 }
 
 bool ParseConfigText(const std::string& text, Settings* out, ConfigError* error) {

@@ -69,14 +69,12 @@ bool ParseConfigText(const std::string& text, Settings* out, ConfigError* error)
 // Reads and parses a configuration file.
 bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error);
 
-// "hwmon" or "file:PATH".
-bool ParseSource(const std::string& text, SourceSpec* out);
-
-// A whole number of milliseconds, 0..kMaxIntervalMs.
-bool ParseInterval(const std::string& text, int* out);
-
-// Requests a second per source, 0..kMaxRate.
-bool ParseRate(const std::string& text, int* out);
+// The settings written the same way in the file and on the command line: "source" ("hwmon" or
+// "file:PATH"), "interval" (milliseconds, 0..kMaxIntervalMs) and "rate" (requests a second per
+// source, 0..kMaxRate). Returns false when `name` is none of them. Otherwise sets it in `out`,
+// or leaves it and says in `why` what the value must be (a text that follows the name).
+bool ParseSharedSetting(const std::string& name, const std::string& value, Settings* out,
+                        std::string* why);
 
 // Defaults, overlaid by `file`, overlaid by `command_line`; the mapping comes from the file.
 Config Resolve(const Settings& file, const Settings& command_line);

@@ -41,6 +41,7 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
             *error = message;
         return false;
     };
+    std::string why;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
@@ -89,26 +90,10 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
             if (value.empty())
                 return fail("--sysfs needs a directory");
             cl.overrides.sysfs = value;
-        } else if (arg == "--source") {
-            SourceSpec s;
-            if (!ParseSource(value, &s)) {
-                return fail("--source must be 'hwmon' or 'file:PATH', not '" + value + "'");
-            }
-            cl.overrides.source = s;
-        } else if (arg == "--interval") {
-            int ms = 0;
-            if (!ParseInterval(value, &ms)) {
-                return fail("--interval must be a whole number of milliseconds from 0 to " +
-                            std::to_string(kMaxIntervalMs));
-            }
-            cl.overrides.interval_ms = ms;
-        } else if (arg == "--rate") {
-            int rate = 0;
-            if (!ParseRate(value, &rate)) {
-                return fail("--rate must be a whole number of requests a second from 0 to " +
-                            std::to_string(kMaxRate));
-            }
-            cl.overrides.rate = rate;
+        } else if (arg.rfind("--", 0) == 0 &&
+                   ParseSharedSetting(arg.substr(2), value, &cl.overrides, &why)) {
+            if (!why.empty())
+                return fail(arg + " " + why);
         } else {
             return fail("unknown argument '" + arg + "' (see --help)");
         }

@@ -1,4 +1,4 @@
-// Small text helpers shared by the agent's line parsers (configuration and readings file).
+// Small text helpers shared by the agent's parsers (configuration, readings file, addresses).
 #pragma once
 
 #include <string>
@@ -14,6 +14,26 @@ inline std::string Trim(const std::string& s) {
     while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
         --e;
     return s.substr(b, e - b);
+}
+
+// A whole decimal number from 0 to `max`: digits only, and no more of them than `max` has, so
+// that a long run of leading zeros is refused as well (and the sum cannot overflow).
+inline bool ParseWholeNumber(const std::string& text, long max, long* out) {
+    std::size_t digits = 1;
+    for (long m = max; m >= 10; m /= 10)
+        ++digits;
+    if (text.empty() || text.size() > digits)
+        return false;
+    long v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        v = v * 10 + (c - '0');
+    }
+    if (v > max)
+        return false;
+    *out = v;
+    return true;
 }
 
 }  // namespace vorn::agent

@@ -79,10 +79,15 @@ TEST(AgentAddress, EndpointsRoundTrip) {
 }
 
 TEST(AgentAddress, MalformedEndpointsAreRejected) {
-    for (const char* bad : {"", "127.0.0.1", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:-1",
-                            "127.0.0.1:8o", "::1:80", "[::1]", "[::1]80", "[::1:80",
-                            "[127.0.0.1]:80", "localhost:80", "1.2.3.4:123456"}) {
+    for (const char* bad :
+         {"", "127.0.0.1", "127.0.0.1:", "127.0.0.1:65536", "127.0.0.1:-1", "127.0.0.1:8o",
+          "::1:80", "[::1]", "[::1]80", "[::1:80", "[127.0.0.1]:80", "localhost:80",
+          "1.2.3.4:123456", "1.2.3.4:000080", "[::1]:+80"}) {
         EXPECT_FALSE(ParseEndpoint(bad, nullptr)) << bad;
+    }
+    // The whole port range, written with or without leading zeros up to five digits.
+    for (const char* good : {"127.0.0.1:0", "127.0.0.1:65535", "[::1]:00080"}) {
+        EXPECT_TRUE(ParseEndpoint(good, nullptr)) << good;
     }
 }
 

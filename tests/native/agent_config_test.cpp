@@ -96,6 +96,8 @@ TEST(AgentConfig, ErrorsNameTheLineAndTheCause) {
         {"interval = 3600001\n", 1, "interval"},
         {"source = snmp\n", 1, "source must be"},
         {"source = file:\n", 1, "source must be"},
+        {"rate = 1000001\n", 1, "rate must be"},
+        {"rate = 20/s\n", 1, "rate must be"},
         {"sysfs = relative/dir\n", 1, "absolute"},
         {"listen =\n", 1, "missing value"},
         {" = 5\n", 1, "missing key"},
@@ -147,13 +149,13 @@ TEST(AgentConfig, CommandLineWinsOverFileAndFileOverDefaults) {
 }
 
 TEST(AgentCommandLine, ReadsEveryOption) {
-    const char* argv[] = {"vornagent",   "--config",    "/etc/v.conf", "--listen",
-                          "127.0.0.1:0", "--listen",    "[::1]:0",     "--allow",
-                          "10.0.0.0/8",  "--allow=::1", "--sysfs",     "/tmp/s",
-                          "--source",    "file:/tmp/r", "--interval",  "0"};
+    const char* argv[] = {"vornagent", "--config",      "/etc/v.conf", "--listen",    "127.0.0.1:0",
+                          "--listen",  "[::1]:0",       "--allow",     "10.0.0.0/8",  "--allow=::1",
+                          "--sysfs",   "/tmp/s",        "--source",    "file:/tmp/r", "--interval",
+                          "0",         "--rate=1000000"};
     CommandLine cl;
     std::string error;
-    ASSERT_TRUE(ParseCommandLine(16, argv, &cl, &error)) << error;
+    ASSERT_TRUE(ParseCommandLine(17, argv, &cl, &error)) << error;
     EXPECT_EQ(cl.mode, CommandLine::Mode::kServe);
     EXPECT_EQ(cl.config_path, "/etc/v.conf");
     EXPECT_EQ(cl.overrides.listen->size(), 2u);
@@ -161,6 +163,7 @@ TEST(AgentCommandLine, ReadsEveryOption) {
     EXPECT_EQ(*cl.overrides.sysfs, "/tmp/s");
     EXPECT_EQ(cl.overrides.source->path, "/tmp/r");
     EXPECT_EQ(*cl.overrides.interval_ms, 0);
+    EXPECT_EQ(*cl.overrides.rate, 1000000);
 
     const char* list[] = {"vornagent", "--list"};
     ASSERT_TRUE(ParseCommandLine(2, list, &cl, &error));
@@ -173,10 +176,18 @@ TEST(AgentCommandLine, ReadsEveryOption) {
 
 TEST(AgentCommandLine, RejectsBadArgumentsNamingThem) {
     const std::vector<std::vector<const char*>> bad = {
-        {"vornagent", "--listen"},           {"vornagent", "--listen", "nowhere"},
-        {"vornagent", "--allow", "1.2.3/8"}, {"vornagent", "--interval", "5s"},
-        {"vornagent", "--source", "ipmi"},   {"vornagent", "--frobnicate"},
-        {"vornagent", "--list=yes"},         {"vornagent", "stray"},
+        {"vornagent", "--listen"},
+        {"vornagent", "--listen", "nowhere"},
+        {"vornagent", "--allow", "1.2.3/8"},
+        {"vornagent", "--interval", "5s"},
+        {"vornagent", "--source", "ipmi"},
+        {"vornagent", "--frobnicate"},
+        {"vornagent", "--list=yes"},
+        {"vornagent", "stray"},
+        {"vornagent", "--rate", "-1"},
+        {"vornagent", "--rate=1e3"},
+        {"vornagent", "--"},
+        {"vornagent", "--source="},
     };
     for (const auto& args : bad) {
         std::string error;
