@@ -12,6 +12,7 @@
 # VORN_WIN_BUILD (the Windows build to take the programs from; default build/win32, or
 # build/win64 where no 32-bit code runs), VORN_AGENT (default build/release/agent/vornagent).
 # What is missing is built first.
+# shellcheck disable=SC2016  # awk conditions are passed in single quotes, to expand in awk
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -20,6 +21,8 @@ out=$(mkdir -p "${1:-docs/images}" && cd "${1:-docs/images}" && pwd)
 unset DISPLAY
 export VORN_DISPLAY=${VORN_SHOTS_DISPLAY:-98}
 export VORN_WINEPREFIX=${VORN_SHOTS_WINEPREFIX:-$HOME/.cache/vornbar/wineprefix-shots}
+# shellcheck source=scripts/listening-port.sh
+. scripts/listening-port.sh
 # shellcheck source=scripts/wine-env.sh
 . scripts/wine-env.sh
 vorn_wine_prepare
@@ -49,13 +52,8 @@ trap cleanup EXIT
 
 "$agent" --listen 127.0.0.1:0 --source "file:$root/scripts/demo-readings.txt" 2>"$tmp/agent.log" &
 agent_pid=$!
-port=''
-for _ in $(seq 50); do
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$tmp/agent.log" | head -1)
-    [ -n "$port" ] && break
-    sleep 0.1
-done
-[ -n "$port" ] || { echo "screenshots: the agent did not start" >&2; cat "$tmp/agent.log" >&2; exit 1; }
+port=$(vorn_listening_port "$tmp/agent.log" "$agent_pid") ||
+    { echo "screenshots: the agent did not start" >&2; cat "$tmp/agent.log" >&2; exit 1; }
 
 # A profile of its own (written afresh each time): polls at once, saving on as by default.
 printf '[VORNBAR]\r\nHostName=127.0.0.1:%s\r\nDelayTimer=0\r\nMonitorTimer=1\r\nSaveIni=1\r\nLeft=40\r\nTop=40\r\nRight=1450\r\nBottom=64\r\n' \
@@ -73,6 +71,20 @@ windows() {
     done
 }
 
+# The line of the first of those windows that meets the awk condition COND (the bar's X window
+# id is `bar` there), waited for up to 30 seconds, then given half a second to paint.
+wait_window() {
+    local line=''
+    for _ in $(seq 150); do
+        line=$(windows | awk -v bar="${bar_id:-}" "$1 { print; exit }")
+        [ -n "$line" ] && break
+        sleep 0.2
+    done
+    [ -n "$line" ] || return 1
+    sleep 0.5
+    echo "$line"
+}
+
 # shot OUT X Y W H: that part of the screen, with a margin of `pad` pixels.
 shot() {
     local pad=4
@@ -83,27 +95,14 @@ shot() {
 
 (cd "$win" && exec "${VORN_WINE[@]}" ./VORNBAR.exe) &
 bar_pid=$!
-bar=''
-for _ in $(seq 150); do
-    bar=$(windows | awk '$6 ~ /^TERVALO/ { print; exit }')
-    [ -n "$bar" ] && break
-    sleep 0.2
-done
-[ -n "$bar" ] || { echo "screenshots: the bar did not appear" >&2; exit 1; }
+bar=$(wait_window '$6 ~ /^TERVALO/') || { echo "screenshots: the bar did not appear" >&2; exit 1; }
 sleep 3  # a few polls: the slots show readings
 read -r bar_id bx by bw bh _ <<<"$bar"
 shot "$out/bar.png" "$bx" "$by" "$bw" "$bh"
 
 # The tray menu: the shell's callback with a right press. It opens at the pointer.
 post 0x8097 0 0x204
-menu=''
-for _ in $(seq 50); do
-    menu=$(windows | awk -v bar="$bar_id" '$1 != bar { print; exit }')
-    [ -n "$menu" ] && break
-    sleep 0.1
-done
-[ -n "$menu" ] || { echo "screenshots: the tray menu did not open" >&2; exit 1; }
-sleep 0.5
+menu=$(wait_window '$1 != bar') || { echo "screenshots: the tray menu did not open" >&2; exit 1; }
 read -r _ mx my mw mh _ <<<"$menu"
 shot "$out/tray-menu.png" "$mx" "$my" "$mw" "$mh"
 post 0x0100 0x1B 0x00010001  # Escape closes the menu
@@ -111,14 +110,7 @@ sleep 0.5
 
 # The About box, by the system command that the menu's item posts.
 post 0x0112 0x10 0
-about=''
-for _ in $(seq 50); do
-    about=$(windows | awk -v bar="$bar_id" '$1 != bar { print; exit }')
-    [ -n "$about" ] && break
-    sleep 0.1
-done
-[ -n "$about" ] || { echo "screenshots: the About box did not open" >&2; exit 1; }
-sleep 0.5
+about=$(wait_window '$1 != bar') || { echo "screenshots: the About box did not open" >&2; exit 1; }
 read -r _ ax ay aw ah _ <<<"$about"
 shot "$out/about.png" "$ax" "$ay" "$aw" "$ah"
 

@@ -2,11 +2,11 @@
 # Runs every test: native (ASan/UBSan, then TSan), the Windows build under Wine, end to end,
 # a short soak with fault injection and a short fuzzing round. Installs what is missing first. Ends with one summary line.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 
 scripts/install-deps.sh || exit 1
-# shellcheck source=wine-env.sh
+# shellcheck source=scripts/wine-env.sh
 . scripts/wine-env.sh
 
 passed=0
@@ -57,6 +57,20 @@ run_ctest() {
     [ "$fail" -eq 0 ] || problems+=("ctest $dir")
 }
 
+# Runs one script step: its log's tail on success, a longer tail and a failure otherwise.
+run_step() {
+    local name=$1 log=$2 tail_ok=$3
+    shift 3
+    if "$@" >"$log" 2>&1; then
+        tail -"$tail_ok" "$log"
+        passed=$((passed + 1))
+    else
+        tail -40 "$log"
+        problems+=("$name")
+        failed=$((failed + 1))
+    fi
+}
+
 mkdir -p build
 
 echo "== native (ASan, UBSan)"
@@ -78,24 +92,10 @@ else
 fi
 
 echo "== soak with fault injection (short)"
-if scripts/soak.sh --short >build/soak.log 2>&1; then
-    tail -12 build/soak.log
-    passed=$((passed + 1))
-else
-    tail -40 build/soak.log
-    problems+=("soak")
-    failed=$((failed + 1))
-fi
+run_step soak build/soak.log 12 scripts/soak.sh --short
 
 echo "== fuzzing"
-if VORN_FUZZ_SECONDS=${VORN_FUZZ_SECONDS:-20} scripts/fuzz.sh >build/fuzz.log 2>&1; then
-    tail -3 build/fuzz.log
-    passed=$((passed + 1))
-else
-    tail -30 build/fuzz.log
-    problems+=("fuzz")
-    failed=$((failed + 1))
-fi
+run_step fuzz build/fuzz.log 3 env VORN_FUZZ_SECONDS="${VORN_FUZZ_SECONDS:-20}" scripts/fuzz.sh
 
 if [ -n "$failures" ]; then
     echo "== failed checks"

@@ -18,6 +18,8 @@ readings=$2
 shift 2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 wine_run=$here/../../scripts/wine-run.sh
+# shellcheck source=scripts/listening-port.sh
+. "$here/../../scripts/listening-port.sh"
 
 if [ ! -x "$agent" ]; then
     echo "with_agent: no agent at $agent (build the native preset first)" >&2
@@ -51,14 +53,7 @@ trap stop_agent EXIT
 "$agent" --listen 127.0.0.1:0 --rate 0 --source "file:$readings" 2>"$log" &
 agent_pid=$!
 
-port=
-for _ in $(seq 100); do
-    port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9][0-9]*\).*/\1/p' "$log" | head -1)
-    [ -n "$port" ] && break
-    kill -0 "$agent_pid" 2>/dev/null || break
-    sleep 0.1
-done
-if [ -z "$port" ] || [ "$port" = 0 ]; then
+if ! port=$(vorn_listening_port "$log" "$agent_pid"); then
     echo "with_agent: the agent gave no start line with a port:" >&2
     cat "$log" >&2
     exit 1
