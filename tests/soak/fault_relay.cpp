@@ -74,6 +74,8 @@ struct Pending {
     Clock::time_point due;
     sockaddr_in to;
     std::vector<std::uint8_t> bytes;
+    Clock::time_point asked;  // when the request came, for a reply meant to be in time
+    bool in_time;
 };
 
 bool ParseOptions(int argc, char** argv, Options* o) {
@@ -165,6 +167,11 @@ public:
         std::printf("forged_late_replies %d\n", forged_);
         std::printf("garbage_datagrams %d\n", garbage_);
         std::printf("expected_failures %d\n", expected_failures_);
+        // A reply counted as in time must reach the bar well inside its time-out; a figure near
+        // the time-out means the machine stalled and the count above may not hold.
+        std::printf("slowest_in_time_reply_ms %lld\n",
+                    static_cast<long long>(
+                        std::chrono::duration_cast<milliseconds>(slowest_in_time_).count()));
         std::fflush(stdout);
         if (log_)
             std::fflush(log_);
@@ -196,6 +203,12 @@ private:
         return r < kActionCount - 1 ? kPass : static_cast<Action>(r - (kActionCount - 1) + 1);
     }
 
+    void NoteInTimeReply(Clock::time_point asked) {
+        const Clock::duration took = Clock::now() - asked;
+        if (took > slowest_in_time_)
+            slowest_in_time_ = took;
+    }
+
     void SendTo(const sockaddr_in& to, const std::uint8_t* data, std::size_t len) {
         sendto(client_, data, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
@@ -205,6 +218,8 @@ private:
         for (std::size_t i = 0; i < pending_.size();) {
             if (pending_[i].due <= now) {
                 SendTo(pending_[i].to, pending_[i].bytes.data(), pending_[i].bytes.size());
+                if (pending_[i].in_time)
+                    NoteInTimeReply(pending_[i].asked);
                 pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i));
             } else {
                 ++i;
@@ -297,6 +312,7 @@ private:
         socklen_t from_len = sizeof from;
         const ssize_t got =
             recvfrom(client_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+        const Clock::time_point asked = Clock::now();
         std::uint32_t id = 0;
         if (got <= 0 || from.sin_family != AF_INET ||
             !proto::DecodeRequest(buf, static_cast<std::size_t>(got), &id)) {
@@ -328,10 +344,12 @@ private:
                     case kDropReply:
                         break;
                     case kDelayPast:
-                        pending_.push_back({now + milliseconds(o_.timeout_ms + 200), from, reply});
+                        pending_.push_back(
+                            {now + milliseconds(o_.timeout_ms + 200), from, reply, asked, false});
                         break;
                     case kDelayInTime:
-                        pending_.push_back({now + milliseconds(o_.timeout_ms / 10), from, reply});
+                        pending_.push_back(
+                            {now + milliseconds(o_.timeout_ms / 10), from, reply, asked, true});
                         break;
                     case kLatePrevious:
                         SendForgedLate(from);
@@ -352,6 +370,8 @@ private:
                         break;
                 }
                 answered = AnswersInTime(action);
+                if (answered && action != kDelayInTime)
+                    NoteInTimeReply(asked);
             }
         }
         if (!answered)
@@ -371,6 +391,7 @@ private:
     int agent_ = -1;
     std::FILE* log_ = nullptr;
     std::vector<Pending> pending_;
+    Clock::duration slowest_in_time_{};
     int requests_ = 0;
     int scheduled_ = 0;
     int counts_[kActionCount] = {};
