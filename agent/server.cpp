@@ -138,8 +138,9 @@ void Server::Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter
                 continue;
             }
             std::uint32_t id = 0;
+            std::uint8_t version = 0;
             if ((h.msg_flags & MSG_TRUNC) ||
-                !proto::DecodeRequest(in[i], in_msgs[i].msg_len, &id)) {
+                !proto::DecodeRequest(in[i], in_msgs[i].msg_len, &id, &version)) {
                 ++counters_.malformed;
                 continue;
             }
@@ -149,7 +150,8 @@ void Server::Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter
             }
             if (!sample)
                 sample = &sampler.Current(Sampler::Clock::now());
-            out[replies] = proto::EncodeReply(id, sample->status, sample->fields);
+            // No limits are known yet: a version 2 reply carries an empty mask.
+            out[replies] = proto::EncodeReply(id, version, sample->status, sample->fields, 0);
             out_iov[replies] = iovec{out[replies].data(), out[replies].size()};
             out_msgs[replies] = mmsghdr{};
             out_msgs[replies].msg_hdr.msg_name = &from[i];

@@ -19,8 +19,19 @@ enum { LMDATA_FIELDS = 13, LMDATA_FIELD_SIZE = 8 };
 
 // Record order of the fields.
 enum LmField {
-    LM_CPU, LM_PWR, LM_SYS, LM_VID, LM_VTT, LM_V33, LM_VP5, LM_VM5, LM_VP12, LM_VM12,
-    LM_FAN1, LM_FAN2, LM_FAN3
+    LM_CPU,
+    LM_PWR,
+    LM_SYS,
+    LM_VID,
+    LM_VTT,
+    LM_V33,
+    LM_VP5,
+    LM_VM5,
+    LM_VP12,
+    LM_VM12,
+    LM_FAN1,
+    LM_FAN2,
+    LM_FAN3
 };
 
 // One poll's readings: thirteen short texts, each NUL-terminated within its 8 bytes.
@@ -57,6 +68,19 @@ private:
 // and a loopback socket that wakes a waiting Query when Cancel is called.
 // Threading: Connect, Query and Close run on one thread at a time; Cancel may run on any thread
 // at any time except during Close (the descriptors it writes to must still exist).
+//
+// Versions: Query asks in version 2 (readings and an alarm mask). An agent that knows only
+// version 1 drops such a request, so when it is not answered within a quarter of the time-out
+// a version 1 request with its own id follows, and the first valid reply to either is taken.
+// An agent found to answer only version 1 is asked in version 1 first from then on, and in
+// version 2 again every 60th poll, so an upgraded agent is noticed.
+//
+// The class keeps the size and layout the bar was built against: what versions need lives in
+// m_dwState, the former 0/1 flag m_bOutstanding, whose 31 upper bits it never used:
+//   bit  0      m_dwRequestId names a request that was sent and may still be answered
+//   bits 1..13  the alarm mask of the last successful Query (bit 1 + k for reading k)
+//   bit  14     the agent answered only version 1 so far: ask it in version 1 first
+//   bits 16..31 polls asked in version 1 first since version 2 was last tried
 class VORNPLUG_API UDPCSock {
 public:
     // Closed, not cancelled.
@@ -73,6 +97,9 @@ public:
     void Close();
     // Non-zero between a successful Connect and Close.
     int IsOpen() const;
+    // The alarm mask of the last successful Query (bit k: reading k in record order is past
+    // one of its limits); 0 before one, after Connect and Close, and from a version 1 agent.
+    unsigned int GetAlarmMask() const;
 
 private:
     std::intptr_t m_hSocket;      // connected to the agent; -1 when closed or dropped after a
@@ -80,10 +107,11 @@ private:
     std::intptr_t m_hWake;        // loopback socket Cancel writes to; -1 when closed
     unsigned char m_abPeer[32];   // the agent's address: a sockaddr_in or sockaddr_in6
     std::uint32_t m_nPeerLen;     // bytes of m_abPeer in use; 0 while not connected
-    std::uint32_t m_dwRequestId;  // id of the request now outstanding
+    std::uint32_t m_dwRequestId;  // id of the request now outstanding; after a Query that
+                                  // sent two requests, the id of the one left unanswered
     std::uint32_t m_dwDropped;    // datagrams dropped as not the awaited reply, for diagnosis
     int m_nLastError;             // the socket error that ended the last failed Query, or 0
-    int m_bOutstanding;           // m_dwRequestId belongs to a request that was sent
+    std::uint32_t m_dwState;      // outstanding flag, alarm mask, version memory (see above)
     int m_bCancelled;             // set once by Cancel; only touched with atomic builtins
 };
 
@@ -106,6 +134,11 @@ public:
     // Callable from any thread at any time except during Destroy: a Get in progress returns 0
     // promptly and every later Get returns 0 at once. Used when the program is closing.
     void Cancel();
+    // Which readings the agent reported past one of their limits in the last successful Get:
+    // bit k for field k of LMDATA (bit 0 CPU ... bit 12 FAN3); 0 from an agent that speaks
+    // only version 1, before the first successful Get and after Destroy. Kept in UDPCSock's
+    // state word, so VORNPLUG's size and layout do not change. Same thread as Get.
+    unsigned int GetAlarmMask() const;
 
 private:
     SOCKLIB m_lib;
