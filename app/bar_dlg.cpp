@@ -24,7 +24,7 @@ ON_MESSAGE(WM_BAR_STATUS, OnStatusRequest)
 ON_MESSAGE(WM_BAR_ERRORS, OnErrorsChanged)
 END_MESSAGE_MAP()
 
-CBarDlg::CBarDlg(CWnd* pParent) : CDialog(IDD_BAR, pParent) {
+CBarDlg::CBarDlg(CWnd* pParent) : CDialog(IDD_BAR, pParent), m_poller(*this) {
     m_pApp = AfxGetApp();
     m_hIcon = ::LoadIconA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
     m_hThread = nullptr;
@@ -76,7 +76,7 @@ int CBarDlg::OnCreate(LPCREATESTRUCT) {
     m_tray.AddIcon(IDI_TRAY_OK);
     m_tray.AddIcon(IDI_TRAY_ERROR);
 
-    m_hThread = ::CreateThread(nullptr, 0, &MonitorThreadProc, this, 0, &m_dwThreadId);
+    m_hThread = ::CreateThread(nullptr, 0, &CBarPoller::ThreadProc, &m_poller, 0, &m_dwThreadId);
     if (m_hThread == nullptr)
         return -1;
     return 0;
@@ -220,50 +220,6 @@ LRESULT CBarDlg::OnErrorsChanged(WPARAM, LPARAM) {
     if (m_nStatusMode == STATUS_ERRORS)
         ShowStatusSlot(STATUS_ERRORS);
     return 0;
-}
-
-// ---- Monitor thread ---------------------------------------------------------------------
-
-DWORD WINAPI CBarDlg::MonitorThreadProc(LPVOID param) {
-    CBarDlg* bar = static_cast<CBarDlg*>(param);
-    RunMonitor(*bar, bar->m_stop);
-    return 0;
-}
-
-void CBarDlg::PollOnce() {
-    ::PollOnce(*this, m_stop);
-}
-
-int CBarDlg::GetReadings() {
-    return m_plugin.Get(m_data, MillisecondsToPauseMs(m_nSocketTimer));
-}
-
-void CBarDlg::ShowPicture(unsigned int slot) {
-    m_tray.Modify(slot);
-}
-
-void CBarDlg::CountFailure() {
-    __atomic_add_fetch(&m_nErrorCounter, 1, __ATOMIC_ACQ_REL);
-}
-
-void CBarDlg::RefreshErrorStatus() {
-    if (!m_stop.Raised())
-        ::SendMessageA(m_hWnd, WM_BAR_ERRORS, 0, 0);
-}
-
-void CBarDlg::PostRefresh() {
-    if (CWnd* main = AfxGetMainWnd())
-        main->PostMessage(WM_BAR_REFRESH, 0, 0);
-}
-
-unsigned int CBarDlg::InitialDelayMs() {
-    return SecondsToPauseMs(m_nDelayTimer);
-}
-unsigned int CBarDlg::IconPauseMs() {
-    return MillisecondsToPauseMs(m_nIconTimer);
-}
-unsigned int CBarDlg::PollPauseMs() {
-    return SecondsToPauseMs(m_nMonitorTimer);
 }
 
 // ---- Commands and window behaviour ------------------------------------------------------

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "framework/afx_string.h"
+#include "plugin_api/vornplug.h"
 #include "settings/bar_settings.h"
-#include "sensor/vornplug.h"
 
 enum StatusMode {
     STATUS_HOST = 0,     // the host name
