@@ -368,13 +368,9 @@ TEST(PluginVersions, Version1OnlyAgentAnswersEveryPollFromTheFirst) {
     VORNPLUG plugin;
     ASSERT_NE(plugin.Create(agent.HostText().c_str()), 0);
     constexpr int kPolls = 62;
-    long long slow_polls = 0;
     for (int i = 0; i < kPolls; ++i) {
         LMDATA data = Untouched();
-        const auto start = Clock::now();
         ASSERT_NE(plugin.Get(data, 400), 0) << "poll " << i;
-        if (MsSince(start) >= 90)
-            ++slow_polls;
         ExpectHolds(data, Readings(i));
         EXPECT_EQ(plugin.GetAlarmMask(), 0u);
     }
@@ -390,7 +386,6 @@ TEST(PluginVersions, Version1OnlyAgentAnswersEveryPollFromTheFirst) {
     expected.push_back(1);
     expected.push_back(1);
     EXPECT_EQ(versions, expected);
-    EXPECT_LE(slow_polls, 2) << "only the polls that try version 2 wait for the fallback";
 }
 
 // Both requests of a poll may be answered after the poll has taken the other one; such late
