@@ -32,7 +32,8 @@ public:
     // writes the status text into its slot. Any thread.
     void ShowStatusSlot(BYTE mode);
     // Formats the thirteen value lines from m_data (or "ERROR" lines) and writes them into
-    // their slots. Monitor thread.
+    // their slots; the slots of readings the plug-in reports in alarm are drawn white on red
+    // (never an "ERROR" line). Monitor thread.
     void FormatReadings(int valid);
 
     // Reads the profile section into the settings. Needs the window.
@@ -72,6 +73,8 @@ private:
     void WriteSlot(int slot, const char* text);
     // Ends the monitor thread and waits for it, taking sent messages meanwhile.
     void StopMonitorThread();
+    // The colours of a slot that shows a reading in alarm; null for any other control.
+    HBRUSH AlarmColours(HDC dc, HWND control) const;
     // Moves a rectangle that lies on no monitor onto the nearest one.
     static BarRect KeepOnScreen(const BarRect& rc);
     bool OnUserInterfaceThread() const;
@@ -89,6 +92,13 @@ private:
     CString m_strTitle;
     CString m_strStatus;
     CString m_strLine[BAR_LABELS];
+
+    // Alarms of the last poll (0 after a failed one): the readings, bit k for record field k,
+    // are the monitor thread's own; the slots, bit s for slot s, are also read by the
+    // user-interface thread when it paints, with atomic builtins.
+    unsigned int m_nAlarmMask = 0;
+    unsigned int m_nAlarmSlots = 0;
+    HBRUSH m_hAlarmBrush = nullptr;  // red, for the slots in alarm; deleted at teardown
 
     CBarPoller m_poller;             // what the monitor thread runs
     StopSignal m_stop;               // raised when the monitor thread must end

@@ -34,6 +34,10 @@ void CBarPoller::PostRefresh() {
         main->PostMessage(WM_BAR_REFRESH, 0, 0);
 }
 
+unsigned int CBarPoller::RestingPicture() {
+    return m_bar.m_nAlarmMask != 0 ? TRAY_SLOT_ALARM : TRAY_SLOT_IDLE;
+}
+
 unsigned int CBarPoller::InitialDelayMs() {
     return SecondsToPauseMs(m_bar.m_nDelayTimer);
 }

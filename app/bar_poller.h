@@ -27,6 +27,7 @@ private:
     void CountFailure() override;
     void RefreshErrorStatus() override;
     void PostRefresh() override;
+    unsigned int RestingPicture() override;
     unsigned int InitialDelayMs() override;
     unsigned int IconPauseMs() override;
     unsigned int PollPauseMs() override;
