@@ -1,15 +1,21 @@
 #include "agent/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
-#include "agent/readings.h"
-#include "agent/text.h"
+#include "readings/model.h"
+#include "readings/refresher.h"
+#include "readings/text.h"
 
 namespace vorn::agent {
+
+using readings::FieldIndex;
+using readings::ParseWholeNumber;
+using readings::Trim;
 
 namespace {
 
@@ -42,6 +48,9 @@ struct LineOf {
     int mapping = 0;
     int scale = 0;
     int offset = 0;
+    int min = 0;
+    int max = 0;
+    int hysteresis = 0;
 };
 
 class Parser {
@@ -84,7 +93,9 @@ public:
         }
         const std::size_t dot = key.find('.');
         const std::string name = key.substr(0, dot);
-        const int field = FieldIndex(name.data(), name.size());
+        if (name == "hysteresis" && dot != std::string::npos)
+            return KindHysteresis(key, key.substr(dot + 1), value);
+        const int field = FieldIndex(name);
         if (field < 0)
             return Fail("unknown key '" + key + "'");
         if (dot == std::string::npos)
@@ -92,7 +103,12 @@ public:
         const std::string attr = key.substr(dot + 1);
         if (attr == "scale" || attr == "offset")
             return Linear(field, attr, value);
-        return Fail("unknown key '" + key + "' (a reading takes .scale or .offset)");
+        if (attr == "min" || attr == "max")
+            return Limit(field, attr, value);
+        if (attr == "hysteresis")
+            return ReadingHysteresis(field, value);
+        return Fail("unknown key '" + key +
+                    "' (a reading takes .scale, .offset, .min, .max or .hysteresis)");
     }
 
     bool Finish() {
@@ -102,6 +118,14 @@ public:
                 number_ = orphan;
                 return Fail(std::string(proto::kFieldNames[k]) +
                             " has a scale or offset but no input mapped");
+            }
+            const readings::ReadingAlarmSettings& a = out_->alarms.readings[k];
+            using Kind = readings::LimitSetting::Kind;
+            if (a.low.kind == Kind::kValue && a.high.kind == Kind::kValue &&
+                a.low.value >= a.high.value) {
+                number_ = std::max(lines_[k].min, lines_[k].max);
+                return Fail(std::string(proto::kFieldNames[k]) + ".min must be below " +
+                            proto::kFieldNames[k] + ".max");
             }
         }
         return true;
@@ -145,21 +169,8 @@ private:
             return Fail(std::string(name) + " is already mapped on line " +
                         std::to_string(lines_[field].mapping));
         }
-        const std::size_t slash = value.find('/');
-        if (slash == std::string::npos) {
-            return Fail(std::string(name) + " needs CHIP / INPUT, for example 'coretemp / temp1'");
-        }
-        const std::string chip = Trim(value.substr(0, slash));
-        const std::string input = Trim(value.substr(slash + 1));
-        if (chip.empty())
-            return Fail(std::string(name) + " has no chip name before '/'");
-        if (input.empty())
-            return Fail(std::string(name) + " has no input name or label after '/'");
-        if (chip.find_first_of(" \t") != std::string::npos) {
-            return Fail("chip name '" + chip + "' contains a blank");
-        }
-        out_->mapping[field].chip = chip;
-        out_->mapping[field].input = input;
+        out_->mapping[field].selector = value;
+        out_->mapping_lines[field] = number_;
         lines_[field].mapping = number_;
         return true;
     }
@@ -179,6 +190,52 @@ private:
         return true;
     }
 
+    // "NAME.min" or "NAME.max": a number in the units of the final value, or "none".
+    bool Limit(int field, const std::string& attr, const std::string& value) {
+        const std::string key = std::string(proto::kFieldNames[field]) + "." + attr;
+        int& seen = attr == "min" ? lines_[field].min : lines_[field].max;
+        if (seen)
+            return Fail(key + " is already set on line " + std::to_string(seen));
+        readings::ReadingAlarmSettings& a = out_->alarms.readings[field];
+        readings::LimitSetting& limit = attr == "min" ? a.low : a.high;
+        if (value == "none") {
+            limit = readings::LimitSetting{readings::LimitSetting::Kind::kNone, 0.0};
+        } else {
+            double v = 0;
+            if (!ParseNumber(value, &v))
+                return Fail(key + " must be a number or none, not '" + value + "'");
+            limit = readings::LimitSetting{readings::LimitSetting::Kind::kValue, v};
+        }
+        seen = number_;
+        return true;
+    }
+
+    bool ReadingHysteresis(int field, const std::string& value) {
+        const std::string key = std::string(proto::kFieldNames[field]) + ".hysteresis";
+        if (lines_[field].hysteresis)
+            return Fail(key + " is already set on line " +
+                        std::to_string(lines_[field].hysteresis));
+        readings::Hysteresis h;
+        if (!readings::ParseHysteresis(value, &h))
+            return Fail(key + " must be a number or a percentage such as 2%, not '" + value + "'");
+        out_->alarms.readings[field].hysteresis = h;
+        lines_[field].hysteresis = number_;
+        return true;
+    }
+
+    bool KindHysteresis(const std::string& key, const std::string& kind, const std::string& value) {
+        readings::Hysteresis* target = kind == "temperature" ? &out_->alarms.temperature
+                                       : kind == "voltage"   ? &out_->alarms.voltage
+                                       : kind == "fan"       ? &out_->alarms.fan
+                                                             : nullptr;
+        if (target == nullptr)
+            return Fail("unknown key '" + key +
+                        "' (hysteresis.temperature, hysteresis.voltage or hysteresis.fan)");
+        if (!readings::ParseHysteresis(value, target))
+            return Fail(key + " must be a number or a percentage such as 2%, not '" + value + "'");
+        return true;
+    }
+
     Settings* out_;
     ConfigError* error_;
     int number_ = 0;
@@ -188,19 +245,6 @@ private:
 }  // namespace
 
 namespace {
-
-// "hwmon" or "file:PATH".
-bool ParseSource(const std::string& text, SourceSpec* out) {
-    if (text == "hwmon") {
-        *out = SourceSpec{};
-        return true;
-    }
-    if (text.rfind("file:", 0) == 0 && text.size() > 5) {
-        *out = SourceSpec{SourceSpec::Kind::kFile, text.substr(5)};
-        return true;
-    }
-    return false;
-}
 
 // A whole number from 0 to `max`, as an int.
 bool ParseBounded(const std::string& text, long max, int* out) {
@@ -218,10 +262,8 @@ bool ParseSharedSetting(const std::string& name, const std::string& value, Setti
     why->clear();
     if (name == "source") {
         SourceSpec s;
-        if (ParseSource(value, &s))
+        if (readings::ParseSourceSpec(value, &s, why))
             out->source = s;
-        else
-            *why = "must be 'hwmon' or 'file:PATH', not '" + value + "'";
         return true;
     }
     if (name == "interval") {
@@ -231,6 +273,15 @@ bool ParseSharedSetting(const std::string& name, const std::string& value, Setti
         else
             *why = "must be a whole number of milliseconds from 0 to " +
                    std::to_string(kMaxIntervalMs);
+        return true;
+    }
+    if (name == "stale") {
+        int ms = 0;
+        if (ParseBounded(value, kMaxStaleMs, &ms) && ms > 0)
+            out->stale_ms = ms;
+        else
+            *why =
+                "must be a whole number of milliseconds from 1 to " + std::to_string(kMaxStaleMs);
         return true;
     }
     if (name == "rate") {
@@ -314,9 +365,42 @@ Config Resolve(const Settings& file, const Settings& command_line) {
             c.interval_ms = *layer->interval_ms;
         if (layer->rate)
             c.rate = *layer->rate;
+        if (layer->stale_ms)
+            c.stale_ms = *layer->stale_ms;
     }
     c.mapping = file.mapping;
+    c.mapping_lines = file.mapping_lines;
+    c.alarms = file.alarms;
     return c;
+}
+
+bool CheckMappings(const Settings& settings, SourceSpec::Kind kind, ConfigError* error) {
+    for (int k = 0; k < proto::kFieldCount; ++k) {
+        if (!settings.mapping[k].mapped())
+            continue;
+        std::string why;
+        if (!readings::CheckSelector(kind, proto::kFieldNames[k], settings.mapping[k].selector,
+                                     &why)) {
+            if (error)
+                *error = ConfigError{settings.mapping_lines[k], why};
+            return false;
+        }
+    }
+    return true;
+}
+
+std::chrono::milliseconds StaleAfter(const Config& config) {
+    if (config.stale_ms > 0)
+        return std::chrono::milliseconds(config.stale_ms);
+    return readings::DefaultStaleAfter(std::chrono::milliseconds(config.interval_ms));
+}
+
+readings::SourceSettings SourceSettingsOf(const Config& config) {
+    readings::SourceSettings s;
+    s.spec = config.source;
+    s.sysfs = config.sysfs;
+    s.mapping = config.mapping;
+    return s;
 }
 
 }  // namespace vorn::agent

@@ -35,10 +35,12 @@ constexpr std::uint32_t kOutstanding = 1u << 0;
 constexpr int kMaskShift = 1;
 constexpr std::uint32_t kMaskField = std::uint32_t{proto::kAlarmMaskBits} << kMaskShift;
 constexpr std::uint32_t kVersion1Only = 1u << 14;
+constexpr std::uint32_t kOutstandingV2 = 1u << 15;
 constexpr int kPollsShift = 16;
 constexpr std::uint32_t kPollsField = 0xFFFFu << kPollsShift;
 static_assert((kOutstanding & kMaskField) == 0 && (kMaskField & kVersion1Only) == 0 &&
-                  (kVersion1Only & kPollsField) == 0 && (kMaskField >> 14) == 0,
+                  (kVersion1Only & kPollsField) == 0 && (kMaskField >> 14) == 0 &&
+                  (kOutstandingV2 & (kPollsField | kVersion1Only)) == 0,
               "the fields of the state word do not overlap");
 
 // An agent that answered only version 1 is asked in version 2 again on every 60th poll.
@@ -165,12 +167,19 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
 
     // Whatever is queued now answers an earlier request, or is an error (such as an ICMP port
     // unreachable) left by one: neither may spoil this request.
+    // A late version 2 reply to the earlier poll shows that the agent speaks version 2 after
+    // all, though its version 1 reply came first.
+    const bool earlier_v2 = (m_dwState & kOutstanding) && (m_dwState & kOutstandingV2);
     for (int i = 0; i < kDrainLimit; ++i) {
         const net::Received got = net::Receive(m_hSocket, buf, sizeof buf, &len);
         if (got == net::Received::kEmpty)
             break;
-        if (got == net::Received::kDatagram)
-            ++m_dwDropped;
+        if (got != net::Received::kDatagram)
+            continue;
+        ++m_dwDropped;
+        if (earlier_v2 && proto::DecodeReply(buf, len, m_dwRequestId, proto::kVersion2, nullptr,
+                                             nullptr, nullptr))
+            m_dwState &= ~(kVersion1Only | kPollsField);
     }
 
     // Fresh ids, never the one an earlier request may still be answered with, nor each other.
@@ -202,7 +211,7 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
     if (!fresh_id(0, false, &first_id))
         return 0;
     m_dwRequestId = first_id;
-    m_dwState |= kOutstanding;
+    m_dwState = (m_dwState | kOutstanding) & ~kOutstandingV2;
     const proto::Datagram request = proto::EncodeRequest(first_id, first_version);
     // A second try: an ICMP error that arrived after the drain is reported by the first send.
     if (!net::Send(m_hSocket, request.data(), request.size()) &&
@@ -274,6 +283,8 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
                 // never taken again by the next Query.
                 if (fallback_sent) {
                     m_dwRequestId = by_first ? fallback_id : first_id;
+                    if (!by_first)
+                        m_dwState |= kOutstandingV2;  // only a first request is version 2
                 } else {
                     m_dwState &= ~kOutstanding;
                 }

@@ -84,13 +84,16 @@ private:
 // version 1 drops such a request, so when it is not answered within a quarter of the time-out
 // a version 1 request with its own id follows, and the first valid reply to either is taken.
 // An agent found to answer only version 1 is asked in version 1 first from then on, and in
-// version 2 again every 60th poll, so an upgraded agent is noticed.
+// version 2 again every 60th poll, so an upgraded agent is noticed. A version 2 agent that
+// was merely slow (its version 1 reply came first) shows itself by the late version 2 reply,
+// which the next Query finds queued: it is not taken, but version 2 is asked first again.
 //
 // The class keeps the size and layout the bar was built against: what versions need lives in
 // m_dwState, the former 0/1 flag m_bOutstanding, whose 31 upper bits it never used:
 //   bit  0      m_dwRequestId names a request that was sent and may still be answered
 //   bits 1..13  the alarm mask of the last successful Query (bit 1 + k for reading k)
 //   bit  14     the agent answered only version 1 so far: ask it in version 1 first
+//   bit  15     the request m_dwRequestId names is a version 2 request
 //   bits 16..31 polls asked in version 1 first since version 2 was last tried
 class VORNPLUG_API UDPCSock {
 public:

@@ -623,7 +623,7 @@ void TestResponder::Serve() {
             ++malformed_;
             continue;
         }
-        ++requests_;
+        ++(version == proto::kVersion2 ? requests_ : fallbacks_);
         Mode mode;
         proto::Fields fields{};
         {

@@ -431,6 +431,37 @@ TEST(PluginVersions, LateRepliesToEitherRequestOfAnEarlierPollAreNeverTaken) {
     EXPECT_EQ(agent.Seen().size(), 5u);
 }
 
+// A version 2 agent slow to answer once, whose version 1 reply wins, is not taken for an old
+// one: its late version 2 reply, found queued by the next poll, has that poll ask version 2.
+TEST(PluginVersions, ASlowVersion2AgentIsAskedInVersion2AgainAtTheNextPoll) {
+    std::uint32_t first = 0;
+    Responder agent(
+        [&first](int index, std::uint32_t id) -> std::vector<Outgoing> {
+            if (index == 0) {  // version 2, answered only after the fallback's reply
+                first = id;
+                return {};
+            }
+            if (index == 1)  // version 1: at once, then the late version 2 reply
+                return {{ReplyIn(1, id, Readings(1))}, {ReplyIn(2, first, Readings(90), 1), 20}};
+            return {{Reply(id, Readings(index), proto::ReplyStatus::kReadings, 0x0004)}};
+        },
+        false, 0, vorn::test::Speaks::kBothVersions);
+    ASSERT_TRUE(agent.Listening());
+    VORNPLUG plugin;
+    ASSERT_NE(plugin.Create(agent.HostText().c_str()), 0);
+    LMDATA data;
+    ASSERT_NE(plugin.Get(data, 400), 0);
+    ExpectHolds(data, Readings(1));
+    EXPECT_EQ(plugin.GetAlarmMask(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_NE(plugin.Get(data, 400), 0);
+    ExpectHolds(data, Readings(2));
+    EXPECT_EQ(plugin.GetAlarmMask(), 0x0004u);
+    const std::vector<vorn::test::SeenRequest> seen = agent.Seen();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2].version, proto::kVersion2);
+}
+
 TEST(PluginVersions, ReplyWithBits13To15SetIsDroppedAndTheWaitGoesOn) {
     Responder agent([](int, std::uint32_t id) {
         std::vector<Outgoing> out;
