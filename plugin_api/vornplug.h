@@ -151,7 +151,8 @@ public:
     // Which readings the agent reported past one of their limits in the last successful Get:
     // bit k for field k of LMDATA (bit 0 CPU ... bit 12 FAN3); 0 from an agent that speaks
     // only version 1, before the first successful Get and after Destroy. Kept in UDPCSock's
-    // state word, so VORNPLUG's size and layout do not change. Same thread as Get.
+    // state word, so VORNPLUG's size and layout do not change. Same thread as Get. New with
+    // alarms: a bar that calls it needs a VORNPLUG.dll that exports it (they ship together).
     unsigned int GetAlarmMask() const;
 
 private:
