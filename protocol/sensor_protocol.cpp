@@ -113,6 +113,16 @@ bool DecodeRequest(const std::uint8_t* data, std::size_t len, std::uint32_t* id,
     return true;
 }
 
+bool DecodeRequest(const std::uint8_t* data, std::size_t len, std::uint32_t* id) {
+    std::uint8_t version = 0;
+    std::uint32_t got = 0;
+    if (!DecodeRequest(data, len, &got, &version) || version != kVersion1)
+        return false;
+    if (id)
+        *id = got;
+    return true;
+}
+
 Datagram EncodeReply(std::uint32_t id, ReplyStatus status, const Fields& fields) {
     return EncodeReply(id, kVersion1, status, fields, 0);
 }

@@ -55,6 +55,10 @@ Datagram EncodeRequest(std::uint32_t id, std::uint8_t version = kVersion1);
 bool DecodeRequest(const std::uint8_t* data, std::size_t len, std::uint32_t* id,
                    std::uint8_t* version);
 
+// The same for a server that answers version 1 only: a version 2 request is dropped, so that
+// it is never answered with a reply of the wrong version (the client then falls back).
+bool DecodeRequest(const std::uint8_t* data, std::size_t len, std::uint32_t* id);
+
 // Writes a version 1 reply. With kNoSensors every field goes out as NUL bytes whatever
 // `fields` holds. Fields that are not well formed are sent as "-".
 Datagram EncodeReply(std::uint32_t id, ReplyStatus status, const Fields& fields);

@@ -79,6 +79,11 @@ TEST(ProtocolVersions, RequestsOfVersion1And2AreDecodedWithTheirVersionOthersDro
         std::uint8_t version = 0;
         EXPECT_FALSE(DecodeRequest(d.data(), d.size(), &id, &version)) << int{v};
     }
+    // A server that knows version 1 only drops a version 2 request.
+    std::uint32_t id = 0;
+    EXPECT_TRUE(DecodeRequest(EncodeRequest(5).data(), kDatagramSize, &id));
+    EXPECT_EQ(id, 5u);
+    EXPECT_FALSE(DecodeRequest(EncodeRequest(6, kVersion2).data(), kDatagramSize, &id));
     // The mask's place is reserved in a request.
     Datagram d = EncodeRequest(1, kVersion2);
     d[116] = 1;
