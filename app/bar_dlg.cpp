@@ -69,12 +69,11 @@ int CBarDlg::OnCreate(LPCREATESTRUCT) {
     info.hInstance = AfxGetInstanceHandle();
     info.hWnd = m_hWnd;
     info.uID = 0;
-    m_tray.Create(info, 3);
+    m_tray.Create(info, TRAY_SLOTS);
     m_tray.SetCallbackMessage(WM_TRAY_NOTIFY);
     m_tray.SetTip(m_strTitle);
-    m_tray.AddIcon(IDI_TRAY_IDLE);
-    m_tray.AddIcon(IDI_TRAY_OK);
-    m_tray.AddIcon(IDI_TRAY_ERROR);
+    for (unsigned int slot = 0; slot < TRAY_SLOTS; ++slot)
+        m_tray.AddIcon(TraySlotIcon(slot));
 
     m_hThread = ::CreateThread(nullptr, 0, &CBarPoller::ThreadProc, &m_poller, 0, &m_dwThreadId);
     if (m_hThread == nullptr)
