@@ -58,11 +58,7 @@ int CBarDlg::OnCreate(LPCREATESTRUCT) {
     if (!m_plugin.Create(m_strHostName))
         return -1;
 
-    if (m_bTitleHostOnly) {
-        m_strTitle = m_strHostName;
-    } else {
-        m_strTitle.Format("TERVALO - %s", m_strHostName.GetString());
-    }
+    m_strTitle = FormatWindowTitle(*this);
     SetWindowText(m_strTitle);
 
     TRAYICONINFO info{};
@@ -254,6 +250,9 @@ LRESULT CBarDlg::OnTrayNotify(WPARAM, LPARAM lParam) {
             ::TrackPopupMenu(popup, TPM_RIGHTBUTTON, pt.x, pt.y, 0, m_hWnd, nullptr);
             ::DestroyMenu(menu);  // a fresh copy is loaded for every pop-up
         }
+        // A pop-up menu of a notification icon is only dismissed properly by a click elsewhere
+        // if its window gets a message after TrackPopupMenu returns: without this harmless
+        // one, the next right-click on the icon may open the menu and close it at once.
         PostMessage(WM_NULL, 0, 0);
     }
     return 0;
