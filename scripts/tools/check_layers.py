@@ -12,7 +12,9 @@ import re
 import sys
 
 SOURCE_SUFFIXES = (".c", ".cc", ".cpp", ".h", ".hpp")
-SKIPPED_DIRS = {"build", "docs", "scripts", "cmake", ".git", "corpus"}
+# Top-level folders without sources of ours (and build*, the build trees); fuzzing corpora.
+SKIPPED_TOP = {"docs", "scripts", "cmake"}
+SKIPPED_ANYWHERE = {"corpus"}
 
 # Headers of the Windows SDK and of the mingw-w64 runtime that exist only on Windows.
 WINDOWS_HEADERS = {
@@ -113,7 +115,11 @@ def includes(path):
 
 def sources(root):
     for folder, dirs, files in os.walk(root):
-        dirs[:] = sorted(d for d in dirs if d not in SKIPPED_DIRS and not d.startswith((".", "build")))
+        top = os.path.samefile(folder, root)
+        dirs[:] = sorted(
+            d for d in dirs
+            if not d.startswith(".") and d not in SKIPPED_ANYWHERE
+            and not (top and (d in SKIPPED_TOP or d.startswith("build"))))
         for name in sorted(files):
             if name.endswith(SOURCE_SUFFIXES):
                 yield os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/")
