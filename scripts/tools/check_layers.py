@@ -44,6 +44,12 @@ class Row:
             return fnmatch.fnmatchcase(rel, self.path)
         return rel == self.path or rel.startswith(self.path + "/")
 
+    def folder(self):
+        """The folder the row is about: the path itself, or the folder of a file or pattern."""
+        if any(c in self.path for c in "*?[") or "." in os.path.basename(self.path):
+            return os.path.dirname(self.path)
+        return self.path
+
     def specificity(self):
         # A file beats a pattern beats a folder; a deeper folder beats a shallower one.
         if any(c in self.path for c in "*?["):
@@ -136,6 +142,8 @@ def resolve(root, rel, name):
 def allowed_by(row, rel, target):
     if row.allowed is None or os.path.dirname(target) == os.path.dirname(rel):
         return True
+    if target.startswith(row.folder() + "/"):
+        return True  # the row's own folder, sub-folders included
     return any(target == a or target.startswith(a.rstrip("/") + "/") for a in row.allowed)
 
 
