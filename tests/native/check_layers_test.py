@@ -48,6 +48,8 @@ class LayerCheckTest(unittest.TestCase):
             "top/t.cpp": '#include <windows.h>\n#include "middle/m.h"\n#include "base/b.h"\n',
             "top/local.cpp": '#include "local.h"\n',
             "top/local.h": "",
+            "top/sub/s.cpp": '#include "top/local.h"\n#include "top/sub/s.h"\n',
+            "top/sub/s.h": "",
         })
         self.assertEqual(self.run_check(root), (0, ""))
 
