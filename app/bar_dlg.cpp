@@ -66,24 +66,18 @@ int CBarDlg::OnCreate(LPCREATESTRUCT) {
     if (!m_plugin.Create(m_strHostName))
         return -1;
 
-    if (m_bTitleHostOnly) {
-        m_strTitle = m_strHostName;
-    } else {
-        m_strTitle.Format("TERVALO - %s", m_strHostName.GetString());
-    }
+    m_strTitle = FormatWindowTitle(*this);
     SetWindowText(m_strTitle);
 
     TRAYICONINFO info{};
     info.hInstance = AfxGetInstanceHandle();
     info.hWnd = m_hWnd;
     info.uID = 0;
-    m_tray.Create(info, 4);
+    m_tray.Create(info, TRAY_SLOTS);
     m_tray.SetCallbackMessage(WM_TRAY_NOTIFY);
     m_tray.SetTip(m_strTitle);
-    m_tray.AddIcon(IDI_TRAY_IDLE);
-    m_tray.AddIcon(IDI_TRAY_OK);
-    m_tray.AddIcon(IDI_TRAY_ERROR);
-    m_tray.AddIcon(IDI_TRAY_ALARM);
+    for (unsigned int slot = 0; slot < TRAY_SLOTS; ++slot)
+        m_tray.AddIcon(TraySlotIcon(slot));
     m_hAlarmBrush = ::CreateSolidBrush(kAlarmBackground);
 
     m_hThread = ::CreateThread(nullptr, 0, &CBarPoller::ThreadProc, &m_poller, 0, &m_dwThreadId);
@@ -299,6 +293,9 @@ LRESULT CBarDlg::OnTrayNotify(WPARAM, LPARAM lParam) {
             ::TrackPopupMenu(popup, TPM_RIGHTBUTTON, pt.x, pt.y, 0, m_hWnd, nullptr);
             ::DestroyMenu(menu);  // a fresh copy is loaded for every pop-up
         }
+        // A pop-up menu of a notification icon is only dismissed properly by a click elsewhere
+        // if its window gets a message after TrackPopupMenu returns: without this harmless
+        // one, the next right-click on the icon may open the menu and close it at once.
         PostMessage(WM_NULL, 0, 0);
     }
     return 0;

@@ -24,7 +24,7 @@ void PollOnce(PollTarget& target, const StopSignal& stop) {
     const int valid = target.GetReadings();
     if (stop.Raised())
         return;
-    target.ShowPicture(valid ? PICTURE_OK : PICTURE_ERROR);
+    target.ShowPicture(valid ? TRAY_SLOT_OK : TRAY_SLOT_ERROR);
     target.FormatReadings(valid);
     if (!valid)
         target.CountFailure();

@@ -16,6 +16,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "tray/tray_slots.h"
+
 // A one-way signal: raised once, seen by every later wait. Thread-safe.
 class StopSignal {
 public:
@@ -32,8 +34,6 @@ private:
     bool m_raised = false;
 };
 
-enum { PICTURE_IDLE = 0, PICTURE_OK = 1, PICTURE_ERROR = 2, PICTURE_ALARM = 3 };
-
 // What one polling cycle does to the bar. Implemented by the bar; called on the monitor
 // thread only.
 class PollTarget {
@@ -41,7 +41,8 @@ public:
     virtual ~PollTarget() = default;
     // Asks the plug-in for fresh readings; non-zero when they arrived.
     virtual int GetReadings() = 0;
-    // Shows tray picture `slot` (idle, ok or error).
+    // Shows tray picture `slot` (TRAY_SLOT_IDLE, TRAY_SLOT_OK, TRAY_SLOT_ERROR or
+    // TRAY_SLOT_ALARM).
     virtual void ShowPicture(unsigned int slot) = 0;
     // Formats the thirteen value lines, readings or "ERROR", and writes them into their slots.
     virtual void FormatReadings(int valid) = 0;
@@ -51,9 +52,9 @@ public:
     virtual void RefreshErrorStatus() = 0;
     // Tells the bar that a poll has ended (posted, never waited for).
     virtual void PostRefresh() = 0;
-    // The picture the tray rests on between polls: PICTURE_ALARM while a reading of the last
-    // poll is past one of its limits, else PICTURE_IDLE.
-    virtual unsigned int RestingPicture() { return PICTURE_IDLE; }
+    // The picture the tray rests on between polls: TRAY_SLOT_ALARM while a reading of the
+    // last poll is past one of its limits, else TRAY_SLOT_IDLE.
+    virtual unsigned int RestingPicture() { return TRAY_SLOT_IDLE; }
     // The pauses, already converted and clamped.
     virtual unsigned int InitialDelayMs() = 0;
     virtual unsigned int IconPauseMs() = 0;

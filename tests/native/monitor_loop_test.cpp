@@ -52,7 +52,7 @@ public:
     }
     unsigned int RestingPicture() override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        return m_alarmAfterGet && m_gets > 0 ? PICTURE_ALARM : PICTURE_IDLE;
+        return m_alarmAfterGet && m_gets > 0 ? TRAY_SLOT_ALARM : TRAY_SLOT_IDLE;
     }
     void RefreshErrorStatus() override { Record("status"); }
     void PostRefresh() override { Record("refresh"); }
