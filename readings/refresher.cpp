@@ -74,6 +74,11 @@ bool Refresher::WaitForFirstSample(std::chrono::milliseconds timeout) const {
     return changed_.wait_for(lock, timeout, [this] { return sampled_ || stop_; }) && sampled_;
 }
 
+bool Refresher::WaitFinished(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return finished_.load(); });
+}
+
 RefresherCounters Refresher::counters() const {
     RefresherCounters c;
     c.reads = reads_.load();
@@ -126,6 +131,8 @@ void Refresher::Run() {
         changed_.wait_until(lock, started + interval_, [this] { return stop_; });
     }
     finished_ = true;
+    lock.unlock();
+    changed_.notify_all();
 }
 
 }  // namespace vorn::readings

@@ -74,6 +74,8 @@ public:
     void RequestStop();
     // True once the thread has left its loop, so that joining it (Stop) is immediate.
     bool Finished() const { return finished_.load(); }
+    // Waits up to `timeout` for the thread to leave its loop (after RequestStop); true if it has.
+    bool WaitFinished(std::chrono::milliseconds timeout) const;
     // Stops and joins the thread. A sample in progress is waited for: that wait is bounded by
     // the source's own time-out (a sysfs or file read returns at once; a network source gives up
     // after its request time-out), never by the interval, which is cut short.

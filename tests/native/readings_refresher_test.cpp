@@ -178,11 +178,13 @@ TEST(ReadingsRefresher, AHangingSourceNeverDelaysCurrentAndStopWaitsOnlyForTheSa
     // Stop during the hanging sample: asked to stop, the thread finishes once the sample
     // returns, and takes no further one.
     refresher->RequestStop();
+    EXPECT_FALSE(refresher->WaitFinished(milliseconds(20)));
     EXPECT_FALSE(refresher->Finished());
     std::thread release([gate] {
         std::this_thread::sleep_for(milliseconds(50));
         gate->Open();
     });
+    EXPECT_TRUE(refresher->WaitFinished(milliseconds(10000)));
     refresher->Stop();
     release.join();
     EXPECT_TRUE(refresher->Finished());
