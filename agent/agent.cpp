@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "agent/hwmon.h"
+#include "agent/metrics_server.h"
+#include "agent/metrics_text.h"
 #include "agent/sampler.h"
 #include "agent/server.h"
 #include "agent/signals.h"
@@ -40,6 +42,36 @@ const char* UnitOf(InputType t) {
     return t == InputType::kTemp ? "C" : t == InputType::kFan ? "RPM" : "V";
 }
 
+std::string Addresses(const std::vector<Endpoint>& endpoints) {
+    std::string text;
+    for (const Endpoint& ep : endpoints)
+        text += " " + FormatEndpoint(reinterpret_cast<const sockaddr*>(&ep.addr));
+    return text;
+}
+
+// What the metrics endpoint shows at this moment.
+MetricsState CollectMetrics(Sampler& sampler, const Server::Counters& requests,
+                            const MetricsConnectionCounters& connections) {
+    MetricsState state;
+    const Sample& sample = sampler.Current(Sampler::Clock::now());
+    for (int k = 0; k < proto::kFieldCount; ++k)
+        state.readings[k].value = sample.readings[k];
+    state.answered = requests.answered;
+    state.refused = requests.refused;
+    state.malformed = requests.malformed;
+    state.limited = requests.limited;
+    state.source_reads = sampler.reads();
+    if (const auto taken = sampler.taken()) {
+        const auto age = Sampler::Clock::now() - *taken;
+        const auto wall = std::chrono::system_clock::now() -
+                          std::chrono::duration_cast<std::chrono::system_clock::duration>(age);
+        state.last_sample_seconds = std::chrono::duration<double>(wall.time_since_epoch()).count();
+    }
+    state.connections = connections;
+    state.version = VORN_AGENT_VERSION;
+    return state;
+}
+
 }  // namespace
 
 bool LoadConfig(const CommandLine& command_line, Config* out, std::string* error) {
@@ -73,18 +105,26 @@ int Serve(const CommandLine& command_line, Log& log) {
         log.Info("error: " + error);
         return 1;
     }
+    MetricsServer metrics;
+    if (!metrics.Listen(config.metrics, &error)) {
+        log.Info("error: " + error);
+        return 1;
+    }
     Sampler sampler(MakeSource(config, &log), std::chrono::milliseconds(config.interval_ms));
     AllowList allow(config.allow);
     RateLimiter limiter(config.rate);
+    const MetricsServer::Render render = [&] {
+        return WriteMetrics(CollectMetrics(sampler, server.counters(), metrics.counters()));
+    };
 
-    std::string listening;
-    for (const Endpoint& ep : server.Bound()) {
-        listening += " " + FormatEndpoint(reinterpret_cast<const sockaddr*>(&ep.addr));
-    }
-    log.Info("listening on" + listening + "; " + Summary(config, sampler.source()));
+    const std::string metrics_on =
+        config.metrics.empty() ? std::string() : "; metrics on" + Addresses(metrics.Bound());
+    log.Info("listening on" + Addresses(server.Bound()) + metrics_on + "; " +
+             Summary(config, sampler.source()));
 
     for (;;) {
-        if (server.ServeOnce(-1, signals.fd(), sampler, allow, &limiter))
+        if (server.ServeOnce(-1, signals.fd(), sampler, allow, &limiter,
+                             config.metrics.empty() ? nullptr : &metrics, render))
             continue;
         const SignalPipe::Pending pending = signals.Drain();
         if (pending.stop)
@@ -96,10 +136,12 @@ int Serve(const CommandLine& command_line, Log& log) {
             log.Info("reload refused, keeping the running configuration: " + error);
             continue;
         }
-        if (!SameEndpoints(next.listen, config.listen)) {
+        if (!SameEndpoints(next.listen, config.listen) ||
+            !SameEndpoints(next.metrics, config.metrics)) {
             log.Info("listening addresses are only changed by a restart");
         }
         next.listen = config.listen;
+        next.metrics = config.metrics;
         config = next;
         sampler.Replace(MakeSource(config, &log), std::chrono::milliseconds(config.interval_ms));
         allow = AllowList(config.allow);

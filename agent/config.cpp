@@ -70,6 +70,8 @@ public:
             return Listen(value);
         if (key == "allow")
             return Allow(value);
+        if (key == "metrics")
+            return Metrics(value);
         if (key == "sysfs") {
             if (value[0] != '/')
                 return Fail("sysfs must be an absolute directory");
@@ -123,6 +125,18 @@ private:
                 return Fail("listen address '" + w + "' is not ADDR:PORT or [ADDR]:PORT");
             }
             out_->listen->push_back(ep);
+        }
+        return true;
+    }
+
+    bool Metrics(const std::string& value) {
+        if (!out_->metrics)
+            out_->metrics.emplace();
+        for (const std::string& w : Words(value)) {
+            if (!ParseMetricsAddress(w, &*out_->metrics)) {
+                return Fail("metrics address '" + w +
+                            "' is not ADDR:PORT, [ADDR]:PORT, :PORT or PORT");
+            }
         }
         return true;
     }
@@ -289,6 +303,25 @@ bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error) 
     return ParseConfigText(text.str(), out, error);
 }
 
+bool ParseMetricsAddress(const std::string& text, std::vector<Endpoint>* out) {
+    const std::string port = text.empty() || text[0] != ':' ? text : text.substr(1);
+    long number = 0;
+    if (ParseWholeNumber(port, 65535, &number)) {
+        Endpoint v4;
+        Endpoint v6;
+        ParseEndpoint("127.0.0.1:" + port, &v4);
+        ParseEndpoint("[::1]:" + port, &v6);
+        out->push_back(v4);
+        out->push_back(v6);
+        return true;
+    }
+    Endpoint ep;
+    if (!ParseEndpoint(text, &ep))
+        return false;
+    out->push_back(ep);
+    return true;
+}
+
 std::vector<Endpoint> DefaultListen() {
     std::vector<Endpoint> list(2);
     const std::string port = std::to_string(proto::kDefaultPort);
@@ -304,6 +337,8 @@ Config Resolve(const Settings& file, const Settings& command_line) {
     for (const Settings* layer : {&file, &command_line}) {
         if (layer->listen)
             c.listen = *layer->listen;
+        if (layer->metrics)
+            c.metrics = *layer->metrics;
         if (layer->allow)
             c.allow = *layer->allow;
         if (layer->sysfs)

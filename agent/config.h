@@ -37,6 +37,7 @@ struct SourceSpec {
 // One layer of settings; members left unset keep the value of the layer below.
 struct Settings {
     std::optional<std::vector<Endpoint>> listen;
+    std::optional<std::vector<Endpoint>> metrics;
     std::optional<std::vector<Cidr>> allow;
     std::optional<std::string> sysfs;
     std::optional<SourceSpec> source;
@@ -48,6 +49,7 @@ struct Settings {
 // The settings in force.
 struct Config {
     std::vector<Endpoint> listen;
+    std::vector<Endpoint> metrics;  // the HTTP metrics endpoint's addresses; empty: off
     std::vector<Cidr> allow;
     std::string sysfs = "/sys";
     SourceSpec source;
@@ -78,6 +80,10 @@ bool ParseSharedSetting(const std::string& name, const std::string& value, Setti
 
 // Defaults, overlaid by `file`, overlaid by `command_line`; the mapping comes from the file.
 Config Resolve(const Settings& file, const Settings& command_line);
+
+// Parses one metrics address: "ADDR:PORT", "[ADDR]:PORT", or a bare ":PORT" or "PORT" for
+// the loopback addresses 127.0.0.1 and ::1 on that port; appends what it stands for.
+bool ParseMetricsAddress(const std::string& text, std::vector<Endpoint>* out);
 
 // Default listening addresses: 127.0.0.1 and ::1 on the protocol's port.
 std::vector<Endpoint> DefaultListen();

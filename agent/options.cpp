@@ -13,6 +13,10 @@ const char* HelpText() {
            "  --listen ADDR:PORT listen on this address (repeatable); [ADDR]:PORT for IPv6;\n"
            "                     port 0 takes a free port, shown on the start line\n"
            "                     (default 127.0.0.1:29870 and [::1]:29870)\n"
+           "  --metrics ADDR:PORT\n"
+           "                     also serve Prometheus metrics at http://ADDR:PORT/metrics\n"
+           "                     (repeatable); :PORT or PORT alone serves 127.0.0.1 and\n"
+           "                     [::1]; off unless given; the allow list applies to it too\n"
            "  --allow CIDR       answer requests from this block only (repeatable), ADDR or\n"
            "                     ADDR/BITS; IPv4 blocks also cover IPv4-mapped IPv6 sources\n"
            "                     (default 127.0.0.0/8 and ::1/128, loopback only)\n"
@@ -53,8 +57,8 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
             has_value = true;
         }
         const bool wants_value = arg == "--config" || arg == "--listen" || arg == "--allow" ||
-                                 arg == "--sysfs" || arg == "--source" || arg == "--interval" ||
-                                 arg == "--rate" || arg == "--check";
+                                 arg == "--metrics" || arg == "--sysfs" || arg == "--source" ||
+                                 arg == "--interval" || arg == "--rate" || arg == "--check";
         if (wants_value && !has_value) {
             if (i + 1 >= argc)
                 return fail(arg + " needs a value");
@@ -79,6 +83,13 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
             if (!cl.overrides.listen)
                 cl.overrides.listen.emplace();
             cl.overrides.listen->push_back(ep);
+        } else if (arg == "--metrics") {
+            if (!cl.overrides.metrics)
+                cl.overrides.metrics.emplace();
+            if (!ParseMetricsAddress(value, &*cl.overrides.metrics)) {
+                return fail("--metrics '" + value +
+                            "' is not ADDR:PORT, [ADDR]:PORT, :PORT or PORT");
+            }
         } else if (arg == "--allow") {
             Cidr c;
             if (!ParseCidr(value, &c))

@@ -6,6 +6,7 @@ namespace vorn::agent {
 
 Sample MakeSample(const Readings& readings) {
     Sample s;
+    s.readings = readings;
     bool any = false;
     for (int k = 0; k < proto::kFieldCount; ++k) {
         s.fields[k] = FormatReading(k, readings[k]);

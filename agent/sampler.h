@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "agent/source.h"
 
@@ -13,6 +14,7 @@ namespace vorn::agent {
 struct Sample {
     proto::ReplyStatus status = proto::ReplyStatus::kNoSensors;
     proto::Fields fields{};
+    Readings readings{};  // the values the texts were made from
 };
 
 // Formats readings: status kNoSensors when not one reading is present.
@@ -37,6 +39,11 @@ public:
     std::uint64_t reads() const { return reads_; }
 
     const Source& source() const { return *source_; }
+
+    // When the current texts were read, if they were.
+    std::optional<Clock::time_point> taken() const {
+        return valid_ ? std::optional<Clock::time_point>(taken_) : std::nullopt;
+    }
 
 private:
     std::unique_ptr<Source> source_;

@@ -89,20 +89,31 @@ std::vector<Endpoint> Server::Bound() const {
 }
 
 bool Server::ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow,
-                       RateLimiter* limiter) {
-    pollfd pfds[kMaxListen + 1];
+                       RateLimiter* limiter, MetricsServer* metrics,
+                       const MetricsServer::Render& render) {
+    pollfd pfds[kMaxListen + MetricsServer::kMaxPollFds + 1];
     const std::size_t n = fds_.size();
     for (std::size_t i = 0; i < n; ++i)
         pfds[i] = pollfd{fds_[i], POLLIN, 0};
-    pfds[n] = pollfd{wake_fd, POLLIN, 0};
-    const int ready = poll(pfds, n + 1, timeout_ms);
-    if (ready <= 0)
-        return true;  // time-out, or a signal that the wake descriptor will show
+    const std::size_t m = metrics ? metrics->AddToPoll(pfds + n) : 0;
+    pfds[n + m] = pollfd{wake_fd, POLLIN, 0};
+    if (metrics) {
+        // An HTTP connection's deadline wakes the loop, however long the caller would wait.
+        const int due = metrics->TimeoutMs(MetricsServer::Clock::now());
+        if (due >= 0 && (timeout_ms < 0 || due < timeout_ms))
+            timeout_ms = due;
+    }
+    const int ready = poll(pfds, n + m + 1, timeout_ms);
+    if (ready < 0)
+        return true;  // a signal that the wake descriptor will show
     for (std::size_t i = 0; i < n; ++i) {
         if (pfds[i].revents & POLLIN)
             Drain(pfds[i].fd, sampler, allow, limiter);
     }
-    return !(wake_fd >= 0 && (pfds[n].revents & POLLIN));
+    // Datagrams first: the HTTP side's work per wake is bounded and comes after them.
+    if (metrics)
+        metrics->Handle(pfds + n, m, MetricsServer::Clock::now(), allow, render);
+    return !(wake_fd >= 0 && (pfds[n + m].revents & POLLIN));
 }
 
 void Server::Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter) {

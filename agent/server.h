@@ -11,6 +11,7 @@
 #include "agent/address.h"
 #include "agent/allow_list.h"
 #include "agent/log.h"
+#include "agent/metrics_server.h"
 #include "agent/rate_limit.h"
 #include "agent/sampler.h"
 
@@ -41,9 +42,11 @@ public:
 
     // Waits up to `timeout_ms` (-1: no limit) for datagrams or for `wake_fd` (-1: none) to
     // become readable, and answers what has arrived, within `limiter`'s rates when given.
+    // With `metrics`, its connections are served from the same wait, after the datagrams.
     // Returns false when `wake_fd` is readable.
     bool ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow,
-                   RateLimiter* limiter = nullptr);
+                   RateLimiter* limiter = nullptr, MetricsServer* metrics = nullptr,
+                   const MetricsServer::Render& render = {});
 
     const Counters& counters() const { return counters_; }
 
