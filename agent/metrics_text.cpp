@@ -182,7 +182,7 @@ std::string WriteMetrics(const MetricsState& state) {
     bool any_alarm = false;
     for (int k = 0; k < proto::kFieldCount; ++k) {
         const std::optional<bool>& alarm = state.readings[k].alarm;
-        if (!alarm)
+        if (!alarm || !state.readings[k].value)
             continue;
         if (!any_alarm) {
             AppendHeader(&out, "vornagent_alarm",

@@ -1,8 +1,9 @@
 # libFuzzer targets for the parsers that take outside input: the agent's request parser, the
-# plug-in's reply parser, the agent's configuration parser and its readings-file parser.
+# plug-in's reply parser, the agent's configuration parser, its readings-file parser and the
+# metrics endpoint's HTTP request reader.
 # Built by the "fuzz" preset, which compiles everything with clang and
 # -fsanitize=fuzzer-no-link plus ASan and UBSan; scripts/fuzz.sh runs them on tests/fuzz/corpus.
-set(VORN_FUZZ_TARGETS fuzz_request fuzz_reply fuzz_config fuzz_readings)
+set(VORN_FUZZ_TARGETS fuzz_request fuzz_reply fuzz_config fuzz_readings fuzz_metrics_request)
 foreach(target ${VORN_FUZZ_TARGETS})
     add_executable(${target} ${PROJECT_SOURCE_DIR}/tests/fuzz/${target}.cpp)
     target_link_libraries(${target} PRIVATE vorn_agent_core vorn_protocol)
