@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +14,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
+
+extern char** environ;
 
 namespace vorn::agent::testing {
 
@@ -193,6 +198,57 @@ std::uint16_t FreeTcpPort() {
     if (fd >= 0)
         close(fd);
     return port;
+}
+
+ChildProcess::~ChildProcess() {
+    Stop();
+}
+
+bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string& log_path) {
+    Stop();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    std::vector<char*> args;
+    for (const std::string& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = -1;
+    const int r = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (r != 0)
+        return false;
+    pid_ = pid;
+    return true;
+}
+
+bool ChildProcess::Running() {
+    if (pid_ <= 0)
+        return false;
+    if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void ChildProcess::Stop() {
+    if (pid_ <= 0)
+        return;
+    kill(pid_, SIGTERM);
+    const auto deadline = Clock::now() + std::chrono::seconds(2);
+    while (Clock::now() < deadline) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
 }
 
 int RunCommand(const std::string& command, std::string* output) {

@@ -60,6 +60,25 @@ std::string HostPort(const Endpoint& ep);
 // A TCP port on 127.0.0.1 that was free a moment ago, for a program that takes no port 0.
 std::uint16_t FreeTcpPort();
 
+// Another program (Prometheus, node_exporter) as a child, its output in a file; stopped with
+// SIGTERM (then SIGKILL after two seconds) and reaped when destroyed.
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    // Starts argv[0] (a path) with stdout and stderr appended to `log_path`.
+    bool Start(const std::vector<std::string>& argv, const std::string& log_path);
+    // True while the child has not exited.
+    bool Running();
+    void Stop();
+
+private:
+    int pid_ = -1;
+};
+
 // Runs `command` through /bin/sh, collecting stdout and stderr; returns the exit status
 // (-1 when it could not run or was killed).
 int RunCommand(const std::string& command, std::string* output);
