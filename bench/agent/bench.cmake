@@ -10,3 +10,12 @@ if(TARGET vorn_plugin AND TARGET vornagent)
     add_dependencies(vorn_bench_agent vornagent)
     vorn_warnings(vorn_bench_agent)
 endif()
+
+# The metrics endpoint's scrape time against node_exporter's hwmon collector on the same
+# fixture tree; run it with scripts/bench-metrics.sh.
+if(TARGET vornagent AND TARGET vorn_metrics_test_support)
+    add_executable(vorn_bench_metrics ${CMAKE_CURRENT_LIST_DIR}/bench_metrics.cpp)
+    target_link_libraries(vorn_bench_metrics PRIVATE vorn_metrics_test_support)
+    add_dependencies(vorn_bench_metrics vornagent)
+    vorn_warnings(vorn_bench_metrics)
+endif()

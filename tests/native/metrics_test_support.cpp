@@ -155,7 +155,7 @@ HttpReply HttpExchange(const Endpoint& to, const std::string& request, int timeo
 HttpReply HttpGet(const Endpoint& to, const std::string& target, int timeout_ms) {
     return HttpExchange(to,
                         "GET " + target + " HTTP/1.1\r\nHost: " + HostPort(to) +
-                            "\r\nUser-Agent: vorn-test\r\nAccept: */*\r\n\r\n",
+                            "\r\nUser-Agent: vorn-test\r\nAccept: */*\r\nConnection: close\r\n\r\n",
                         timeout_ms);
 }
 
