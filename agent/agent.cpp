@@ -56,7 +56,7 @@ std::unique_ptr<readings::Refresher> StartRefresher(
     const Config& config, Log& log, std::shared_ptr<const readings::Snapshot> seed) {
     return std::make_unique<readings::Refresher>(
         readings::MakeSource(SourceSettingsOf(config), &log), milliseconds(config.interval_ms),
-        StaleAfter(config), &log, std::move(seed));
+        StaleAfter(config), &log, std::move(seed), config.alarms);
 }
 
 // Joins the replaced refreshers whose last sample has ended; the others are looked at again.
@@ -79,15 +79,19 @@ std::string Addresses(const std::vector<Endpoint>& endpoints) {
 }
 
 // What the metrics endpoint shows at this moment: the snapshot the UDP side would serve (none
-// when it is stale), the counters, and when the source was last sampled.
-MetricsState CollectMetrics(const readings::Refresher& refresher, const Server::Counters& requests,
+// when it is stale) with the limits in force (the configuration's over the source's) and the
+// alarms, the counters, and when the source was last sampled.
+MetricsState CollectMetrics(const readings::Refresher& refresher,
+                            const readings::AlarmSettings& alarms, const Server::Counters& requests,
                             const MetricsConnectionCounters& connections) {
     MetricsState state;
     const auto now = readings::Clock::now();
     const std::shared_ptr<const readings::Snapshot> snapshot = refresher.Current(now);
     for (int k = 0; k < proto::kFieldCount; ++k) {
         const readings::Reading& r = snapshot->readings[k];
-        state.readings[k] = MetricsReading{r.value, r.low, r.high, r.sensor, std::nullopt};
+        const readings::Limits limits = readings::EffectiveLimits(r, alarms.readings[k]);
+        const bool alarm = (snapshot->alarm_mask >> k) & 1u;
+        state.readings[k] = MetricsReading{r.value, limits.low, limits.high, r.sensor, alarm};
     }
     state.answered = requests.answered;
     state.refused = requests.refused;
@@ -158,7 +162,8 @@ int Serve(const CommandLine& command_line, Log& log) {
     AllowList allow(config.allow);
     RateLimiter limiter(config.rate);
     const MetricsServer::Render render = [&] {
-        return WriteMetrics(CollectMetrics(*refresher, server.counters(), metrics.counters()));
+        return WriteMetrics(
+            CollectMetrics(*refresher, config.alarms, server.counters(), metrics.counters()));
     };
 
     const std::string metrics_on =

@@ -1,5 +1,6 @@
 #include "agent/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -47,6 +48,9 @@ struct LineOf {
     int mapping = 0;
     int scale = 0;
     int offset = 0;
+    int min = 0;
+    int max = 0;
+    int hysteresis = 0;
 };
 
 class Parser {
@@ -91,6 +95,8 @@ public:
         }
         const std::size_t dot = key.find('.');
         const std::string name = key.substr(0, dot);
+        if (name == "hysteresis" && dot != std::string::npos)
+            return KindHysteresis(key, key.substr(dot + 1), value);
         const int field = FieldIndex(name);
         if (field < 0)
             return Fail("unknown key '" + key + "'");
@@ -99,7 +105,12 @@ public:
         const std::string attr = key.substr(dot + 1);
         if (attr == "scale" || attr == "offset")
             return Linear(field, attr, value);
-        return Fail("unknown key '" + key + "' (a reading takes .scale or .offset)");
+        if (attr == "min" || attr == "max")
+            return Limit(field, attr, value);
+        if (attr == "hysteresis")
+            return ReadingHysteresis(field, value);
+        return Fail("unknown key '" + key +
+                    "' (a reading takes .scale, .offset, .min, .max or .hysteresis)");
     }
 
     bool Finish() {
@@ -109,6 +120,14 @@ public:
                 number_ = orphan;
                 return Fail(std::string(proto::kFieldNames[k]) +
                             " has a scale or offset but no input mapped");
+            }
+            const readings::ReadingAlarmSettings& a = out_->alarms.readings[k];
+            using Kind = readings::LimitSetting::Kind;
+            if (a.low.kind == Kind::kValue && a.high.kind == Kind::kValue &&
+                a.low.value >= a.high.value) {
+                number_ = std::max(lines_[k].min, lines_[k].max);
+                return Fail(std::string(proto::kFieldNames[k]) + ".min must be below " +
+                            proto::kFieldNames[k] + ".max");
             }
         }
         return true;
@@ -182,6 +201,52 @@ private:
             return Fail(key + " must not be zero");
         (attr == "scale" ? out_->mapping[field].scale : out_->mapping[field].offset) = v;
         seen = number_;
+        return true;
+    }
+
+    // "NAME.min" or "NAME.max": a number in the units of the final value, or "none".
+    bool Limit(int field, const std::string& attr, const std::string& value) {
+        const std::string key = std::string(proto::kFieldNames[field]) + "." + attr;
+        int& seen = attr == "min" ? lines_[field].min : lines_[field].max;
+        if (seen)
+            return Fail(key + " is already set on line " + std::to_string(seen));
+        readings::ReadingAlarmSettings& a = out_->alarms.readings[field];
+        readings::LimitSetting& limit = attr == "min" ? a.low : a.high;
+        if (value == "none") {
+            limit = readings::LimitSetting{readings::LimitSetting::Kind::kNone, 0.0};
+        } else {
+            double v = 0;
+            if (!ParseNumber(value, &v))
+                return Fail(key + " must be a number or none, not '" + value + "'");
+            limit = readings::LimitSetting{readings::LimitSetting::Kind::kValue, v};
+        }
+        seen = number_;
+        return true;
+    }
+
+    bool ReadingHysteresis(int field, const std::string& value) {
+        const std::string key = std::string(proto::kFieldNames[field]) + ".hysteresis";
+        if (lines_[field].hysteresis)
+            return Fail(key + " is already set on line " +
+                        std::to_string(lines_[field].hysteresis));
+        readings::Hysteresis h;
+        if (!readings::ParseHysteresis(value, &h))
+            return Fail(key + " must be a number or a percentage such as 2%, not '" + value + "'");
+        out_->alarms.readings[field].hysteresis = h;
+        lines_[field].hysteresis = number_;
+        return true;
+    }
+
+    bool KindHysteresis(const std::string& key, const std::string& kind, const std::string& value) {
+        readings::Hysteresis* target = kind == "temperature" ? &out_->alarms.temperature
+                                       : kind == "voltage"   ? &out_->alarms.voltage
+                                       : kind == "fan"       ? &out_->alarms.fan
+                                                             : nullptr;
+        if (target == nullptr)
+            return Fail("unknown key '" + key +
+                        "' (hysteresis.temperature, hysteresis.voltage or hysteresis.fan)");
+        if (!readings::ParseHysteresis(value, target))
+            return Fail(key + " must be a number or a percentage such as 2%, not '" + value + "'");
         return true;
     }
 
@@ -340,6 +405,7 @@ Config Resolve(const Settings& file, const Settings& command_line) {
     }
     c.mapping = file.mapping;
     c.mapping_lines = file.mapping_lines;
+    c.alarms = file.alarms;
     return c;
 }
 

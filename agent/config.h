@@ -10,6 +10,7 @@
 
 #include "agent/address.h"
 #include "agent/allow_list.h"
+#include "readings/alarms.h"
 #include "protocol/sensor_protocol.h"
 #include "readings/mapping.h"
 #include "readings/source_factory.h"
@@ -43,6 +44,9 @@ struct Settings {
     std::optional<int> stale_ms;
     MappingTable mapping;
     std::array<int, proto::kFieldCount> mapping_lines{};  // line of each mapping, 0 for none
+    // Limits and hysteresis (file only): "TCPU.max = 80", "FAN1.min = 300", "TCPU.max = none",
+    // "TCPU.hysteresis = 3" or "= 5%", "hysteresis.temperature|voltage|fan = 2" or "= 2%".
+    readings::AlarmSettings alarms;
 };
 
 // The settings in force.
@@ -57,6 +61,7 @@ struct Config {
     int stale_ms = 0;  // 0: readings::DefaultStaleAfter(interval)
     MappingTable mapping;
     std::array<int, proto::kFieldCount> mapping_lines{};
+    readings::AlarmSettings alarms;
 };
 
 struct ConfigError {

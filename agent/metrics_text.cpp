@@ -173,9 +173,11 @@ std::string WriteMetrics(const MetricsState& state) {
         const std::string what = f.what;
         AppendReadingFamily(&out, state, f, f.value, what + " reading" + after,
                             &MetricsReading::value);
-        AppendReadingFamily(&out, state, f, f.min, what + " lower limit the sensor reports" + after,
+        AppendReadingFamily(&out, state, f, f.min,
+                            what + " lower limit in force (configured, else the sensor's)" + after,
                             &MetricsReading::low);
-        AppendReadingFamily(&out, state, f, f.max, what + " upper limit the sensor reports" + after,
+        AppendReadingFamily(&out, state, f, f.max,
+                            what + " upper limit in force (configured, else the sensor's)" + after,
                             &MetricsReading::high);
     }
 

@@ -16,7 +16,8 @@ namespace vorn::agent {
 // One reading as exported; an empty value writes no sample (and no limit samples either).
 struct MetricsReading {
     std::optional<double> value;  // real units (°C, V, RPM), after the mapping's scale and offset
-    std::optional<double> low;    // the limits the source knows, in the same units
+    std::optional<double> low;    // the limits in force (configured, else the source's), in
+                                  // the same units
     std::optional<double> high;
     std::string sensor;         // where it comes from, e.g. "nct6775/in1"
     std::optional<bool> alarm;  // empty when no alarm is evaluated for it

@@ -150,8 +150,9 @@ void Server::Drain(int fd, const readings::Refresher& refresher, const AllowList
                 continue;
             }
             std::uint32_t id = 0;
+            std::uint8_t version = 0;
             if ((h.msg_flags & MSG_TRUNC) ||
-                !proto::DecodeRequest(in[i], in_msgs[i].msg_len, &id)) {
+                !proto::DecodeRequest(in[i], in_msgs[i].msg_len, &id, &version)) {
                 ++counters_.malformed;
                 continue;
             }
@@ -161,7 +162,9 @@ void Server::Drain(int fd, const readings::Refresher& refresher, const AllowList
             }
             if (!snapshot)
                 snapshot = refresher.Current(readings::Clock::now());
-            out[replies] = proto::EncodeReply(id, snapshot->status, snapshot->fields);
+            // The reply speaks the request's version; version 1 carries no mask.
+            out[replies] = proto::EncodeReply(id, version, snapshot->status, snapshot->fields,
+                                              snapshot->alarm_mask);
             out_iov[replies] = iovec{out[replies].data(), out[replies].size()};
             out_msgs[replies] = mmsghdr{};
             out_msgs[replies].msg_hdr.msg_name = &from[i];

@@ -7,6 +7,14 @@
 #include "app/display_text.h"
 #include "app/integrity.h"
 
+namespace {
+
+// A slot that shows a reading in alarm: white text on red.
+constexpr COLORREF kAlarmText = RGB(255, 255, 255);
+constexpr COLORREF kAlarmBackground = RGB(255, 0, 0);
+
+}  // namespace
+
 BEGIN_MESSAGE_MAP(CBarDlg, CDialog)
 ON_WM_SYSCOMMAND()
 ON_WM_PAINT()
@@ -24,7 +32,7 @@ ON_MESSAGE(WM_BAR_STATUS, OnStatusRequest)
 ON_MESSAGE(WM_BAR_ERRORS, OnErrorsChanged)
 END_MESSAGE_MAP()
 
-CBarDlg::CBarDlg(CWnd* pParent) : CDialog(IDD_BAR, pParent) {
+CBarDlg::CBarDlg(CWnd* pParent) : CDialog(IDD_BAR, pParent), m_poller(*this) {
     m_pApp = AfxGetApp();
     m_hIcon = ::LoadIconA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
     m_hThread = nullptr;
@@ -69,14 +77,16 @@ int CBarDlg::OnCreate(LPCREATESTRUCT) {
     info.hInstance = AfxGetInstanceHandle();
     info.hWnd = m_hWnd;
     info.uID = 0;
-    m_tray.Create(info, 3);
+    m_tray.Create(info, 4);
     m_tray.SetCallbackMessage(WM_TRAY_NOTIFY);
     m_tray.SetTip(m_strTitle);
     m_tray.AddIcon(IDI_TRAY_IDLE);
     m_tray.AddIcon(IDI_TRAY_OK);
     m_tray.AddIcon(IDI_TRAY_ERROR);
+    m_tray.AddIcon(IDI_TRAY_ALARM);
+    m_hAlarmBrush = ::CreateSolidBrush(kAlarmBackground);
 
-    m_hThread = ::CreateThread(nullptr, 0, &MonitorThreadProc, this, 0, &m_dwThreadId);
+    m_hThread = ::CreateThread(nullptr, 0, &CBarPoller::ThreadProc, &m_poller, 0, &m_dwThreadId);
     if (m_hThread == nullptr)
         return -1;
     return 0;
@@ -118,6 +128,10 @@ void CBarDlg::OnDestroy() {
     m_plugin.Destroy();
     m_tray.Delete();
     m_tray.Destroy();
+    if (m_hAlarmBrush != nullptr) {
+        ::DeleteObject(m_hAlarmBrush);
+        m_hAlarmBrush = nullptr;
+    }
     SaveSettings();
 }
 
@@ -180,6 +194,10 @@ void CBarDlg::WriteSlot(int slot, const char* text) {
 }
 
 void CBarDlg::FormatReadings(int valid) {
+    // The colours first, so that each slot is painted once with its new text and colour.
+    m_nAlarmMask = valid ? m_plugin.GetAlarmMask() : 0;
+    const unsigned int slots = SlotsInAlarm(m_nIndicator, m_nAlarmMask);
+    const unsigned int before = __atomic_exchange_n(&m_nAlarmSlots, slots, __ATOMIC_ACQ_REL);
     for (int item = 1; item <= BAR_LABELS; ++item) {
         const CString& label = m_strLabel[item - 1];
         m_strLine[item - 1] = valid ? FormatValueLine(item, label, m_data.szText[FieldOfItem(item)])
@@ -188,6 +206,27 @@ void CBarDlg::FormatReadings(int valid) {
     for (int item = 1; item <= BAR_LABELS; ++item) {
         WriteSlot(SlotOfItem(m_nIndicator, item), m_strLine[item - 1]);
     }
+    // A slot whose colour changed while its text did not is repainted too.
+    const unsigned int changed = before ^ slots;
+    for (int slot = 0; slot < BAR_SLOTS; ++slot) {
+        if ((changed & (1u << slot)) && !m_stop.Raised())
+            ::InvalidateRect(::GetDlgItem(m_hWnd, m_nSlotId[slot]), nullptr, TRUE);
+    }
+}
+
+HBRUSH CBarDlg::AlarmColours(HDC dc, HWND control) const {
+    const unsigned int slots = __atomic_load_n(&m_nAlarmSlots, __ATOMIC_ACQUIRE);
+    if (slots == 0 || m_hAlarmBrush == nullptr)
+        return nullptr;
+    const int id = ::GetDlgCtrlID(control);
+    for (int slot = 0; slot < BAR_SLOTS; ++slot) {
+        if (m_nSlotId[slot] == id && (slots & (1u << slot))) {
+            ::SetTextColor(dc, kAlarmText);
+            ::SetBkColor(dc, kAlarmBackground);
+            return m_hAlarmBrush;
+        }
+    }
+    return nullptr;
 }
 
 void CBarDlg::ShowStatusSlot(BYTE mode) {
@@ -222,50 +261,6 @@ LRESULT CBarDlg::OnErrorsChanged(WPARAM, LPARAM) {
     return 0;
 }
 
-// ---- Monitor thread ---------------------------------------------------------------------
-
-DWORD WINAPI CBarDlg::MonitorThreadProc(LPVOID param) {
-    CBarDlg* bar = static_cast<CBarDlg*>(param);
-    RunMonitor(*bar, bar->m_stop);
-    return 0;
-}
-
-void CBarDlg::PollOnce() {
-    ::PollOnce(*this, m_stop);
-}
-
-int CBarDlg::GetReadings() {
-    return m_plugin.Get(m_data, MillisecondsToPauseMs(m_nSocketTimer));
-}
-
-void CBarDlg::ShowPicture(unsigned int slot) {
-    m_tray.Modify(slot);
-}
-
-void CBarDlg::CountFailure() {
-    __atomic_add_fetch(&m_nErrorCounter, 1, __ATOMIC_ACQ_REL);
-}
-
-void CBarDlg::RefreshErrorStatus() {
-    if (!m_stop.Raised())
-        ::SendMessageA(m_hWnd, WM_BAR_ERRORS, 0, 0);
-}
-
-void CBarDlg::PostRefresh() {
-    if (CWnd* main = AfxGetMainWnd())
-        main->PostMessage(WM_BAR_REFRESH, 0, 0);
-}
-
-unsigned int CBarDlg::InitialDelayMs() {
-    return SecondsToPauseMs(m_nDelayTimer);
-}
-unsigned int CBarDlg::IconPauseMs() {
-    return MillisecondsToPauseMs(m_nIconTimer);
-}
-unsigned int CBarDlg::PollPauseMs() {
-    return SecondsToPauseMs(m_nMonitorTimer);
-}
-
 // ---- Commands and window behaviour ------------------------------------------------------
 
 LRESULT CBarDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -274,6 +269,11 @@ LRESULT CBarDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == taskbarCreated && taskbarCreated != 0) {
         m_tray.Restore();
         return 0;
+    }
+    if (message == WM_CTLCOLORSTATIC) {
+        if (HBRUSH brush =
+                AlarmColours(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)))
+            return reinterpret_cast<LRESULT>(brush);
     }
     return CDialog::WindowProc(message, wParam, lParam);
 }

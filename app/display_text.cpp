@@ -82,3 +82,22 @@ int SlotOfItem(const int (&indicator)[BAR_ITEMS], int item) {
     const int slot = indicator[item];
     return slot >= 0 && slot < BAR_SLOTS ? slot : -1;
 }
+
+unsigned int SlotsInAlarm(const int (&indicator)[BAR_ITEMS], unsigned int alarmMask) {
+    unsigned int slots = 0;
+    // Items are written in display order, so the last item of a shared slot is the one shown.
+    for (int item = 1; item <= BAR_LABELS; ++item) {
+        const int slot = SlotOfItem(indicator, item);
+        if (slot < 0)
+            continue;
+        const unsigned int bit = 1u << slot;
+        if (alarmMask & (1u << FieldOfItem(item)))
+            slots |= bit;
+        else
+            slots &= ~bit;
+    }
+    const int statusSlot = SlotOfItem(indicator, 0);
+    if (statusSlot >= 0)
+        slots &= ~(1u << statusSlot);
+    return slots;
+}

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "framework/afx_string.h"
+#include "plugin_api/vornplug.h"
 #include "settings/bar_settings.h"
-#include "sensor/vornplug.h"
 
 enum StatusMode {
     STATUS_HOST = 0,     // the host name
@@ -35,3 +35,8 @@ int NextStatusMode(int mode);
 // The slot that `indicator` names for an item, or -1 when the entry is outside the slot
 // table (such an item is not shown).
 int SlotOfItem(const int (&indicator)[BAR_ITEMS], int item);
+
+// The slots to draw as in alarm (bit s for slot s), given the alarm mask of a poll (bit k for
+// record field k): a slot whose value line, the last one written into it, shows a reading in
+// alarm. The status slot never is, whatever value line shares it.
+unsigned int SlotsInAlarm(const int (&indicator)[BAR_ITEMS], unsigned int alarmMask);

@@ -1,6 +1,6 @@
 // The sensor plug-in: SOCKLIB keeps the socket library started, UDPCSock asks the agent, and
 // VORNPLUG ties the two together behind the interface the bar uses.
-#include "sensor/vornplug.h"
+#include "plugin_api/vornplug.h"
 
 #include <chrono>
 #include <cstring>
@@ -29,6 +29,27 @@ constexpr int kDrainLimit = 256;
 
 // Version word of a started socket library, as Winsock 2.2 reports it.
 constexpr unsigned char kStartedVersion = 2;
+
+// UDPCSock::m_dwState, documented with the class.
+constexpr std::uint32_t kOutstanding = 1u << 0;
+constexpr int kMaskShift = 1;
+constexpr std::uint32_t kMaskField = std::uint32_t{proto::kAlarmMaskBits} << kMaskShift;
+constexpr std::uint32_t kVersion1Only = 1u << 14;
+constexpr std::uint32_t kOutstandingV2 = 1u << 15;
+constexpr int kPollsShift = 16;
+constexpr std::uint32_t kPollsField = 0xFFFFu << kPollsShift;
+static_assert((kOutstanding & kMaskField) == 0 && (kMaskField & kVersion1Only) == 0 &&
+                  (kVersion1Only & kPollsField) == 0 && (kMaskField >> 14) == 0 &&
+                  (kOutstandingV2 & (kPollsField | kVersion1Only)) == 0,
+              "the fields of the state word do not overlap");
+
+// An agent that answered only version 1 is asked in version 2 again on every 60th poll.
+constexpr std::uint32_t kRetryVersion2Polls = 60;
+
+// The version 1 fallback goes out when a version 2 request is unanswered after this part of
+// the time-out: a version 2 agent on any sane network has answered by then, and the fallback
+// still has three quarters of the time-out for itself.
+constexpr unsigned int kFallbackDivisor = 4;
 
 }  // namespace
 
@@ -85,7 +106,7 @@ UDPCSock::UDPCSock()
       m_dwRequestId(0),
       m_dwDropped(0),
       m_nLastError(0),
-      m_bOutstanding(0),
+      m_dwState(0),
       m_bCancelled(0) {}
 
 int UDPCSock::Connect(const char* host) {
@@ -107,7 +128,7 @@ int UDPCSock::Connect(const char* host) {
     m_nPeerLen = peer.len;
     m_dwDropped = 0;
     m_nLastError = 0;
-    m_bOutstanding = 0;
+    m_dwState = 0;  // a new agent: no request out, no alarms, nothing known of its versions
     m_hSocket = sock;
     // Published last: Cancel on another thread looks for it once it has set its flag.
     __atomic_store_n(&m_hWake, wake, __ATOMIC_SEQ_CST);
@@ -131,7 +152,7 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
             m_nLastError = net::LastError();
             return 0;
         }
-        m_bOutstanding = 0;
+        m_dwState &= ~kOutstanding;
     }
     const auto give_up = [this](int error) {
         m_nLastError = error;
@@ -146,22 +167,52 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
 
     // Whatever is queued now answers an earlier request, or is an error (such as an ICMP port
     // unreachable) left by one: neither may spoil this request.
+    // A late version 2 reply to the earlier poll shows that the agent speaks version 2 after
+    // all, though its version 1 reply came first.
+    const bool earlier_v2 = (m_dwState & kOutstanding) && (m_dwState & kOutstandingV2);
     for (int i = 0; i < kDrainLimit; ++i) {
         const net::Received got = net::Receive(m_hSocket, buf, sizeof buf, &len);
         if (got == net::Received::kEmpty)
             break;
-        if (got == net::Received::kDatagram)
-            ++m_dwDropped;
+        if (got != net::Received::kDatagram)
+            continue;
+        ++m_dwDropped;
+        if (earlier_v2 && proto::DecodeReply(buf, len, m_dwRequestId, proto::kVersion2, nullptr,
+                                             nullptr, nullptr))
+            m_dwState &= ~(kVersion1Only | kPollsField);
     }
 
-    std::uint32_t id = 0;
-    do {
-        if (!net::OsRandom(&id, sizeof id))
-            return 0;
-    } while (m_bOutstanding && id == m_dwRequestId);
-    m_dwRequestId = id;
-    m_bOutstanding = 1;
-    const proto::Datagram request = proto::EncodeRequest(id);
+    // Fresh ids, never the one an earlier request may still be answered with, nor each other.
+    const std::uint32_t earlier = (m_dwState & kOutstanding) ? m_dwRequestId : 0;
+    const bool has_earlier = (m_dwState & kOutstanding) != 0;
+    const auto fresh_id = [&](std::uint32_t avoid, bool has_avoid, std::uint32_t* out) {
+        std::uint32_t id = 0;
+        do {
+            if (!net::OsRandom(&id, sizeof id))
+                return false;
+        } while ((has_earlier && id == earlier) || (has_avoid && id == avoid));
+        *out = id;
+        return true;
+    };
+
+    // Which version goes first: 2, unless the agent answered only version 1 so far; then 2
+    // again on every kRetryVersion2Polls-th poll.
+    std::uint8_t first_version = proto::kVersion2;
+    if (m_dwState & kVersion1Only) {
+        std::uint32_t polls = ((m_dwState & kPollsField) >> kPollsShift) + 1;
+        if (polls >= kRetryVersion2Polls)
+            polls = 0;
+        else
+            first_version = proto::kVersion1;
+        m_dwState = (m_dwState & ~kPollsField) | (polls << kPollsShift);
+    }
+
+    std::uint32_t first_id = 0;
+    if (!fresh_id(0, false, &first_id))
+        return 0;
+    m_dwRequestId = first_id;
+    m_dwState = (m_dwState | kOutstanding) & ~kOutstandingV2;
+    const proto::Datagram request = proto::EncodeRequest(first_id, first_version);
     // A second try: an ICMP error that arrived after the drain is reported by the first send.
     if (!net::Send(m_hSocket, request.data(), request.size()) &&
         !net::Send(m_hSocket, request.data(), request.size())) {
@@ -169,11 +220,29 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
     }
 
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
+    const Clock::time_point start = Clock::now();
+    const Clock::time_point deadline = start + std::chrono::milliseconds(timeout);
+    // Only a version 2 request has a fallback.
+    bool fallback_due = first_version == proto::kVersion2;
+    const Clock::time_point fallback_at =
+        start + std::chrono::milliseconds(timeout / kFallbackDivisor);
+    bool fallback_sent = false;
+    std::uint32_t fallback_id = 0;
+
     for (;;) {
         if (__atomic_load_n(&m_bCancelled, __ATOMIC_SEQ_CST))
             return 0;
-        const Clock::duration left = deadline - Clock::now();
+        if (fallback_due && Clock::now() >= fallback_at) {
+            fallback_due = false;
+            if (!fresh_id(first_id, true, &fallback_id))
+                return give_up(0);
+            const proto::Datagram v1 = proto::EncodeRequest(fallback_id, proto::kVersion1);
+            if (!net::Send(m_hSocket, v1.data(), v1.size()))
+                return give_up(net::LastError());
+            fallback_sent = true;
+        }
+        const Clock::time_point until = fallback_due ? fallback_at : deadline;
+        const Clock::duration left = until - Clock::now();
         // Rounded up, so the wait never ends just short of the deadline and spins.
         const auto left_ms = std::chrono::ceil<std::chrono::milliseconds>(
                                  left > Clock::duration::zero() ? left : Clock::duration::zero())
@@ -194,20 +263,41 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
                     return give_up(net::LastError());
                 proto::ReplyStatus status;
                 proto::Fields fields;
-                if (!proto::DecodeReply(buf, len, id, &status, &fields)) {
+                std::uint16_t mask = 0;
+                bool by_first =
+                    proto::DecodeReply(buf, len, first_id, first_version, &status, &fields, &mask);
+                if (!by_first &&
+                    !(fallback_sent && proto::DecodeReply(buf, len, fallback_id, proto::kVersion1,
+                                                          &status, &fields, &mask))) {
                     ++m_dwDropped;
                     continue;
                 }
-                m_bOutstanding = 0;
+                const std::uint8_t answered = by_first ? first_version : proto::kVersion1;
+                // What the agent speaks: a version 2 reply shows it knows version 2; a version 1
+                // reply that won over a version 2 request suggests it knows only version 1.
+                if (answered == proto::kVersion2)
+                    m_dwState &= ~(kVersion1Only | kPollsField);
+                else if (fallback_sent)
+                    m_dwState |= kVersion1Only;
+                // The other request of this poll, if any, may still be answered; its id is
+                // never taken again by the next Query.
+                if (fallback_sent) {
+                    m_dwRequestId = by_first ? fallback_id : first_id;
+                    if (!by_first)
+                        m_dwState |= kOutstandingV2;  // only a first request is version 2
+                } else {
+                    m_dwState &= ~kOutstanding;
+                }
                 if (status != proto::ReplyStatus::kReadings)
                     return 0;
                 for (int k = 0; k < LMDATA_FIELDS; ++k) {
                     std::memcpy(data.szText[k], fields[k].data(), LMDATA_FIELD_SIZE);
                 }
+                m_dwState = (m_dwState & ~kMaskField) | (std::uint32_t{mask} << kMaskShift);
                 return 1;
             }
         }
-        if (wait_ms == 0)
+        if (wait_ms == 0 && !fallback_due)
             return give_up(0);  // timed out
     }
 }
@@ -229,11 +319,15 @@ void UDPCSock::Close() {
     m_hSocket = net::kNoSocket;
     std::memset(m_abPeer, 0, sizeof m_abPeer);
     m_nPeerLen = 0;
-    m_bOutstanding = 0;
+    m_dwState = 0;
 }
 
 int UDPCSock::IsOpen() const {
     return m_nPeerLen != 0;
+}
+
+unsigned int UDPCSock::GetAlarmMask() const {
+    return (m_dwState & kMaskField) >> kMaskShift;
 }
 
 // ---- VORNPLUG ----
@@ -267,4 +361,8 @@ void VORNPLUG::Destroy() {
 
 void VORNPLUG::Cancel() {
     m_sock.Cancel();
+}
+
+unsigned int VORNPLUG::GetAlarmMask() const {
+    return m_sock.GetAlarmMask();
 }

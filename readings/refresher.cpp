@@ -7,11 +7,13 @@
 
 namespace vorn::readings {
 
-Snapshot MakeSnapshot(ReadingSet readings, Clock::time_point taken) {
+Snapshot MakeSnapshot(ReadingSet readings, Clock::time_point taken, std::uint16_t alarm_mask) {
     Snapshot s;
     for (int k = 0; k < proto::kFieldCount; ++k)
         s.fields[k] = FormatReading(k, readings[k].value);
     s.status = AnyValue(readings) ? proto::ReplyStatus::kReadings : proto::ReplyStatus::kNoSensors;
+    s.alarm_mask =
+        s.status == proto::ReplyStatus::kReadings ? proto::MaskForFields(alarm_mask, s.fields) : 0;
     s.readings = std::move(readings);
     s.taken = taken;
     return s;
@@ -30,11 +32,12 @@ std::chrono::milliseconds DefaultStaleAfter(std::chrono::milliseconds interval) 
 
 Refresher::Refresher(std::unique_ptr<Source> source, std::chrono::milliseconds interval,
                      std::chrono::milliseconds stale_after, Warnings* warnings,
-                     std::shared_ptr<const Snapshot> seed)
+                     std::shared_ptr<const Snapshot> seed, const AlarmSettings& alarms)
     : source_(std::move(source)),
       interval_(std::max(interval, kMinSamplePeriod)),
       stale_after_(stale_after),
       warnings_(warnings),
+      alarms_(alarms),
       latest_(seed ? std::move(seed) : EmptySnapshot()),
       description_(source_->Describe()),
       thread_([this] { Run(); }) {}
@@ -121,7 +124,8 @@ void Refresher::Run() {
         }
         failed = failed || !AnyValue(set);
         const Clock::time_point ended = Clock::now();
-        auto snapshot = std::make_shared<const Snapshot>(MakeSnapshot(std::move(set), ended));
+        const std::uint16_t mask = alarms_.Update(set);
+        auto snapshot = std::make_shared<const Snapshot>(MakeSnapshot(std::move(set), ended, mask));
         ++reads_;
         if (failed)
             ++errors_;

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "readings/alarms.h"
 #include "readings/source.h"
 #include "readings/warnings.h"
 
@@ -23,12 +24,14 @@ using Clock = std::chrono::steady_clock;
 struct Snapshot {
     ReadingSet readings;
     proto::ReplyStatus status = proto::ReplyStatus::kNoSensors;  // kNoSensors: no value
-    proto::Fields fields{};  // the reply texts, formatted once per sample
+    proto::Fields fields{};        // the reply texts, formatted once per sample
+    std::uint16_t alarm_mask = 0;  // bit k: reading k in alarm; never set for a "-" field
     Clock::time_point taken{};
 };
 
-// Formats a sample: status kNoSensors when not one reading has a value.
-Snapshot MakeSnapshot(ReadingSet readings, Clock::time_point taken);
+// Formats a sample: status kNoSensors when not one reading has a value. `alarm_mask` loses the
+// bits of readings whose text is "-".
+Snapshot MakeSnapshot(ReadingSet readings, Clock::time_point taken, std::uint16_t alarm_mask = 0);
 
 // A snapshot with no readings: every field "-", status kNoSensors.
 std::shared_ptr<const Snapshot> EmptySnapshot();
@@ -51,10 +54,13 @@ class Refresher {
 public:
     // Takes the source and starts sampling at once. `seed`, when given, is served until the
     // first sample is in (a reload keeps the running texts meanwhile). `warnings` (not owned,
-    // may be null) hears of a source that throws.
+    // may be null) hears of a source that throws. `alarms` gives the limits beyond the source's
+    // own and the hysteresis; every sample is evaluated against them, keeping each reading's
+    // alarm state.
     Refresher(std::unique_ptr<Source> source, std::chrono::milliseconds interval,
               std::chrono::milliseconds stale_after, Warnings* warnings,
-              std::shared_ptr<const Snapshot> seed = nullptr);
+              std::shared_ptr<const Snapshot> seed = nullptr,
+              const AlarmSettings& alarms = AlarmSettings{});
     // Stops and joins the thread (see Stop).
     ~Refresher();
     Refresher(const Refresher&) = delete;
@@ -96,6 +102,7 @@ private:
     const std::chrono::milliseconds interval_;
     const std::chrono::milliseconds stale_after_;
     Warnings* const warnings_;
+    AlarmState alarms_;  // the refresher thread's own
 
     mutable std::mutex mutex_;  // guards latest_, description_, sampled_ and stop_
     mutable std::condition_variable changed_;

@@ -3,7 +3,8 @@
 
 Writes res/icons/app.ico (32x32 and 16x16 at 4 and 8 bits per pixel) and the three
 16x16 4-bit tray pictures, which share one mask and one pattern of bright and dark
-pixels and differ only in their two colours. Standard library only; the output is
+pixels and differ only in their two colours; and the tray's alarm picture, a warning
+triangle (yellow, red rim, black exclamation mark) that no one takes for the ring. Standard library only; the output is
 deterministic, so running it again reproduces the committed files byte for byte.
 
 Usage: python3 res/draw_icons.py [output directory]   (default: res/icons next to this file)
@@ -179,6 +180,32 @@ def image(size, bpp, colours=RED):
     return size, bpp, dib(pixels_8bpp(classes), mask, 8, PALETTE256)
 
 
+def alarm_image():
+    """The 16x16 4-bit alarm picture: a triangle standing on its base, point up."""
+    size = 16
+    black, red, yellow = 0, 9, 11
+    apex_y, base_y = 0.5, 15.0
+    indexes = [[0] * size for _ in range(size)]
+    mask = [[1] * size for _ in range(size)]
+    for y in range(size):
+        for x in range(size):
+            px, py = x + 0.5, y + 0.5
+            if py < apex_y or py > base_y:
+                continue
+            half = (py - apex_y) * (size / 2.0) / (base_y - apex_y)
+            off = abs(px - size / 2.0)
+            if off > half + 0.25:
+                continue
+            mask[y][x] = 0
+            rim = off > half - 1.2 or py > base_y - 1.0
+            indexes[y][x] = red if rim else yellow
+    # The exclamation mark: a bar and a dot, two pixels wide, in the middle.
+    for y in list(range(5, 11)) + [12, 13]:
+        for x in (7, 8):
+            indexes[y][x] = black
+    return size, 4, dib(indexes, mask, 4, VGA16)
+
+
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     outdir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "icons")
@@ -188,6 +215,7 @@ def main():
         "tray_idle.ico": [image(16, 4, RED)],
         "tray_ok.ico": [image(16, 4, GREEN)],
         "tray_error.ico": [image(16, 4, MAGENTA)],
+        "tray_alarm.ico": [alarm_image()],
     }
     for name, images in files.items():
         with open(os.path.join(outdir, name), "wb") as f:

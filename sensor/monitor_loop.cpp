@@ -30,7 +30,7 @@ void PollOnce(PollTarget& target, const StopSignal& stop) {
         target.CountFailure();
     if (stop.WaitFor(target.IconPauseMs()))
         return;
-    target.ShowPicture(PICTURE_IDLE);
+    target.ShowPicture(target.RestingPicture());
     if (stop.Raised())
         return;
     target.RefreshErrorStatus();

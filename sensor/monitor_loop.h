@@ -32,6 +32,8 @@ private:
     bool m_raised = false;
 };
 
+enum { PICTURE_IDLE = 0, PICTURE_OK = 1, PICTURE_ERROR = 2, PICTURE_ALARM = 3 };
+
 // What one polling cycle does to the bar. Implemented by the bar; called on the monitor
 // thread only.
 class PollTarget {
@@ -49,16 +51,18 @@ public:
     virtual void RefreshErrorStatus() = 0;
     // Tells the bar that a poll has ended (posted, never waited for).
     virtual void PostRefresh() = 0;
+    // The picture the tray rests on between polls: PICTURE_ALARM while a reading of the last
+    // poll is past one of its limits, else PICTURE_IDLE.
+    virtual unsigned int RestingPicture() { return PICTURE_IDLE; }
     // The pauses, already converted and clamped.
     virtual unsigned int InitialDelayMs() = 0;
     virtual unsigned int IconPauseMs() = 0;
     virtual unsigned int PollPauseMs() = 0;
 };
 
-enum { PICTURE_IDLE = 0, PICTURE_OK = 1, PICTURE_ERROR = 2 };
-
 // One cycle: get, show the outcome, count a failure, keep the picture for the icon pause,
-// back to idle, refresh the error count, post the refresh. Stops early once `stop` is raised.
+// back to the resting picture (idle, or alarm), refresh the error count, post the refresh. Stops
+// early once `stop` is raised.
 void PollOnce(PollTarget& target, const StopSignal& stop);
 
 // The thread's whole life: the initial delay, read once, then poll and pause until `stop`

@@ -14,11 +14,12 @@ struct TRAYICONINFO {
     UINT uID;
 };
 
-// The bar's picture slots, in the order in which it loads them (129, 132, 130).
+// The bar's picture slots, in the order in which it loads them (129, 132, 130, 134).
 enum {
     TRAY_SLOT_IDLE = 0,
     TRAY_SLOT_OK = 1,
     TRAY_SLOT_ERROR = 2,
+    TRAY_SLOT_ALARM = 3,  // rested on instead of idle while a reading is past a limit
 };
 
 // Threads: configuration, Add, Delete and Destroy belong to the owner's (user-interface)

@@ -3,7 +3,9 @@
 //   - net-snmp's snmpd with a private configuration, answering a GET of 13 values.
 // Prints latency p50/p99 (through the plug-in's Get for the agent), requests per second under
 // a flood from several clients with each server held to one core, the agent's resident memory
-// at start and after a million requests, and the ratios against the targets.
+// at start and after a million requests, and the ratios against the targets. A second agent
+// with limits on all 13 readings (four of them in alarm) is measured in the same turns, so the
+// cost of the alarms shows as the ratio of its latency to the first agent's, which has none.
 //
 // Usage: vorn_bench_agent [--agent PATH] [--snmpd PATH] [--samples N] [--seconds S]
 //                         [--clients N] [--requests-for-memory N]
@@ -32,8 +34,8 @@
 #include <thread>
 #include <vector>
 
+#include "plugin_api/vornplug.h"
 #include "protocol/sensor_protocol.h"
-#include "sensor/vornplug.h"
 
 namespace {
 
@@ -630,6 +632,16 @@ int main(int argc, char** argv) {
                                "VP05=5.011\nVM05=-5.028\nVP12=12.192\nVM12=-12.049\n"
                                "FAN1=1125\nFAN2=0\nFAN3=812\n";
 
+    // The same readings with limits on every one, four of them past a limit.
+    const std::string limits = dir + "/limits.conf";
+    std::ofstream(limits) << "TCPU.max = 40\nTPWR.max = 80\nTSYS.min = 5\nTSYS.max = 60\n"
+                             "VVID.min = 1.2\nVVID.max = 1.5\nVVTT.max = 1.0\nV33V.min = 3.14\n"
+                             "V33V.max = 3.47\nVP05.min = 4.75\nVP05.max = 5.25\n"
+                             "VM05.min = -5.25\nVM05.max = -4.75\nVP12.min = 11.4\n"
+                             "VP12.max = 12.6\nVM12.min = -12.6\nVM12.max = -11.4\n"
+                             "FAN1.min = 300\nFAN2.min = 300\nFAN3.min = 900\n"
+                             "hysteresis.temperature = 3\nhysteresis.fan = 5%\n";
+
     std::printf("vornagent benchmark on loopback: %ld CPUs, servers pinned to CPU 0\n",
                 sysconf(_SC_NPROCESSORS_ONLN));
     std::printf(
@@ -650,6 +662,17 @@ int main(int argc, char** argv) {
     }
     const std::size_t at = agent.err.find("127.0.0.1:") + std::strlen("127.0.0.1:");
     const int agent_port = std::atoi(agent.err.c_str() + at);
+    Child limited;
+    if (!Spawn({o.agent, "--config", limits, "--listen", "127.0.0.1:0", "--source",
+                "file:" + readings, "--rate", "0"},
+               true, &limited) ||
+        !WaitFor(limited, "listening on 127.0.0.1:", 5000) || !WaitFor(limited, ";", 1000)) {
+        std::fprintf(stderr, "cannot start %s with limits: %s\n", o.agent.c_str(),
+                     limited.err.c_str());
+        return 1;
+    }
+    const int limited_port =
+        std::atoi(limited.err.c_str() + limited.err.find("127.0.0.1:") + std::strlen("127.0.0.1:"));
     usleep(100000);
     const long rss_start = ResidentKiB(agent.pid);
 
@@ -677,6 +700,7 @@ int main(int argc, char** argv) {
         "that load from elsewhere on the machine falls on all of them alike):\n");
     RawClient echo_client(echo_port, agent_request, echo_ok);
     PluginClient plug_client(agent_port);
+    PluginClient limited_client(limited_port);
     RawClient raw_client(agent_port, agent_request, agent_ok);
     RawClient snmp_client(snmp_port, SnmpGet, snmp_ok);
     constexpr int kTurns = 50;
@@ -685,6 +709,7 @@ int main(int argc, char** argv) {
         const bool keep = turn >= 0;  // the first turn warms up
         echo_client.Measure(per_turn, keep);
         plug_client.Measure(per_turn, keep);
+        limited_client.Measure(per_turn, keep);
         raw_client.Measure(per_turn, keep);
         if (have_snmpd)
             snmp_client.Measure(per_turn, keep);
@@ -692,8 +717,11 @@ int main(int argc, char** argv) {
     const Percentiles echo_lat = echo_client.Result();
     const Percentiles plug_lat = plug_client.Result();
     const Percentiles raw_lat = raw_client.Result();
+    const Percentiles limited_lat = limited_client.Result();
+    limited.Stop();
     PrintLatency("echo responder, 128 bytes (floor)", echo_lat);
     PrintLatency("vornagent through VORNPLUG::Get", plug_lat);
+    PrintLatency("  the same with limits on all 13", limited_lat);
     PrintLatency("vornagent, bare socket client", raw_lat);
     // Every code path has run by now; growth from here on would be a leak.
     const long rss_warm = ResidentKiB(agent.pid);
@@ -736,6 +764,9 @@ int main(int argc, char** argv) {
     const double floor_ratio = plug_lat.p50 / echo_lat.p50;
     std::printf("  agent p50 / echo p50          %6.2f   (target <= 1.3)  %s\n", floor_ratio,
                 Verdict(floor_ratio <= 1.3));
+    const double limits_ratio = limited_lat.p50 / plug_lat.p50;
+    std::printf("  limits p50 / no limits p50    %6.2f   (target <= 1.05) %s\n", limits_ratio,
+                Verdict(limits_ratio <= 1.05));
     if (have_snmpd) {
         const double lat_ratio = plug_lat.p50 / snmp_lat.p50;
         const double rps_ratio = agent_rps / snmp_rps;

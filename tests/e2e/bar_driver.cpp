@@ -618,11 +618,12 @@ void TestResponder::Serve() {
         }
         ++datagrams;
         std::uint32_t id = 0;
-        if (!proto::DecodeRequest(buf, static_cast<std::size_t>(n), &id)) {
+        std::uint8_t version = 0;
+        if (!proto::DecodeRequest(buf, static_cast<std::size_t>(n), &id, &version)) {
             ++malformed_;
             continue;
         }
-        ++requests_;
+        ++(version == proto::kVersion2 ? requests_ : fallbacks_);
         Mode mode;
         proto::Fields fields{};
         {
@@ -638,7 +639,7 @@ void TestResponder::Serve() {
         }
         const auto status =
             mode == kNoSensors ? proto::ReplyStatus::kNoSensors : proto::ReplyStatus::kReadings;
-        const proto::Datagram reply = proto::EncodeReply(id, status, fields);
+        const proto::Datagram reply = proto::EncodeReply(id, version, status, fields, 0);
         sendto(s, reinterpret_cast<const char*>(reply.data()), static_cast<int>(reply.size()), 0,
                reinterpret_cast<sockaddr*>(&from), fromLen);
     }

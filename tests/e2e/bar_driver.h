@@ -159,8 +159,11 @@ public:
     void SetMode(Mode mode);
     // The 13 reading texts in record order (CPU ... FAN3) for kReadings replies.
     void SetReadings(const std::array<std::string, 13>& texts);
-    // Well-formed requests received so far (answered or not).
+    // Polls asked so far: well-formed version 2 requests (answered or not). The plug-in's
+    // version 1 fallback requests of those polls are counted apart.
     int Requests() const { return requests_.load(); }
+    // Well-formed version 1 requests: the plug-in's fallback when a reply is slow in coming.
+    int Fallbacks() const { return fallbacks_.load(); }
     // Datagrams received that were not well-formed requests.
     int Malformed() const { return malformed_.load(); }
 
@@ -172,6 +175,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<int> requests_{0};
+    std::atomic<int> fallbacks_{0};
     std::atomic<int> malformed_{0};
     mutable std::mutex mutex_;
     Mode mode_ = kReadings;

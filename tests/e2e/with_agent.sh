@@ -4,9 +4,14 @@
 #   with_agent.sh AGENT READINGS PROGRAM [ARG]...
 #
 # starts AGENT on 127.0.0.1 with a free port and the KEY=VALUE file READINGS as its source,
-# reads the port from the agent's start line, runs PROGRAM through scripts/wine-run.sh with
+# reads the port from the agent's start line, runs PROGRAM through scripts/tools/wine-run.sh with
 # VORN_AGENT_HOST=127.0.0.1:<port> in its environment, stops the agent and exits with the
 # program's status (125 when the program cannot run here, as wine-run.sh says).
+#
+# READINGS may instead be a sysfs fixture tree (a directory holding class/hwmon): the agent then
+# reads hwmon from a scratch copy of it, which the program may rewrite while it runs; the copy's
+# path is in VORN_AGENT_SYSFS. VORN_AGENT_CONFIG, when set, names a configuration file for the
+# agent (the mapping and limits; the command line's listen, rate and source win).
 set -euo pipefail
 
 if [ $# -lt 3 ]; then
@@ -17,9 +22,9 @@ agent=$1
 readings=$2
 shift 2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-wine_run=$here/../../scripts/wine-run.sh
-# shellcheck source=scripts/listening-port.sh
-. "$here/../../scripts/listening-port.sh"
+wine_run=$here/../../scripts/tools/wine-run.sh
+# shellcheck source=scripts/lib/listening-port.sh
+. "$here/../../scripts/lib/listening-port.sh"
 
 if [ ! -x "$agent" ]; then
     echo "with_agent: no agent at $agent (build the native preset first)" >&2
@@ -31,6 +36,7 @@ if [ ! -r "$readings" ]; then
 fi
 
 log=$(mktemp)
+scratch=
 agent_pid=
 # shellcheck disable=SC2317  # called by the EXIT trap
 stop_agent() {
@@ -45,12 +51,26 @@ stop_agent() {
         wait "$agent_pid" 2>/dev/null || true
     fi
     rm -f "$log"
+    if [ -n "$scratch" ]; then
+        rm -rf "$scratch"
+    fi
 }
 trap stop_agent EXIT
 
 # Without the per-source rate limit: the tests ask faster than a bar does, and the limit has
 # tests of its own.
-"$agent" --listen 127.0.0.1:0 --rate 0 --source "file:$readings" 2>"$log" &
+source_args=(--source "file:$readings")
+if [ -d "$readings" ]; then
+    scratch=$(mktemp -d)
+    cp -R "$readings/." "$scratch/"
+    source_args=(--source hwmon --sysfs "$scratch")
+    export VORN_AGENT_SYSFS=$scratch
+fi
+config_args=()
+if [ -n "${VORN_AGENT_CONFIG:-}" ]; then
+    config_args=(--config "$VORN_AGENT_CONFIG")
+fi
+"$agent" "${config_args[@]}" --listen 127.0.0.1:0 --rate 0 "${source_args[@]}" 2>"$log" &
 agent_pid=$!
 
 if ! port=$(vorn_listening_port "$log" "$agent_pid"); then

@@ -32,7 +32,7 @@ foreach(unit metrics prometheus)
 endforeach()
 set_tests_properties(agent_prometheus_test PROPERTIES TIMEOUT 120)
 
-foreach(unit allow config server rate)
+foreach(unit allow config server rate versions)
     vorn_test(agent_${unit}_test SOURCES agent_${unit}_test.cpp
               LIBS vorn_agent_test_support LABELS agent)
 endforeach()

@@ -178,6 +178,35 @@ TEST(AgentMetrics, ServesTheMappedReadingsOnBothFamiliesAndPromtoolFindsNothing)
     EXPECT_EQ(r.agent.Wait(), 0);
 }
 
+TEST(AgentMetrics, ShowsTheLimitsInForceAndTheAlarms) {
+    // The example mapping with a configured limit over the chip's and one the chip lacks.
+    std::string example;
+    ASSERT_EQ(testing::RunCommand("cat " VORN_AGENT_EXAMPLE_CONFIG, &example), 0);
+    TempDir dir;
+    const std::string config =
+        dir.Write("agent.conf", example + "\nTCPU.max = 40\nFAN1.min = 300\nTSYS.max = none\n");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start({"--listen", "127.0.0.1:0", "--metrics", "127.0.0.1:0", "--config",
+                             config, "--sysfs", Fixture("sysfs/intel-nct6775")}));
+    ASSERT_FALSE(agent.WaitListening().empty()) << agent.err();
+    const std::vector<Endpoint> metrics = MetricsEndpoints(agent.err());
+    ASSERT_EQ(metrics.size(), 1u) << agent.err();
+    const std::string text = HttpGet(metrics[0]).body;
+    EXPECT_EQ(
+        SampleValue(
+            text, "vornagent_temperature_max_celsius{reading=\"TCPU\",sensor=\"coretemp/temp1\"}"),
+        40)
+        << text;
+    EXPECT_EQ(SampleValue(text, "vornagent_fan_min_rpm{reading=\"FAN1\",sensor=\"nct6775/fan2\"}"),
+              300);
+    EXPECT_EQ(text.find("vornagent_temperature_max_celsius{reading=\"TSYS\""), std::string::npos);
+    // TCPU (45) is past its configured 40; FAN3 (812) is below the chip's 900 and flagged.
+    EXPECT_EQ(SampleValue(text, "vornagent_alarm{reading=\"TCPU\"}"), 1);
+    EXPECT_EQ(SampleValue(text, "vornagent_alarm{reading=\"FAN3\"}"), 1);
+    EXPECT_EQ(SampleValue(text, "vornagent_alarm{reading=\"FAN1\"}"), 0);
+    EXPECT_EQ(SampleValue(text, "vornagent_alarm{reading=\"TSYS\"}"), 0);
+}
+
 TEST(AgentMetrics, AnswersOtherRequestsWithTheirStatusAndCountsThem) {
     Running r;
     ASSERT_TRUE(r.Start({"127.0.0.1:0"})) << r.agent.err();

@@ -68,7 +68,8 @@ readings::Warnings* QuietWarnings();
 // hour it samples no more during a test.
 std::unique_ptr<readings::Refresher> SampledRefresher(
     std::unique_ptr<readings::Source> source,
-    std::chrono::milliseconds interval = std::chrono::hours(1));
+    std::chrono::milliseconds interval = std::chrono::hours(1),
+    const readings::AlarmSettings& alarms = readings::AlarmSettings{});
 
 // A UDP socket on the loopback address of one family, owned by the object.
 class UdpClient {

@@ -103,4 +103,31 @@ TEST(SlotMap, EntriesOutsideTheTableAreNotShown) {
     EXPECT_EQ(SlotOfItem(map, 14), -1);
 }
 
+TEST(SlotMap, AlarmsReachTheSlotsThatShowTheirReadings) {
+    int map[BAR_ITEMS];
+    for (int k = 0; k < BAR_ITEMS; ++k)
+        map[k] = k;
+    // Record field 0 (CPU) is item 1 in slot 1; field 10 (FAN1) is item 4; field 3 (VID) item 7.
+    EXPECT_EQ(SlotsInAlarm(map, 0), 0u);
+    EXPECT_EQ(SlotsInAlarm(map, 1u << LM_CPU), 1u << 1);
+    EXPECT_EQ(SlotsInAlarm(map, (1u << LM_FAN1) | (1u << LM_VID)), (1u << 4) | (1u << 7));
+    EXPECT_EQ(SlotsInAlarm(map, 0x1FFF), 0x3FFEu);  // every value slot, never the status slot
+
+    // A rearranged bar: CPU in slot 13, -12V (item 13) in slot 1.
+    map[1] = 13;
+    map[13] = 1;
+    EXPECT_EQ(SlotsInAlarm(map, 1u << LM_CPU), 1u << 13);
+    EXPECT_EQ(SlotsInAlarm(map, 1u << LM_VM12), 1u << 1);
+
+    // Two items in one slot: the later one written (item 13) is the one shown.
+    map[1] = 5;
+    map[13] = 5;
+    EXPECT_EQ(SlotsInAlarm(map, 1u << LM_CPU), 0u);
+    EXPECT_EQ(SlotsInAlarm(map, 1u << LM_VM12), 1u << 5);
+    // A value line sharing the status slot, or not shown at all, marks nothing.
+    map[1] = 0;
+    map[2] = 99;
+    EXPECT_EQ(SlotsInAlarm(map, (1u << LM_CPU) | (1u << LM_PWR)), 0u);
+}
+
 }  // namespace

@@ -50,6 +50,10 @@ public:
         m_events.push_back("count");
         ++m_failures;
     }
+    unsigned int RestingPicture() override {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_alarmAfterGet && m_gets > 0 ? PICTURE_ALARM : PICTURE_IDLE;
+    }
     void RefreshErrorStatus() override { Record("status"); }
     void PostRefresh() override { Record("refresh"); }
     unsigned int InitialDelayMs() override { return m_delayMs; }
@@ -103,6 +107,7 @@ public:
     int m_gets = 0;
     int m_failures = 0;
     bool m_failing = false;
+    bool m_alarmAfterGet = false;  // the resting picture is the alarm once a Get has run
     bool m_blockGet = false;
     bool m_cancelled = false;
     bool m_blockWrite = false;
@@ -132,6 +137,15 @@ TEST(PollCycle, FailureShowsErrorFormatsErrorAndCounts) {
     EXPECT_EQ(bar.Events(), (std::vector<std::string>{"get", "picture2", "format-error", "count",
                                                       "picture0", "status", "refresh"}));
     EXPECT_EQ(bar.Failures(), 1);
+}
+
+TEST(PollCycle, AnAlarmKeepsTheOkFlashAndThenRestsOnTheAlarmPicture) {
+    FakeBar bar;
+    bar.m_alarmAfterGet = true;
+    StopSignal stop;
+    PollOnce(bar, stop);
+    EXPECT_EQ(bar.Events(), (std::vector<std::string>{"get", "picture1", "format-ok", "picture3",
+                                                      "status", "refresh"}));
 }
 
 TEST(PollCycle, FailuresAreCountedAndNeverStopThePolling) {

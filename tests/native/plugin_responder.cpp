@@ -83,10 +83,16 @@ std::intptr_t BindLoopback(bool ipv6, std::uint16_t* port) {
     return static_cast<std::intptr_t>(s);
 }
 
+thread_local std::uint8_t answering_version = 0;
+
 }  // namespace
 
-Responder::Responder(Script script, bool ipv6, std::uint16_t port)
-    : script_(std::move(script)), ipv6_(ipv6), port_(port) {
+std::uint8_t AnsweringVersion() {
+    return answering_version;
+}
+
+Responder::Responder(Script script, bool ipv6, std::uint16_t port, Speaks speaks)
+    : script_(std::move(script)), ipv6_(ipv6), speaks_(speaks), port_(port) {
     static Winsock winsock;  // for the test program's whole run
     socket_ = BindLoopback(ipv6_, &port_);
     if (socket_ == -1)
@@ -113,6 +119,11 @@ std::vector<std::uint32_t> Responder::Ids() const {
     return ids_;
 }
 
+std::vector<SeenRequest> Responder::Seen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return seen_;
+}
+
 void Responder::Serve() {
     const auto end = std::chrono::steady_clock::now() + kLifetime;
     const Native s = ToNative(socket_);
@@ -132,12 +143,20 @@ void Responder::Serve() {
         if (n < 0)
             continue;
         std::uint32_t id = 0;
-        if (!proto::DecodeRequest(buf, static_cast<std::size_t>(n), &id))
+        std::uint8_t version = 0;
+        if (!proto::DecodeRequest(buf, static_cast<std::size_t>(n), &id, &version))
             continue;
+        const bool dropped = (speaks_ == Speaks::kVersion1Only && version != proto::kVersion1) ||
+                             (speaks_ == Speaks::kVersion2Only && version != proto::kVersion2);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            ids_.push_back(id);
+            seen_.push_back(SeenRequest{id, version});
+            if (!dropped)
+                ids_.push_back(id);
         }
+        if (dropped)
+            continue;
+        answering_version = version;
         for (const Outgoing& out : script_(index++, id)) {
             if (out.delay_ms > 0)
                 std::this_thread::sleep_for(std::chrono::milliseconds(out.delay_ms));

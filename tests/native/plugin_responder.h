@@ -1,6 +1,11 @@
 // A scripted sensor agent for the plug-in's tests: a UDP socket on loopback (port 0 unless
 // told) served by one thread, which hands every well-formed request to a script and sends
 // back what the script returns. Builds natively and for Windows.
+//
+// Which versions reach the script: by default version 2 only, so that every Get is one scripted
+// exchange (the plug-in's version 1 fallback goes unseen, as it would to an agent that is slow
+// to answer it); kVersion1Only plays an old agent that drops version 2 requests; kBothVersions
+// hands the script both, as a real agent would answer them.
 #pragma once
 
 #include <atomic>
@@ -24,10 +29,22 @@ struct Outgoing {
 // Called on the responder's thread with the request's 0-based index and its id.
 using Script = std::function<std::vector<Outgoing>(int index, std::uint32_t id)>;
 
+// The version of the request a script is answering; call it from a script only.
+std::uint8_t AnsweringVersion();
+
+enum class Speaks { kVersion2Only, kVersion1Only, kBothVersions };
+
+// A well-formed request as it arrived, answered or not.
+struct SeenRequest {
+    std::uint32_t id;
+    std::uint8_t version;
+};
+
 class Responder {
 public:
     // Listens on 127.0.0.1 (or ::1 with ipv6) at port, 0 meaning any free port.
-    explicit Responder(Script script, bool ipv6 = false, std::uint16_t port = 0);
+    explicit Responder(Script script, bool ipv6 = false, std::uint16_t port = 0,
+                       Speaks speaks = Speaks::kVersion2Only);
     // Stops the thread and closes the socket.
     ~Responder();
     Responder(const Responder&) = delete;
@@ -40,18 +57,22 @@ public:
     std::string HostText() const;
     // Ids of the well-formed requests seen so far, in order.
     std::vector<std::uint32_t> Ids() const;
+    // Every well-formed request seen so far, dropped ones too, in order.
+    std::vector<SeenRequest> Seen() const;
 
 private:
     void Serve();
 
     Script script_;
     bool ipv6_;
+    Speaks speaks_;
     std::intptr_t socket_ = -1;
     std::uint16_t port_ = 0;
     bool listening_ = false;
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     std::vector<std::uint32_t> ids_;
+    std::vector<SeenRequest> seen_;
     std::thread thread_;
 };
 

@@ -1,6 +1,6 @@
 // The plug-in through its public interface, against a scripted agent on loopback. Shared by
 // the native build (static library) and the Windows build (VORNPLUG.dll under Wine).
-#include "sensor/vornplug.h"
+#include "plugin_api/vornplug.h"
 
 #include <gtest/gtest.h>
 
@@ -38,9 +38,11 @@ proto::Fields Readings(int seed) {
     return f;
 }
 
+// A reply in the version of the request being answered.
 Bytes Reply(std::uint32_t id, const proto::Fields& f,
-            proto::ReplyStatus status = proto::ReplyStatus::kReadings) {
-    const proto::Datagram d = proto::EncodeReply(id, status, f);
+            proto::ReplyStatus status = proto::ReplyStatus::kReadings, std::uint16_t mask = 0) {
+    const proto::Datagram d =
+        proto::EncodeReply(id, vorn::test::AnsweringVersion(), status, f, mask);
     return Bytes(d.begin(), d.end());
 }
 
@@ -183,7 +185,21 @@ std::vector<BadReply> BadReplies() {
         {"empty datagram", [](std::uint32_t) { return Bytes{}; }},
         {"request magic",
          [](std::uint32_t id) { return Spoilt(id, [](Bytes& b) { b[3] = 'Q'; }); }},
-        {"version 2", [](std::uint32_t id) { return Spoilt(id, [](Bytes& b) { b[4] = 2; }); }},
+        {"version 1 to a version 2 request",
+         [](std::uint32_t id) { return Spoilt(id, [](Bytes& b) { b[4] = 1; }); }},
+        {"version 3", [](std::uint32_t id) { return Spoilt(id, [](Bytes& b) { b[4] = 3; }); }},
+        {"alarm bit 13",
+         [](std::uint32_t id) { return Spoilt(id, [](Bytes& b) { b[116] |= 0x20; }); }},
+        {"alarm bit 15",
+         [](std::uint32_t id) { return Spoilt(id, [](Bytes& b) { b[116] |= 0x80; }); }},
+        {"reserved byte 118",
+         [](std::uint32_t id) { return Spoilt(id, [](Bytes& b) { b[118] = 1; }); }},
+        {"status 1 with an alarm",
+         [](std::uint32_t id) {
+             Bytes b = Reply(id, proto::Fields{}, proto::ReplyStatus::kNoSensors);
+             b[117] = 1;
+             return b;
+         }},
         {"status 2", [](std::uint32_t id) { return Spoilt(id, [](Bytes& b) { b[5] = 2; }); }},
         {"reserved byte 6",
          [](std::uint32_t id) { return Spoilt(id, [](Bytes& b) { b[6] = 1; }); }},
@@ -290,6 +306,180 @@ TEST(PluginDropping, LateReplyToTheEarlierRequestIsNeverTaken) {
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     ASSERT_NE(plugin.Get(data, 2000), 0);
     ExpectHolds(data, Readings(93));
+}
+
+// ---- versions: the alarm mask, and agents that know only version 1 ----
+
+Bytes ReplyIn(std::uint8_t version, std::uint32_t id, const proto::Fields& f,
+              std::uint16_t mask = 0) {
+    const proto::Datagram d =
+        proto::EncodeReply(id, version, proto::ReplyStatus::kReadings, f, mask);
+    return Bytes(d.begin(), d.end());
+}
+
+TEST(PluginVersions, Version2AgentHandsOverTheMaskOfTheLastSuccessfulGet) {
+    const std::uint16_t masks[] = {0x0001, 0x1C00, 0x1FFF, 0x0000};
+    Responder agent(
+        [&masks](int index, std::uint32_t id) -> std::vector<Outgoing> {
+            if (index < 4)
+                return {{Reply(id, Readings(index), proto::ReplyStatus::kReadings, masks[index])}};
+            if (index == 4) {  // CPU in alarm, but its field is "-": no alarm shown on it
+                proto::Fields f = Readings(4);
+                f[proto::kCpu] = proto::MakeField("-");
+                return {{Reply(id, f, proto::ReplyStatus::kReadings, 0x0003)}};
+            }
+            if (index == 5)
+                return {{Reply(id, proto::Fields{}, proto::ReplyStatus::kNoSensors)}};
+            return {};
+        },
+        false, 0, vorn::test::Speaks::kBothVersions);
+    ASSERT_TRUE(agent.Listening());
+    VORNPLUG plugin;
+    EXPECT_EQ(plugin.GetAlarmMask(), 0u);
+    ASSERT_NE(plugin.Create(agent.HostText().c_str()), 0);
+    LMDATA data;
+    for (int i = 0; i < 4; ++i) {
+        const auto start = Clock::now();
+        ASSERT_NE(plugin.Get(data, 2000), 0);
+        EXPECT_LT(MsSince(start), 400) << "a version 2 agent is answered without a fallback";
+        ExpectHolds(data, Readings(i));
+        EXPECT_EQ(plugin.GetAlarmMask(), masks[i]);
+    }
+    ASSERT_NE(plugin.Get(data, 2000), 0);
+    EXPECT_EQ(plugin.GetAlarmMask(), 0x0002u);
+    // A failed Get leaves the mask of the last successful one.
+    EXPECT_EQ(plugin.Get(data, 2000), 0);
+    EXPECT_EQ(plugin.GetAlarmMask(), 0x0002u);
+    EXPECT_EQ(plugin.Get(data, 100), 0);
+    EXPECT_EQ(plugin.GetAlarmMask(), 0x0002u);
+    // Only the silent poll sent a version 1 fallback.
+    const std::vector<vorn::test::SeenRequest> seen = agent.Seen();
+    ASSERT_EQ(seen.size(), 8u);
+    for (std::size_t i = 0; i + 1 < seen.size(); ++i)
+        EXPECT_EQ(seen[i].version, proto::kVersion2) << i;
+    EXPECT_EQ(seen.back().version, proto::kVersion1);
+    plugin.Destroy();
+    EXPECT_EQ(plugin.GetAlarmMask(), 0u);
+}
+
+TEST(PluginVersions, Version1OnlyAgentAnswersEveryPollFromTheFirst) {
+    Responder agent(AlwaysAnswer(), false, 0, vorn::test::Speaks::kVersion1Only);
+    ASSERT_TRUE(agent.Listening());
+    VORNPLUG plugin;
+    ASSERT_NE(plugin.Create(agent.HostText().c_str()), 0);
+    constexpr int kPolls = 62;
+    for (int i = 0; i < kPolls; ++i) {
+        LMDATA data = Untouched();
+        ASSERT_NE(plugin.Get(data, 400), 0) << "poll " << i;
+        ExpectHolds(data, Readings(i));
+        EXPECT_EQ(plugin.GetAlarmMask(), 0u);
+    }
+    // Poll 0 tries version 2 and falls back; the next 59 ask in version 1 at once; poll 60 tries
+    // version 2 again, and 61 is back on version 1.
+    const std::vector<vorn::test::SeenRequest> seen = agent.Seen();
+    std::vector<int> versions;
+    for (const vorn::test::SeenRequest& r : seen)
+        versions.push_back(r.version);
+    std::vector<int> expected{2, 1};
+    expected.insert(expected.end(), 59, 1);
+    expected.push_back(2);
+    expected.push_back(1);
+    expected.push_back(1);
+    EXPECT_EQ(versions, expected);
+}
+
+// Both requests of a poll may be answered after the poll has taken the other one; such late
+// replies, to the version 2 or the version 1 request, are never taken by a later poll.
+TEST(PluginVersions, LateRepliesToEitherRequestOfAnEarlierPollAreNeverTaken) {
+    std::uint32_t a2 = 0, a1 = 0, b2 = 0, b1 = 0;
+    Responder agent(
+        [&](int index, std::uint32_t id) -> std::vector<Outgoing> {
+            switch (index) {
+                case 0:  // poll 1, version 2: answered after the fallback went out
+                    a2 = id;
+                    return {{Reply(id, Readings(1)), 300}};
+                case 1:  // poll 1, version 1: left unanswered for now
+                    a1 = id;
+                    return {};
+                case 2:  // poll 2, version 2: silent
+                    b2 = id;
+                    return {};
+                case 3:  // poll 2, version 1: the late replies of poll 1 first
+                    b1 = id;
+                    return {{ReplyIn(1, a1, Readings(90))},
+                            {ReplyIn(2, a2, Readings(91), 0x1FFF)},
+                            {ReplyIn(1, id, Readings(2)), 30}};
+                default:  // poll 3, version 1 only: the late replies of poll 2 first
+                    return {{ReplyIn(2, b2, Readings(92), 0x1FFF)},
+                            {ReplyIn(1, b1, Readings(93))},
+                            {ReplyIn(1, id, Readings(3)), 30}};
+            }
+        },
+        false, 0, vorn::test::Speaks::kBothVersions);
+    ASSERT_TRUE(agent.Listening());
+    VORNPLUG plugin;
+    ASSERT_NE(plugin.Create(agent.HostText().c_str()), 0);
+    LMDATA data;
+    ASSERT_NE(plugin.Get(data, 1000), 0);
+    ExpectHolds(data, Readings(1));
+    ASSERT_NE(plugin.Get(data, 1000), 0);
+    ExpectHolds(data, Readings(2));
+    EXPECT_EQ(plugin.GetAlarmMask(), 0u);
+    ASSERT_NE(plugin.Get(data, 1000), 0);
+    ExpectHolds(data, Readings(3));
+    EXPECT_EQ(plugin.GetAlarmMask(), 0u);
+    EXPECT_EQ(agent.Seen().size(), 5u);
+}
+
+// A version 2 agent slow to answer once, whose version 1 reply wins, is not taken for an old
+// one: its late version 2 reply, found queued by the next poll, has that poll ask version 2.
+TEST(PluginVersions, ASlowVersion2AgentIsAskedInVersion2AgainAtTheNextPoll) {
+    std::uint32_t first = 0;
+    Responder agent(
+        [&first](int index, std::uint32_t id) -> std::vector<Outgoing> {
+            if (index == 0) {  // version 2, answered only after the fallback's reply
+                first = id;
+                return {};
+            }
+            if (index == 1)  // version 1: at once, then the late version 2 reply
+                return {{ReplyIn(1, id, Readings(1))}, {ReplyIn(2, first, Readings(90), 1), 20}};
+            return {{Reply(id, Readings(index), proto::ReplyStatus::kReadings, 0x0004)}};
+        },
+        false, 0, vorn::test::Speaks::kBothVersions);
+    ASSERT_TRUE(agent.Listening());
+    VORNPLUG plugin;
+    ASSERT_NE(plugin.Create(agent.HostText().c_str()), 0);
+    LMDATA data;
+    ASSERT_NE(plugin.Get(data, 400), 0);
+    ExpectHolds(data, Readings(1));
+    EXPECT_EQ(plugin.GetAlarmMask(), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_NE(plugin.Get(data, 400), 0);
+    ExpectHolds(data, Readings(2));
+    EXPECT_EQ(plugin.GetAlarmMask(), 0x0004u);
+    const std::vector<vorn::test::SeenRequest> seen = agent.Seen();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_EQ(seen[2].version, proto::kVersion2);
+}
+
+TEST(PluginVersions, ReplyWithBits13To15SetIsDroppedAndTheWaitGoesOn) {
+    Responder agent([](int, std::uint32_t id) {
+        std::vector<Outgoing> out;
+        for (const unsigned char high : {0x20, 0x40, 0x80, 0xE0}) {
+            Bytes bad = Reply(id, Readings(7), proto::ReplyStatus::kReadings, 0x0001);
+            bad[116] |= high;
+            out.push_back({bad});
+        }
+        out.push_back({Reply(id, Readings(8), proto::ReplyStatus::kReadings, 0x0400), 30});
+        return out;
+    });
+    ASSERT_TRUE(agent.Listening());
+    VORNPLUG plugin;
+    ASSERT_NE(plugin.Create(agent.HostText().c_str()), 0);
+    LMDATA data;
+    ASSERT_NE(plugin.Get(data, 2000), 0);
+    ExpectHolds(data, Readings(8));
+    EXPECT_EQ(plugin.GetAlarmMask(), 0x0400u);
 }
 
 // ---- errors the socket reports ----

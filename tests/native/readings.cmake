@@ -7,3 +7,5 @@ vorn_test(readings_refresher_test SOURCES readings_refresher_test.cpp LIBS vorn_
 # The hwmon tests read the mapping through the agent's configuration parser and watch its log.
 vorn_test(readings_hwmon_test SOURCES readings_hwmon_test.cpp LIBS vorn_agent_test_support
           LABELS readings)
+vorn_test(readings_alarms_test SOURCES readings_alarms_test.cpp LIBS vorn_readings
+          LABELS readings)

@@ -229,7 +229,7 @@ private:
 
     // The agent's reply to `request`, or an empty vector when it sent none within a second.
     std::vector<std::uint8_t> AskAgent(const std::uint8_t* request, std::size_t len,
-                                       std::uint32_t id) {
+                                       std::uint32_t id, std::uint8_t version) {
         send(agent_, request, len, 0);
         const Clock::time_point deadline = Clock::now() + milliseconds(1000);
         std::uint8_t buf[proto::kDatagramSize + 1];
@@ -243,8 +243,8 @@ private:
             const ssize_t got = recv(agent_, buf, sizeof buf, 0);
             proto::ReplyStatus status;
             proto::Fields fields;
-            if (got > 0 &&
-                proto::DecodeReply(buf, static_cast<std::size_t>(got), id, &status, &fields)) {
+            if (got > 0 && proto::DecodeReply(buf, static_cast<std::size_t>(got), id, version,
+                                              &status, &fields, nullptr)) {
                 return std::vector<std::uint8_t>(buf, buf + got);
             }
         }
@@ -300,8 +300,8 @@ private:
                 f = proto::MakeField("-88.8");
         }
         const proto::Datagram d = proto::EncodeReply(
-            previous_id_,
-            no_sensors ? proto::ReplyStatus::kNoSensors : proto::ReplyStatus::kReadings, fields);
+            previous_id_, proto::kVersion2,
+            no_sensors ? proto::ReplyStatus::kNoSensors : proto::ReplyStatus::kReadings, fields, 0);
         SendTo(to, d.data(), d.size());
         ++forged_;
     }
@@ -314,10 +314,16 @@ private:
             recvfrom(client_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &from_len);
         const Clock::time_point asked = Clock::now();
         std::uint32_t id = 0;
+        std::uint8_t version = 0;
         if (got <= 0 || from.sin_family != AF_INET ||
-            !proto::DecodeRequest(buf, static_cast<std::size_t>(got), &id)) {
+            !proto::DecodeRequest(buf, static_cast<std::size_t>(got), &id, &version)) {
             return;
         }
+        // The relay plays an agent that speaks version 2. The plug-in's version 1 requests
+        // (its fallback for old agents, sent when a version 2 request is slow) go unanswered,
+        // so that every poll's outcome rests on its one version 2 request and its fault.
+        if (version != proto::kVersion2)
+            return;
         const int seq = requests_++;
         const bool scheduled = seq >= o_.warmup && seq < o_.warmup + o_.polls;
         Action action = scheduled ? Draw() : kPass;
@@ -331,7 +337,7 @@ private:
         const char* note = "";
         if (action != kDropRequest) {
             const std::vector<std::uint8_t> reply =
-                AskAgent(buf, static_cast<std::size_t>(got), id);
+                AskAgent(buf, static_cast<std::size_t>(got), id, version);
             if (reply.empty()) {
                 ++agent_silent_;
                 note = " agent-silent";

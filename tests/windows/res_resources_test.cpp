@@ -358,6 +358,44 @@ TEST(ResourceIcons, TrayPicturesLoadAtSixteenPixels) {
     }
 }
 
+// The alarm picture stands in for the idle one while a reading is past a limit: one 16-pixel
+// 16-colour image, told apart from the three ring pictures at a glance by shape and colour.
+TEST(ResourceIcons, AlarmPictureIsASixteenPixelImageUnlikeTheRingPictures) {
+    const std::vector<GroupEntry> entries = IconGroup(IDI_TRAY_ALARM);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].width, 16);
+    EXPECT_EQ(entries[0].bitCount, 4);
+    const Image alarm = IconImage(entries[0].iconId);
+    ASSERT_EQ(alarm.width, 16);
+    ASSERT_EQ(alarm.palette.size(), 16u);
+    for (int i = 0; i < 16; ++i) {
+        const RGBQUAD q = alarm.palette[i];
+        EXPECT_EQ(RGB(q.rgbRed, q.rgbGreen, q.rgbBlue), kStandard16[i]) << i;
+    }
+    int yellow = 0;
+    for (int y = 0; y < 16; ++y)
+        for (int x = 0; x < 16; ++x)
+            yellow += !alarm.Clear(x, y) && alarm.Colour(x, y) == RGB(255, 255, 0);
+    EXPECT_GT(yellow, 40) << "mostly yellow, a colour no ring picture has";
+    for (const TrayPicture& t : kTrayPictures) {
+        const Image ring = OnlyImage(t.id);
+        ASSERT_EQ(ring.width, 16) << t.id;
+        int shapeDiffers = 0, colourDiffers = 0;
+        for (int y = 0; y < 16; ++y)
+            for (int x = 0; x < 16; ++x) {
+                shapeDiffers += ring.Clear(x, y) != alarm.Clear(x, y);
+                colourDiffers += !ring.Clear(x, y) && !alarm.Clear(x, y) &&
+                                 ring.Colour(x, y) != alarm.Colour(x, y);
+            }
+        EXPECT_GT(shapeDiffers, 30) << t.id;
+        EXPECT_GT(colourDiffers, 60) << t.id;
+    }
+    HICON icon = static_cast<HICON>(LoadImageA(Module(), MAKEINTRESOURCEA(IDI_TRAY_ALARM),
+                                               IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
+    ASSERT_NE(icon, nullptr);
+    DestroyIcon(icon);
+}
+
 // --- Dialog templates -------------------------------------------------------------------
 
 struct Control {

@@ -1,5 +1,16 @@
-// The sensor plug-in as the bar sees it: VORNPLUG.dll exports the class VORNPLUG, which is
-// opened once on a host, asked once per poll to fill an LMDATA record, and closed at exit.
+// The binary interface between VORNBAR.exe and VORNPLUG.dll: the one declaration of the
+// plug-in that both sides compile. VORNPLUG.dll exports the class VORNPLUG, which is opened
+// once on a host, asked once per poll to fill an LMDATA record, and closed at exit.
+//
+// Frozen. The bar holds a VORNPLUG by value and calls its members through the DLL's export
+// table, so the class layouts below (checked by the static_asserts at the end for the 32-bit
+// build), the mangled names of the members and the record LMDATA are a contract with every
+// VORNPLUG.dll that may sit next to the program: a changed member, size or order breaks a
+// bar and a plug-in built apart. The executable also exports the member-wise copy
+// assignments of the three classes (vornbar_exports.cpp, linked into VORNBAR.exe only):
+// nothing here calls them, but they belong to the program's published export table, which
+// stays as it is so that whatever links against it keeps linking. Add nothing here that
+// changes a layout or a mangled name.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +30,19 @@ enum { LMDATA_FIELDS = 13, LMDATA_FIELD_SIZE = 8 };
 
 // Record order of the fields.
 enum LmField {
-    LM_CPU, LM_PWR, LM_SYS, LM_VID, LM_VTT, LM_V33, LM_VP5, LM_VM5, LM_VP12, LM_VM12,
-    LM_FAN1, LM_FAN2, LM_FAN3
+    LM_CPU,
+    LM_PWR,
+    LM_SYS,
+    LM_VID,
+    LM_VTT,
+    LM_V33,
+    LM_VP5,
+    LM_VM5,
+    LM_VP12,
+    LM_VM12,
+    LM_FAN1,
+    LM_FAN2,
+    LM_FAN3
 };
 
 // One poll's readings: thirteen short texts, each NUL-terminated within its 8 bytes.
@@ -57,6 +79,22 @@ private:
 // and a loopback socket that wakes a waiting Query when Cancel is called.
 // Threading: Connect, Query and Close run on one thread at a time; Cancel may run on any thread
 // at any time except during Close (the descriptors it writes to must still exist).
+//
+// Versions: Query asks in version 2 (readings and an alarm mask). An agent that knows only
+// version 1 drops such a request, so when it is not answered within a quarter of the time-out
+// a version 1 request with its own id follows, and the first valid reply to either is taken.
+// An agent found to answer only version 1 is asked in version 1 first from then on, and in
+// version 2 again every 60th poll, so an upgraded agent is noticed. A version 2 agent that
+// was merely slow (its version 1 reply came first) shows itself by the late version 2 reply,
+// which the next Query finds queued: it is not taken, but version 2 is asked first again.
+//
+// The class keeps the size and layout the bar was built against: what versions need lives in
+// m_dwState, the former 0/1 flag m_bOutstanding, whose 31 upper bits it never used:
+//   bit  0      m_dwRequestId names a request that was sent and may still be answered
+//   bits 1..13  the alarm mask of the last successful Query (bit 1 + k for reading k)
+//   bit  14     the agent answered only version 1 so far: ask it in version 1 first
+//   bit  15     the request m_dwRequestId names is a version 2 request
+//   bits 16..31 polls asked in version 1 first since version 2 was last tried
 class VORNPLUG_API UDPCSock {
 public:
     // Closed, not cancelled.
@@ -73,6 +111,9 @@ public:
     void Close();
     // Non-zero between a successful Connect and Close.
     int IsOpen() const;
+    // The alarm mask of the last successful Query (bit k: reading k in record order is past
+    // one of its limits); 0 before one, after Connect and Close, and from a version 1 agent.
+    unsigned int GetAlarmMask() const;
 
 private:
     std::intptr_t m_hSocket;      // connected to the agent; -1 when closed or dropped after a
@@ -80,10 +121,11 @@ private:
     std::intptr_t m_hWake;        // loopback socket Cancel writes to; -1 when closed
     unsigned char m_abPeer[32];   // the agent's address: a sockaddr_in or sockaddr_in6
     std::uint32_t m_nPeerLen;     // bytes of m_abPeer in use; 0 while not connected
-    std::uint32_t m_dwRequestId;  // id of the request now outstanding
+    std::uint32_t m_dwRequestId;  // id of the request now outstanding; after a Query that
+                                  // sent two requests, the id of the one left unanswered
     std::uint32_t m_dwDropped;    // datagrams dropped as not the awaited reply, for diagnosis
     int m_nLastError;             // the socket error that ended the last failed Query, or 0
-    int m_bOutstanding;           // m_dwRequestId belongs to a request that was sent
+    std::uint32_t m_dwState;      // outstanding flag, alarm mask, version memory (see above)
     int m_bCancelled;             // set once by Cancel; only touched with atomic builtins
 };
 
@@ -106,6 +148,12 @@ public:
     // Callable from any thread at any time except during Destroy: a Get in progress returns 0
     // promptly and every later Get returns 0 at once. Used when the program is closing.
     void Cancel();
+    // Which readings the agent reported past one of their limits in the last successful Get:
+    // bit k for field k of LMDATA (bit 0 CPU ... bit 12 FAN3); 0 from an agent that speaks
+    // only version 1, before the first successful Get and after Destroy. Kept in UDPCSock's
+    // state word, so VORNPLUG's size and layout do not change. Same thread as Get. New with
+    // alarms: a bar that calls it needs a VORNPLUG.dll that exports it (they ship together).
+    unsigned int GetAlarmMask() const;
 
 private:
     SOCKLIB m_lib;
