@@ -13,6 +13,7 @@
 #include "agent/log.h"
 #include "agent/rate_limit.h"
 #include "agent/sampler.h"
+#include "agent/socket.h"
 
 namespace vorn::agent {
 
@@ -39,19 +40,33 @@ public:
     // The bound addresses, with the ports the system gave.
     std::vector<Endpoint> Bound() const;
 
-    // Waits up to `timeout_ms` (-1: no limit) for datagrams or for `wake_fd` (-1: none) to
-    // become readable, and answers what has arrived, within `limiter`'s rates when given.
-    // Returns false when `wake_fd` is readable.
-    bool ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow,
+    // Waits up to `timeout_ms` (-1: no limit) for datagrams or for `wake` (a readable
+    // descriptor on POSIX, a signalled event on Windows; -1 or nullptr for none), and answers
+    // what has arrived, within `limiter`'s rates when given. Returns false when `wake` is set.
+    bool ServeOnce(int timeout_ms, net::Wake wake, Sampler& sampler, const AllowList& allow,
                    RateLimiter* limiter = nullptr);
 
     const Counters& counters() const { return counters_; }
 
 private:
-    void Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter);
+    // How one datagram is handled: dropped (and counted) or answered.
+    enum class Verdict { kAnswer, kDrop };
+
+    // Decides on one received datagram; on kAnswer `reply` holds the answer. The sample is
+    // taken from `sampler` only once a valid request is in hand (then kept in `sample` for
+    // the rest of the batch), so refused or malformed floods cost no sensor reads.
+    Verdict Decide(const sockaddr* from, socklen_t from_len, const std::uint8_t* data,
+                   std::size_t size, bool truncated, Sampler& sampler, const AllowList& allow,
+                   RateLimiter* limiter, const Sample** sample, proto::Datagram* reply);
+    void Drain(net::Socket fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter);
+    // Prepares a bound socket for the platform's wait; false on failure.
+    bool Watch(net::Socket fd);
     void Close();
 
-    std::vector<int> fds_;
+    std::vector<net::Socket> fds_;
+#ifdef _WIN32
+    std::vector<HANDLE> events_;  // one per socket, set while datagrams wait
+#endif
     Counters counters_;
 };
 
