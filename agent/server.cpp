@@ -75,8 +75,10 @@ std::vector<Endpoint> Server::Bound() const {
 }
 
 Server::Verdict Server::Decide(const sockaddr* from, socklen_t from_len, const std::uint8_t* data,
-                               std::size_t size, bool truncated, Sampler& sampler,
-                               const AllowList& allow, RateLimiter* limiter, const Sample** sample,
+                               std::size_t size, bool truncated,
+                               const readings::Refresher& refresher, const AllowList& allow,
+                               RateLimiter* limiter,
+                               std::shared_ptr<const readings::Snapshot>* snapshot,
                                proto::Datagram* reply) {
     if (from_len <= 0 || static_cast<std::size_t>(from_len) > sizeof(sockaddr_storage) ||
         !allow.Admits(from)) {
@@ -92,9 +94,10 @@ Server::Verdict Server::Decide(const sockaddr* from, socklen_t from_len, const s
         ++counters_.limited;
         return Verdict::kDrop;
     }
-    if (!*sample)
-        *sample = &sampler.Current(Sampler::Clock::now());
-    *reply = proto::EncodeReply(id, (*sample)->status, (*sample)->fields);
+    // The latest sample, taken at once (the refresher's lock is held only to copy a pointer).
+    if (!*snapshot)
+        *snapshot = refresher.Current(readings::Clock::now());
+    *reply = proto::EncodeReply(id, (*snapshot)->status, (*snapshot)->fields);
     return Verdict::kAnswer;
 }
 

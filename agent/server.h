@@ -1,7 +1,8 @@
 // The UDP side of the agent: one non-blocking socket per listening address, answered from
 // one thread. A request is answered only when it comes from an admitted source, decodes as a
 // valid request and is within its source's rate; the reply is as long as the request, so the agent
-// never amplifies.
+// never amplifies. Replies carry the refresher's current snapshot: answering never waits for
+// the sensors.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +13,8 @@
 #include "agent/allow_list.h"
 #include "agent/log.h"
 #include "agent/rate_limit.h"
-#include "agent/sampler.h"
 #include "agent/socket.h"
+#include "readings/refresher.h"
 
 namespace vorn::agent {
 
@@ -42,9 +43,10 @@ public:
 
     // Waits up to `timeout_ms` (-1: no limit) for datagrams or for `wake` (a readable
     // descriptor on POSIX, a signalled event on Windows; -1 or nullptr for none), and answers
-    // what has arrived, within `limiter`'s rates when given. Returns false when `wake` is set.
-    bool ServeOnce(int timeout_ms, net::Wake wake, Sampler& sampler, const AllowList& allow,
-                   RateLimiter* limiter = nullptr);
+    // what has arrived from `refresher`'s current snapshot, within `limiter`'s rates when
+    // given. Returns false when `wake` is set.
+    bool ServeOnce(int timeout_ms, net::Wake wake, const readings::Refresher& refresher,
+                   const AllowList& allow, RateLimiter* limiter = nullptr);
 
     const Counters& counters() const { return counters_; }
 
@@ -52,13 +54,15 @@ private:
     // How one datagram is handled: dropped (and counted) or answered.
     enum class Verdict { kAnswer, kDrop };
 
-    // Decides on one received datagram; on kAnswer `reply` holds the answer. The sample is
-    // taken from `sampler` only once a valid request is in hand (then kept in `sample` for
-    // the rest of the batch), so refused or malformed floods cost no sensor reads.
+    // Decides on one received datagram; on kAnswer `reply` holds the answer. The snapshot is
+    // taken from `refresher` only once a valid request is in hand (then kept in `snapshot` for
+    // the rest of the batch), so refused or malformed floods cost nothing more.
     Verdict Decide(const sockaddr* from, socklen_t from_len, const std::uint8_t* data,
-                   std::size_t size, bool truncated, Sampler& sampler, const AllowList& allow,
-                   RateLimiter* limiter, const Sample** sample, proto::Datagram* reply);
-    void Drain(net::Socket fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter);
+                   std::size_t size, bool truncated, const readings::Refresher& refresher,
+                   const AllowList& allow, RateLimiter* limiter,
+                   std::shared_ptr<const readings::Snapshot>* snapshot, proto::Datagram* reply);
+    void Drain(net::Socket fd, const readings::Refresher& refresher, const AllowList& allow,
+               RateLimiter* limiter);
     // Prepares a bound socket for the platform's wait; false on failure.
     bool Watch(net::Socket fd);
     void Close();

@@ -29,8 +29,8 @@ void Server::Close() {
     fds_.clear();
 }
 
-bool Server::ServeOnce(int timeout_ms, net::Wake wake, Sampler& sampler, const AllowList& allow,
-                       RateLimiter* limiter) {
+bool Server::ServeOnce(int timeout_ms, net::Wake wake, const readings::Refresher& refresher,
+                       const AllowList& allow, RateLimiter* limiter) {
     pollfd pfds[kMaxListen + 1];
     const std::size_t n = fds_.size();
     for (std::size_t i = 0; i < n; ++i)
@@ -41,12 +41,13 @@ bool Server::ServeOnce(int timeout_ms, net::Wake wake, Sampler& sampler, const A
         return true;  // time-out, or a signal that the wake descriptor will show
     for (std::size_t i = 0; i < n; ++i) {
         if (pfds[i].revents & POLLIN)
-            Drain(pfds[i].fd, sampler, allow, limiter);
+            Drain(pfds[i].fd, refresher, allow, limiter);
     }
     return !(wake >= 0 && (pfds[n].revents & POLLIN));
 }
 
-void Server::Drain(net::Socket fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter) {
+void Server::Drain(net::Socket fd, const readings::Refresher& refresher, const AllowList& allow,
+                   RateLimiter* limiter) {
     std::uint8_t in[kBatch][kReceiveSize];
     sockaddr_storage from[kBatch];
     iovec in_iov[kBatch];
@@ -67,13 +68,13 @@ void Server::Drain(net::Socket fd, Sampler& sampler, const AllowList& allow, Rat
         const int got = recvmmsg(fd, in_msgs, kBatch, MSG_DONTWAIT, nullptr);
         if (got <= 0)
             return;
-        const Sample* sample = nullptr;
+        std::shared_ptr<const readings::Snapshot> snapshot;
         int replies = 0;
         for (int i = 0; i < got; ++i) {
             const msghdr& h = in_msgs[i].msg_hdr;
             if (Decide(reinterpret_cast<const sockaddr*>(&from[i]), h.msg_namelen, in[i],
-                       in_msgs[i].msg_len, (h.msg_flags & MSG_TRUNC) != 0, sampler, allow, limiter,
-                       &sample, &out[replies]) != Verdict::kAnswer) {
+                       in_msgs[i].msg_len, (h.msg_flags & MSG_TRUNC) != 0, refresher, allow,
+                       limiter, &snapshot, &out[replies]) != Verdict::kAnswer) {
                 continue;
             }
             out_iov[replies] = iovec{out[replies].data(), out[replies].size()};

@@ -34,8 +34,8 @@ void Server::Close() {
     events_.clear();
 }
 
-bool Server::ServeOnce(int timeout_ms, net::Wake wake, Sampler& sampler, const AllowList& allow,
-                       RateLimiter* limiter) {
+bool Server::ServeOnce(int timeout_ms, net::Wake wake, const readings::Refresher& refresher,
+                       const AllowList& allow, RateLimiter* limiter) {
     HANDLE handles[kMaxListen + 1];
     const std::size_t n = fds_.size();
     for (std::size_t i = 0; i < n; ++i)
@@ -53,15 +53,16 @@ bool Server::ServeOnce(int timeout_ms, net::Wake wake, Sampler& sampler, const A
         WSANETWORKEVENTS happened{};
         if (WSAEnumNetworkEvents(fds_[i], events_[i], &happened) == 0 &&
             (happened.lNetworkEvents & FD_READ)) {
-            Drain(fds_[i], sampler, allow, limiter);
+            Drain(fds_[i], refresher, allow, limiter);
         }
     }
     return !(wake && WaitForSingleObject(wake, 0) == WAIT_OBJECT_0);
 }
 
-void Server::Drain(net::Socket fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter) {
+void Server::Drain(net::Socket fd, const readings::Refresher& refresher, const AllowList& allow,
+                   RateLimiter* limiter) {
     char in[kReceiveSize];
-    const Sample* sample = nullptr;
+    std::shared_ptr<const readings::Snapshot> snapshot;
     for (int taken = 0; taken < kPerWake; ++taken) {
         sockaddr_storage from{};
         int from_len = sizeof from;
@@ -81,8 +82,8 @@ void Server::Drain(net::Socket fd, Sampler& sampler, const AllowList& allow, Rat
         proto::Datagram reply;
         if (Decide(reinterpret_cast<const sockaddr*>(&from), from_len,
                    reinterpret_cast<const std::uint8_t*>(in),
-                   static_cast<std::size_t>(got > 0 ? got : 0), truncated, sampler, allow, limiter,
-                   &sample, &reply) != Verdict::kAnswer) {
+                   static_cast<std::size_t>(got > 0 ? got : 0), truncated, refresher, allow,
+                   limiter, &snapshot, &reply) != Verdict::kAnswer) {
             continue;
         }
         // A full send buffer or an unreachable peer loses this reply; the client asks again.

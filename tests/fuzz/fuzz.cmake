@@ -6,7 +6,8 @@
 set(VORN_FUZZ_TARGETS fuzz_request fuzz_reply fuzz_config fuzz_readings fuzz_hwinfo)
 foreach(target ${VORN_FUZZ_TARGETS})
     add_executable(${target} ${PROJECT_SOURCE_DIR}/tests/fuzz/${target}.cpp)
-    target_link_libraries(${target} PRIVATE vorn_agent_core vorn_protocol vorn_hwinfo_memory)
+    target_link_libraries(${target} PRIVATE vorn_agent_core vorn_readings vorn_protocol
+                          vorn_hwinfo_memory)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
     target_link_options(${target} PRIVATE -fsanitize=fuzzer)
     vorn_warnings(${target})
