@@ -180,8 +180,7 @@ int CheckConfig(const std::string& path, std::FILE* out) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
         return 1;
     }
-    const SourceSpec::Kind kind =
-        settings.source ? settings.source->kind : SourceSpec::Kind::kHwmon;
+    const SourceSpec::Kind kind = settings.source ? settings.source->kind : SourceSpec{}.kind;
     if (!CheckMappings(settings, kind, &e)) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
         return 1;

@@ -1,6 +1,6 @@
 // The sources this platform offers, chosen by the configuration's "source" setting, and the
 // check of mapping selectors against the chosen source's syntax. One implementation per
-// platform (source_factory_linux.cpp here); the declarations are shared.
+// platform (source_factory_linux.cpp, source_factory_windows.cpp); the declarations are shared.
 #pragma once
 
 #include <memory>
@@ -13,7 +13,14 @@
 namespace vorn::readings {
 
 struct SourceSpec {
-    enum class Kind { kHwmon, kFile } kind = Kind::kHwmon;
+    // kHwmon: Linux only. kHwinfo (HWiNFO's shared memory) and kAuto (HWiNFO, else
+    // LibreHardwareMonitor's web server): Windows only.
+    enum class Kind { kHwmon, kFile, kHwinfo, kAuto };
+#ifdef _WIN32
+    Kind kind = Kind::kAuto;
+#else
+    Kind kind = Kind::kHwmon;
+#endif
     std::string location;  // the readings file for kFile
 };
 

@@ -27,6 +27,9 @@ bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std:
         case SourceSpec::Kind::kFile:
             // The readings file names its readings itself; mapping lines are not used.
             return true;
+        case SourceSpec::Kind::kHwinfo:
+        case SourceSpec::Kind::kAuto:
+            break;  // not offered here: ParseSourceSpec never yields them
     }
     return true;
 }
@@ -36,6 +39,8 @@ std::unique_ptr<Source> MakeSource(const SourceSettings& settings, Warnings* war
         case SourceSpec::Kind::kFile:
             return std::make_unique<FileSource>(settings.spec.location, warnings);
         case SourceSpec::Kind::kHwmon:
+        case SourceSpec::Kind::kHwinfo:
+        case SourceSpec::Kind::kAuto:
             break;
     }
     return std::make_unique<HwmonSource>(settings.sysfs, settings.mapping, warnings);
