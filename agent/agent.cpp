@@ -35,11 +35,11 @@ bool SameEndpoints(const std::vector<Endpoint>& a, const std::vector<Endpoint>& 
     return true;
 }
 
-std::string Summary(const Config& config, const readings::Source& source) {
+std::string Summary(const Config& config, const readings::Refresher& refresher) {
     std::string allow;
     for (const Cidr& c : config.allow)
         allow += (allow.empty() ? "" : " ") + FormatCidr(c);
-    return "allow " + allow + "; source " + source.Describe() + "; interval " +
+    return "allow " + allow + "; source " + refresher.Describe() + "; interval " +
            std::to_string(config.interval_ms) + " ms (stale after " +
            std::to_string(StaleAfter(config).count()) + " ms); rate " +
            (config.rate ? std::to_string(config.rate) + " per source a second" : "unlimited");
@@ -114,7 +114,7 @@ int Serve(const CommandLine& command_line, Log& log) {
     for (const Endpoint& ep : server.Bound()) {
         listening += " " + FormatEndpoint(reinterpret_cast<const sockaddr*>(&ep.addr));
     }
-    log.Info("listening on" + listening + "; " + Summary(config, refresher->source()));
+    log.Info("listening on" + listening + "; " + Summary(config, *refresher));
 
     for (;;) {
         JoinFinished(retired);
@@ -145,7 +145,7 @@ int Serve(const CommandLine& command_line, Log& log) {
         allow = AllowList(config.allow);
         if (config.rate != limiter.rate())
             limiter = RateLimiter(config.rate);
-        log.Info("reloaded; " + Summary(config, refresher->source()));
+        log.Info("reloaded; " + Summary(config, *refresher));
     }
     // Each join waits at most for a sample in progress, which the source's time-out bounds.
     refresher->RequestStop();

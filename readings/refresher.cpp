@@ -36,6 +36,7 @@ Refresher::Refresher(std::unique_ptr<Source> source, std::chrono::milliseconds i
       stale_after_(stale_after),
       warnings_(warnings),
       latest_(seed ? std::move(seed) : EmptySnapshot()),
+      description_(source_->Describe()),
       thread_([this] { Run(); }) {}
 
 Refresher::~Refresher() {
@@ -81,12 +82,18 @@ RefresherCounters Refresher::counters() const {
     return c;
 }
 
-void Refresher::Publish(std::shared_ptr<const Snapshot> snapshot) {
+std::string Refresher::Describe() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return description_;
+}
+
+void Refresher::Publish(std::shared_ptr<const Snapshot> snapshot, std::string description) {
     std::shared_ptr<const Snapshot> previous;  // freed after the lock, when it is the last
     {
         std::lock_guard<std::mutex> lock(mutex_);
         previous = std::move(latest_);
         latest_ = std::move(snapshot);
+        description_ = std::move(description);
         sampled_ = true;
     }
     changed_.notify_all();
@@ -104,7 +111,8 @@ void Refresher::Run() {
         } catch (const std::exception& e) {
             // A source must not take the agent down: this sample gives no readings.
             failed = true;
-            warnings_->Warn("sample", std::string("reading the source failed: ") + e.what());
+            if (warnings_)
+                warnings_->Warn("sample", std::string("reading the source failed: ") + e.what());
         }
         failed = failed || !AnyValue(set);
         const Clock::time_point ended = Clock::now();
@@ -113,7 +121,7 @@ void Refresher::Run() {
         if (failed)
             ++errors_;
         last_sample_ = ended.time_since_epoch().count();
-        Publish(std::move(snapshot));
+        Publish(std::move(snapshot), source_->Describe());
         lock.lock();
         changed_.wait_until(lock, started + interval_, [this] { return stop_; });
     }

@@ -111,6 +111,7 @@ TEST(ReadingsRefresher, SamplesEveryIntervalOnItsOwnThreadAndCountsTheReads) {
     const auto latest = refresher.Current(Clock::now());
     EXPECT_EQ(latest->status, proto::ReplyStatus::kReadings);
     EXPECT_GE(std::stod(Cpu(latest)), 4.0);
+    EXPECT_EQ(refresher.Describe(), "gated");
     refresher.Stop();
     // Stopped: no more samples.
     const int entered = gate->entered();
