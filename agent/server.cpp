@@ -88,8 +88,8 @@ std::vector<Endpoint> Server::Bound() const {
     return bound;
 }
 
-bool Server::ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow,
-                       RateLimiter* limiter) {
+bool Server::ServeOnce(int timeout_ms, int wake_fd, const readings::Refresher& refresher,
+                       const AllowList& allow, RateLimiter* limiter) {
     pollfd pfds[kMaxListen + 1];
     const std::size_t n = fds_.size();
     for (std::size_t i = 0; i < n; ++i)
@@ -100,12 +100,13 @@ bool Server::ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const Allo
         return true;  // time-out, or a signal that the wake descriptor will show
     for (std::size_t i = 0; i < n; ++i) {
         if (pfds[i].revents & POLLIN)
-            Drain(pfds[i].fd, sampler, allow, limiter);
+            Drain(pfds[i].fd, refresher, allow, limiter);
     }
     return !(wake_fd >= 0 && (pfds[n].revents & POLLIN));
 }
 
-void Server::Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter) {
+void Server::Drain(int fd, const readings::Refresher& refresher, const AllowList& allow,
+                   RateLimiter* limiter) {
     std::uint8_t in[kBatch][kReceiveSize];
     sockaddr_storage from[kBatch];
     iovec in_iov[kBatch];
@@ -126,9 +127,9 @@ void Server::Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter
         const int got = recvmmsg(fd, in_msgs, kBatch, MSG_DONTWAIT, nullptr);
         if (got <= 0)
             return;
-        // Read (or reuse) the sensors only once a valid request is in hand, so that
-        // refused or malformed floods cost no sensor reads.
-        const Sample* sample = nullptr;
+        // One snapshot per batch: the latest sample, taken at once (the refresher's lock is
+        // held only to copy a pointer), and only once a valid request is in hand.
+        std::shared_ptr<const readings::Snapshot> snapshot;
         int replies = 0;
         for (int i = 0; i < got; ++i) {
             const msghdr& h = in_msgs[i].msg_hdr;
@@ -147,9 +148,9 @@ void Server::Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter
                 ++counters_.limited;
                 continue;
             }
-            if (!sample)
-                sample = &sampler.Current(Sampler::Clock::now());
-            out[replies] = proto::EncodeReply(id, sample->status, sample->fields);
+            if (!snapshot)
+                snapshot = refresher.Current(readings::Clock::now());
+            out[replies] = proto::EncodeReply(id, snapshot->status, snapshot->fields);
             out_iov[replies] = iovec{out[replies].data(), out[replies].size()};
             out_msgs[replies] = mmsghdr{};
             out_msgs[replies].msg_hdr.msg_name = &from[i];

@@ -1,7 +1,8 @@
 // The UDP side of the agent: one non-blocking socket per listening address, answered from
 // one thread. A request is answered only when it comes from an admitted source, decodes as a
 // valid request and is within its source's rate; the reply is as long as the request, so the agent
-// never amplifies.
+// never amplifies. Replies carry the refresher's current snapshot: answering never waits for
+// the sensors.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,7 @@
 #include "agent/allow_list.h"
 #include "agent/log.h"
 #include "agent/rate_limit.h"
-#include "agent/sampler.h"
+#include "readings/refresher.h"
 
 namespace vorn::agent {
 
@@ -40,15 +41,16 @@ public:
     std::vector<Endpoint> Bound() const;
 
     // Waits up to `timeout_ms` (-1: no limit) for datagrams or for `wake_fd` (-1: none) to
-    // become readable, and answers what has arrived, within `limiter`'s rates when given.
-    // Returns false when `wake_fd` is readable.
-    bool ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow,
-                   RateLimiter* limiter = nullptr);
+    // become readable, and answers what has arrived from `refresher`'s current snapshot,
+    // within `limiter`'s rates when given. Returns false when `wake_fd` is readable.
+    bool ServeOnce(int timeout_ms, int wake_fd, const readings::Refresher& refresher,
+                   const AllowList& allow, RateLimiter* limiter = nullptr);
 
     const Counters& counters() const { return counters_; }
 
 private:
-    void Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter);
+    void Drain(int fd, const readings::Refresher& refresher, const AllowList& allow,
+               RateLimiter* limiter);
     void Close();
 
     std::vector<int> fds_;

@@ -6,6 +6,10 @@ target_link_libraries(vorn_http_test_server PUBLIC Threads::Threads)
 vorn_warnings(vorn_http_test_server)
 
 vorn_test(readings_exposition_test SOURCES readings_exposition_test.cpp
-          LIBS vorn_readings_prom LABELS readings)
+          LIBS vorn_readings LABELS readings)
 vorn_test(readings_http_get_test SOURCES readings_http_get_test.cpp
-          LIBS vorn_readings_prom vorn_http_test_server LABELS readings)
+          LIBS vorn_readings vorn_http_test_server LABELS readings)
+vorn_test(readings_prometheus_mapping_test SOURCES readings_prometheus_mapping_test.cpp
+          LIBS vorn_readings LABELS readings)
+target_compile_definitions(readings_prometheus_mapping_test PRIVATE
+    VORN_PROMETHEUS_FIXTURES="${CMAKE_CURRENT_LIST_DIR}/fixtures/prometheus")

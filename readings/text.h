@@ -1,9 +1,9 @@
-// Small text helpers shared by the agent's parsers (configuration, readings file, addresses).
+// Small text helpers shared by the parsers of the readings layer and of the agent.
 #pragma once
 
 #include <string>
 
-namespace vorn::agent {
+namespace vorn::readings {
 
 // `s` without leading and trailing blanks, tabs and carriage returns.
 inline std::string Trim(const std::string& s) {
@@ -36,4 +36,4 @@ inline bool ParseWholeNumber(const std::string& text, long max, long* out) {
     return true;
 }
 
-}  // namespace vorn::agent
+}  // namespace vorn::readings

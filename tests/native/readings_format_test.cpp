@@ -4,10 +4,10 @@
 #include <cmath>
 #include <limits>
 
-#include "agent/format.h"
-#include "agent/sampler.h"
+#include "readings/format.h"
+#include "readings/refresher.h"
 
-namespace vorn::agent {
+namespace vorn::readings {
 namespace {
 
 std::string Text(int field, std::optional<double> v) {
@@ -63,16 +63,21 @@ TEST(AgentFormat, EveryTextIsAWellFormedField) {
 }
 
 TEST(AgentSample, StatusIsReadingsWhenAnyReadingIsPresent) {
-    Readings r;
-    r[proto::kFan3] = 812;
-    const Sample s = MakeSample(r);
+    ReadingSet r;
+    r[proto::kFan3].value = 812;
+    const Snapshot s = MakeSnapshot(r, Clock::now());
     EXPECT_EQ(s.status, proto::ReplyStatus::kReadings);
     EXPECT_STREQ(s.fields[proto::kFan3].data(), "812");
     EXPECT_STREQ(s.fields[proto::kCpu].data(), "-");
 }
 
 TEST(AgentSample, StatusIsNoSensorsWhenNoReadingIsPresent) {
-    EXPECT_EQ(MakeSample(Readings{}).status, proto::ReplyStatus::kNoSensors);
+    EXPECT_EQ(MakeSnapshot(ReadingSet{}, Clock::now()).status, proto::ReplyStatus::kNoSensors);
+    // Limits or an alarm flag without a value are no reading.
+    ReadingSet limits_only;
+    limits_only[proto::kCpu].high = 80;
+    limits_only[proto::kCpu].source_alarm = true;
+    EXPECT_EQ(MakeSnapshot(limits_only, Clock::now()).status, proto::ReplyStatus::kNoSensors);
 }
 
 TEST(AgentSample, KindsFollowRecordOrder) {
@@ -81,10 +86,11 @@ TEST(AgentSample, KindsFollowRecordOrder) {
     EXPECT_EQ(KindOf(proto::kVid), ReadingKind::kVoltage);
     EXPECT_EQ(KindOf(proto::kVM12), ReadingKind::kVoltage);
     EXPECT_EQ(KindOf(proto::kFan1), ReadingKind::kFan);
-    EXPECT_EQ(FieldIndex("VM12", 4), proto::kVM12);
-    EXPECT_EQ(FieldIndex("VM1", 3), -1);
-    EXPECT_EQ(FieldIndex("tcpu", 4), -1);
+    EXPECT_EQ(FieldIndex("VM12"), proto::kVM12);
+    EXPECT_EQ(FieldIndex("VM1"), -1);
+    EXPECT_EQ(FieldIndex("VM120"), -1);
+    EXPECT_EQ(FieldIndex("tcpu"), -1);
 }
 
 }  // namespace
-}  // namespace vorn::agent
+}  // namespace vorn::readings

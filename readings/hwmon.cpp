@@ -1,4 +1,4 @@
-#include "agent/hwmon.h"
+#include "readings/hwmon.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace vorn::agent {
+namespace vorn::readings {
 
 namespace {
 
@@ -56,6 +56,18 @@ unsigned DeviceNumber(const std::string& name) {
 
 const char* TypePrefix(InputType t) {
     return t == InputType::kTemp ? "temp" : t == InputType::kFan ? "fan" : "in";
+}
+
+// `path` when that file can be opened for reading, else empty.
+std::string Existing(const std::string& path) {
+    return access(path.c_str(), R_OK) == 0 ? path : std::string();
+}
+
+std::optional<double> ReadNumberFile(const std::string& path, InputType type) {
+    std::string text;
+    if (path.empty() || !ReadSmallFile(path, &text))
+        return std::nullopt;
+    return ParseHwmonValue(type, text.data(), text.size());
 }
 
 }  // namespace
@@ -123,6 +135,12 @@ std::vector<HwmonInput> ScanHwmon(const std::string& sysfs_root) {
             in.path = dir + "/" + in.input + "_input";
             if (!ReadSmallFile(dir + "/" + in.input + "_label", &in.label))
                 in.label.clear();
+            const std::string stem = dir + "/" + in.input;
+            in.low_path = Existing(stem + "_min");
+            in.high_path = Existing(stem + "_max");
+            if (in.high_path.empty())
+                in.high_path = Existing(stem + "_crit");
+            in.alarm_path = Existing(stem + "_alarm");
             inputs.push_back(std::move(in));
         }
     }
@@ -155,10 +173,17 @@ std::optional<double> ParseHwmonValue(InputType type, const char* text, std::siz
 }
 
 std::optional<double> ReadHwmonValue(const HwmonInput& input) {
-    std::string text;
-    if (!ReadSmallFile(input.path, &text))
-        return std::nullopt;
-    return ParseHwmonValue(input.type, text.data(), text.size());
+    return ReadNumberFile(input.path, input.type);
+}
+
+HwmonValue ReadHwmonInput(const HwmonInput& input) {
+    HwmonValue v;
+    v.value = ReadHwmonValue(input);
+    v.low = ReadNumberFile(input.low_path, input.type);
+    v.high = ReadNumberFile(input.high_path, input.type);
+    std::string alarm;
+    v.alarm = !input.alarm_path.empty() && ReadSmallFile(input.alarm_path, &alarm) && alarm == "1";
+    return v;
 }
 
 const HwmonInput* FindHwmonInput(const std::vector<HwmonInput>& inputs, const std::string& chip,
@@ -174,4 +199,4 @@ const HwmonInput* FindHwmonInput(const std::vector<HwmonInput>& inputs, const st
     return nullptr;
 }
 
-}  // namespace vorn::agent
+}  // namespace vorn::readings

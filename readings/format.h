@@ -3,12 +3,12 @@
 
 #include <optional>
 
-#include "agent/readings.h"
+#include "readings/model.h"
 
-namespace vorn::agent {
+namespace vorn::readings {
 
 // Temperatures get one decimal, voltages two, fans none; an absent or non-finite value,
 // or one whose text would not fit in 7 characters, becomes "-".
 proto::FieldText FormatReading(int field, std::optional<double> value);
 
-}  // namespace vorn::agent
+}  // namespace vorn::readings

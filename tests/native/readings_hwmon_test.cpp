@@ -7,14 +7,22 @@
 #include <cstring>
 
 #include "agent/config.h"
-#include "agent/format.h"
-#include "agent/hwmon.h"
-#include "agent/sampler.h"
-#include "agent/source.h"
+#include "agent/log.h"
+#include "readings/file_source.h"
+#include "readings/format.h"
+#include "readings/hwmon.h"
+#include "readings/hwmon_source.h"
+#include "readings/refresher.h"
 #include "tests/native/agent_test_support.h"
 
-namespace vorn::agent {
+namespace vorn::readings {
 namespace {
+
+using agent::ConfigError;
+using agent::LoadConfigFile;
+using agent::Log;
+using agent::Settings;
+namespace testing = agent::testing;
 
 using testing::Fixture;
 
@@ -29,7 +37,7 @@ MappingTable LoadMapping(const std::string& path) {
 }
 
 std::vector<std::string> Texts(Source& source) {
-    const Sample s = MakeSample(source.Sample());
+    const Snapshot s = MakeSnapshot(source.Sample(), Clock::now());
     std::vector<std::string> texts;
     for (const auto& f : s.fields)
         texts.emplace_back(f.data());
@@ -150,12 +158,11 @@ TEST(AgentHwmonSource, AutomaticMappingPicksCpuBoardAndFans) {
 TEST(AgentHwmonSource, NoReadableInputGivesNoSensorsStatus) {
     Captured c;
     MappingTable m;
-    m[proto::kCpu].chip = "coretemp";
-    m[proto::kCpu].input = "Package id 7";
+    m[proto::kCpu].selector = "coretemp/Package id 7";
     HwmonSource source(kIntel, m, &c.log);
-    EXPECT_EQ(MakeSample(source.Sample()).status, proto::ReplyStatus::kNoSensors);
+    EXPECT_EQ(MakeSnapshot(source.Sample(), Clock::now()).status, proto::ReplyStatus::kNoSensors);
     HwmonSource nothing("/nonexistent", MappingTable{}, &c.log);
-    EXPECT_EQ(MakeSample(nothing.Sample()).status, proto::ReplyStatus::kNoSensors);
+    EXPECT_EQ(MakeSnapshot(nothing.Sample(), Clock::now()).status, proto::ReplyStatus::kNoSensors);
     EXPECT_NE(c.text().find("no hwmon inputs under /nonexistent/class/hwmon"), std::string::npos)
         << c.text();
 }
@@ -195,18 +202,18 @@ TEST(AgentHwmonSource, ValuesAreReadAfreshAtEverySample) {
 }
 
 TEST(AgentFileSource, ParsesKeysInRealUnits) {
-    const Readings r = ParseReadingsText(
+    const ReadingSet r = ParseReadingsText(
         "TCPU=45.04\nVM12 = -12.049\r\nFAN1=2812.4\nVP05=abc\nVVID=\nNOPE=1\nFAN2=1e3\n"
         "TSYS=5\nTSYS=6\nV33V=inf\nbroken line\n=7\n");
-    EXPECT_EQ(r[proto::kCpu], 45.04);
-    EXPECT_EQ(r[proto::kVM12], -12.049);
-    EXPECT_EQ(r[proto::kFan1], 2812.4);
-    EXPECT_FALSE(r[proto::kVP5]);
-    EXPECT_FALSE(r[proto::kVid]);
-    EXPECT_EQ(r[proto::kFan2], 1000.0);
-    EXPECT_EQ(r[proto::kSys], 6.0);  // the last line of a key wins
-    EXPECT_FALSE(r[proto::kV33]);
-    EXPECT_FALSE(r[proto::kFan3]);
+    EXPECT_EQ(r[proto::kCpu].value, 45.04);
+    EXPECT_EQ(r[proto::kVM12].value, -12.049);
+    EXPECT_EQ(r[proto::kFan1].value, 2812.4);
+    EXPECT_FALSE(r[proto::kVP5].value);
+    EXPECT_FALSE(r[proto::kVid].value);
+    EXPECT_EQ(r[proto::kFan2].value, 1000.0);
+    EXPECT_EQ(r[proto::kSys].value, 6.0);  // the last line of a key wins
+    EXPECT_FALSE(r[proto::kV33].value);
+    EXPECT_FALSE(r[proto::kFan3].value);
 }
 
 TEST(AgentFileSource, FormatsAsTheReplyTableSaysAndMissingFileGivesNothing) {
@@ -220,7 +227,7 @@ TEST(AgentFileSource, FormatsAsTheReplyTableSaysAndMissingFileGivesNothing) {
     EXPECT_EQ(t[proto::kVP5], "-");
     EXPECT_EQ(t[proto::kCpu], "-");
     FileSource missing(dir.path() + "/none.txt", &c.log);
-    EXPECT_EQ(MakeSample(missing.Sample()).status, proto::ReplyStatus::kNoSensors);
+    EXPECT_EQ(MakeSnapshot(missing.Sample(), Clock::now()).status, proto::ReplyStatus::kNoSensors);
     EXPECT_NE(c.text().find("cannot read"), std::string::npos);
 }
 
@@ -239,4 +246,4 @@ TEST(AgentLog, WarningsRepeatOncePerQuietPeriodPerSubject) {
 }
 
 }  // namespace
-}  // namespace vorn::agent
+}  // namespace vorn::readings

@@ -1,27 +1,10 @@
-#include "agent/format.h"
+#include "readings/format.h"
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-namespace vorn::agent {
-
-ReadingKind KindOf(int field) {
-    if (field <= proto::kSys)
-        return ReadingKind::kTemperature;
-    if (field <= proto::kVM12)
-        return ReadingKind::kVoltage;
-    return ReadingKind::kFan;
-}
-
-int FieldIndex(const char* name, std::size_t len) {
-    for (int k = 0; k < proto::kFieldCount; ++k) {
-        const char* n = proto::kFieldNames[k];
-        if (std::strlen(n) == len && std::memcmp(n, name, len) == 0)
-            return k;
-    }
-    return -1;
-}
+namespace vorn::readings {
 
 proto::FieldText FormatReading(int field, std::optional<double> value) {
     if (!value || !std::isfinite(*value))
@@ -48,4 +31,4 @@ proto::FieldText FormatReading(int field, std::optional<double> value) {
     return proto::MakeField(text);  // "-" when longer than 7 characters
 }
 
-}  // namespace vorn::agent
+}  // namespace vorn::readings
