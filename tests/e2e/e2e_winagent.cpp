@@ -20,6 +20,7 @@
 #include "res/resource.h"
 #include "tests/common/hwinfo_image.h"
 #include "tests/e2e/bar_test.h"
+#include "tests/windows/tiny_http_server.h"
 
 namespace vorn::e2e {
 namespace {
@@ -224,6 +225,23 @@ const std::vector<std::string> kSampleTexts = {"45.0", "38.0", "33.0",  "1.14", 
                                                "3.34", "5.04", "-5.02", "12.10", "-11.90",
                                                "1205", "812",  "0"};
 
+// LibreHardwareMonitor's /metrics page as the Prometheus source's tests know it.
+std::string LibreHardwareMonitorPage() {
+    std::string text;
+    if (std::FILE* f = std::fopen(VORN_LHM_FIXTURE, "rb")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+// Its readings as the automatic mapping picks them (no -5 V or -12 V rail there).
+const std::vector<std::string> kLhmTexts = {"52.0", "44.0",  "33.5", "1.23", "1.06", "3.34", "5.04",
+                                            "-",    "12.10", "-",    "1243", "812",  "790"};
+
 class WinAgentTest : public BarTest {
 protected:
     WinAgentTest() : BarTest(false) {}
@@ -251,6 +269,22 @@ protected:
 
     // The bar on "localhost" shows the sample machine's readings.
     void ExpectBarShowsSample() {
+        ExpectBarShows({{IDC_SLOT01, "CPU :   45.0"},
+                        {IDC_SLOT02, "PWR :   38.0"},
+                        {IDC_SLOT03, "SYS :   33.0"},
+                        {IDC_SLOT04, "FAN1:   1205"},
+                        {IDC_SLOT05, "FAN2:    812"},
+                        {IDC_SLOT06, "FAN3:      0"},
+                        {IDC_SLOT07, "VID :   1.14"},
+                        {IDC_SLOT08, "VTT :   1.05"},
+                        {IDC_SLOT09, "3.3V:   3.34"},
+                        {IDC_SLOT10, "+5V :  +5.04"},
+                        {IDC_SLOT11, "-5V :  -5.02"},
+                        {IDC_SLOT12, "+12V: +12.10"},
+                        {IDC_SLOT13, "-12V: -11.90"}});
+    }
+
+    void ExpectBarShows(const std::vector<std::pair<int, std::string>>& want) {
         CleanStart();
         WriteProfileText(HostSection("localhost:" + std::to_string(port_),
                                      {"DelayTimer=0", "MonitorTimer=1", "IconTimer=0"}));
@@ -258,14 +292,6 @@ protected:
         ASSERT_TRUE(bar.Start());
         HWND hwnd = bar.WaitForBar(kAppearMs);
         ASSERT_NE(hwnd, nullptr);
-        const std::vector<std::pair<int, std::string>> want = {
-            {IDC_SLOT01, "CPU :   45.0"}, {IDC_SLOT02, "PWR :   38.0"},
-            {IDC_SLOT03, "SYS :   33.0"}, {IDC_SLOT04, "FAN1:   1205"},
-            {IDC_SLOT05, "FAN2:    812"}, {IDC_SLOT06, "FAN3:      0"},
-            {IDC_SLOT07, "VID :   1.14"}, {IDC_SLOT08, "VTT :   1.05"},
-            {IDC_SLOT09, "3.3V:   3.34"}, {IDC_SLOT10, "+5V :  +5.04"},
-            {IDC_SLOT11, "-5V :  -5.02"}, {IDC_SLOT12, "+12V: +12.10"},
-            {IDC_SLOT13, "-12V: -11.90"}};
         for (const auto& [id, text] : want) {
             std::string last;
             EXPECT_TRUE(WaitForControlText(
@@ -377,6 +403,66 @@ TEST_F(WinAgentTest, DamagedOrVanishingMemoryLeavesTheAgentAnswering) {
         port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
         << Joined(last) << "\n"
         << agent_.Log();
+}
+
+TEST_F(WinAgentTest, AutoReadsLibreHardwareMonitorWithoutHwinfoAndHwinfoWhenItStarts) {
+    // The automatic source looks at LibreHardwareMonitor's own port.
+    vorn::testing::TinyHttpServer lhm;
+    if (!lhm.Start(8085))
+        GTEST_SKIP() << "127.0.0.1:8085 is taken here; the automatic source needs that port";
+    const std::string page = LibreHardwareMonitorPage();
+    ASSERT_FALSE(page.empty()) << VORN_LHM_FIXTURE;
+    lhm.SetResponse({200, "text/plain; version=0.0.4", page, 0});
+    StartAgent("auto");
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kLhmTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    ExpectBarShows({{IDC_SLOT01, "CPU :   52.0"},
+                    {IDC_SLOT03, "SYS :   33.5"},
+                    {IDC_SLOT04, "FAN1:   1243"},
+                    {IDC_SLOT12, "+12V: +12.10"},
+                    {IDC_SLOT13, "-12V:      -"}});
+
+    // HWiNFO starts: its memory wins; it ends: LibreHardwareMonitor again; that ends too: none.
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+        << Joined(last);
+    hwinfo_.Close();
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kLhmTexts; }, 5000, &last))
+        << Joined(last);
+    lhm.Stop();
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.status == proto::ReplyStatus::kNoSensors; }, 5000,
+        &last))
+        << Joined(last);
+    Sleep(500);
+    const std::string log = agent_.Log();
+    const std::string reason =
+        "no sensor program found: start HWiNFO with shared memory support, or "
+        "LibreHardwareMonitor's remote web server";
+    const std::size_t first = log.find(reason);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(reason, first + 1), std::string::npos) << "logged more than once:\n" << log;
+}
+
+TEST_F(WinAgentTest, NoSensorProgramGivesStatusOneAndTheReasonOnce) {
+    StartAgent("auto");
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.status == proto::ReplyStatus::kNoSensors; }, 20000,
+        &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    EXPECT_EQ(last.texts, std::vector<std::string>(13, ""));
+    Sleep(1000);  // ten more samples
+    const std::string log = agent_.Log();
+    EXPECT_EQ(log.find("no sensor program found"), log.rfind("no sensor program found")) << log;
+    EXPECT_NE(log.find("no sensor program found"), std::string::npos) << log;
 }
 
 }  // namespace
