@@ -8,3 +8,14 @@ vorn_test(http_get_winhttp_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/http_get_winhttp_test.cpp
     LIBS vorn_readings vorn_tiny_http_server
     LABELS readings)
+
+# vornagent.exe needs nothing but Windows' own DLLs (a static check: no Wine needed).
+add_test(NAME vornagent_imports_only_windows_dlls
+    COMMAND sh -c [=[
+        set -e
+        dlls=$("$2" -p "$1" | sed -n 's/.*DLL Name: //p')
+        printf '%s\n' "$dlls"
+        printf '%s\n' "$dlls" | grep -qi '^ws2_32\.dll$'
+        ! printf '%s\n' "$dlls" | grep -viE '^(kernel32|advapi32|ws2_32|winhttp|msvcrt)\.dll$'
+    ]=] probe $<TARGET_FILE:vornagent> ${CMAKE_OBJDUMP})
+set_tests_properties(vornagent_imports_only_windows_dlls PROPERTIES LABELS static)
