@@ -405,13 +405,17 @@ TEST_F(WinAgentTest, DamagedOrVanishingMemoryLeavesTheAgentAnswering) {
     const std::size_t r_off = L::kHeaderSize + 8 + 2 * L::kSensorElementSizeUtf8;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     std::memcpy(&image[r_off + L::kReadingValue], &nan, sizeof nan);  // CPU Package
+    const double huge = 1e300;
+    std::memcpy(&image[r_off + 8 * L::kReadingElementSizeUtf8 + L::kReadingValue], &huge,
+                sizeof huge);  // +3.3V
     std::memset(&image[r_off + 13 * L::kReadingElementSizeUtf8 + L::kReadingUtf8UserLabel], 'x',
                 L::kNameLength);  // the CPU fan
     hwinfo_.Write(image);
     EXPECT_TRUE(AskUntil(
         port_,
         [](const Answer& a) {
-            return a.texts[0] != "45.0" && a.texts[10] != "1205" && a.texts[2] == "33.0";
+            return a.texts[0] != "45.0" && a.texts[10] != "1205" && a.texts[5] == "-" &&
+                   a.texts[2] == "33.0";
         },
         5000, &last))
         << Joined(last);
@@ -487,6 +491,28 @@ TEST_F(WinAgentTest, NoSensorProgramGivesStatusOneAndTheReasonOnce) {
     const std::string log = agent_.Log();
     EXPECT_EQ(log.find("no sensor program found"), log.rfind("no sensor program found")) << log;
     EXPECT_NE(log.find("no sensor program found"), std::string::npos) << log;
+}
+
+TEST_F(WinAgentTest, ListAndCheckSpeakHwinfosNames) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    std::string output;
+    ASSERT_EQ(AgentProcess::Run("--list --source hwinfo", &output), 0) << output;
+    for (const char* line :
+         {"SENSOR / LABEL", "TCPU = CPU [#0]: Intel Core i7-4770K / CPU Package",
+          "FAN1 = Mainboard / CPU", "VM12 = Mainboard / -12V", "TPWR = Mainboard / Power Supply"}) {
+        EXPECT_NE(output.find(line), std::string::npos) << line << " in:\n" << output;
+    }
+    EXPECT_EQ(output.find("Total CPU Usage"), std::string::npos) << output;
+
+    const std::string config = DirectoryOf(BarExePath()) + "\\e2e_winagent_check.conf";
+    std::FILE* f = std::fopen(config.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("source = hwinfo\nTCPU = Mainboard/CPU\n", f);
+    std::fclose(f);
+    EXPECT_EQ(AgentProcess::Run("--check \"" + config + "\"", &output), 1) << output;
+    EXPECT_NE(output.find("SENSOR / LABEL"), std::string::npos) << output;
+    DeleteFileA(config.c_str());
 }
 
 TEST_F(WinAgentTest, CtrlBreakStopsTheConsoleAgentCleanly) {
