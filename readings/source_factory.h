@@ -13,8 +13,8 @@
 namespace vorn::readings {
 
 struct SourceSpec {
-    enum class Kind { kHwmon, kFile } kind = Kind::kHwmon;
-    std::string location;  // the readings file for kFile
+    enum class Kind { kHwmon, kFile, kPrometheus } kind = Kind::kHwmon;
+    std::string location;  // the readings file for kFile, the URL for kPrometheus
 };
 
 // Everything a source is made from.
@@ -22,10 +22,14 @@ struct SourceSettings {
     SourceSpec spec;
     std::string sysfs = "/sys";  // the sysfs root for kHwmon
     MappingTable mapping;
+    // For kPrometheus: Basic credentials (win over the URL's) and the time-out of one GET,
+    // 0 for the default.
+    std::string user, password;
+    int timeout_ms = 0;
 };
 
-// Parses a "source" value ("hwmon", "file:PATH"); on failure `why` says what it must be,
-// as a text that follows the setting's name ("must be 'hwmon' or ...").
+// Parses a "source" value ("hwmon", "file:PATH", "prometheus:URL"); on failure `why` says what it
+// must be, as a text that follows the setting's name ("must be 'hwmon' or ...").
 bool ParseSourceSpec(const std::string& text, SourceSpec* out, std::string* why);
 
 // Checks one mapping selector against the syntax of the source kind `kind`; on failure `why`
