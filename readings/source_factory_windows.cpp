@@ -1,7 +1,8 @@
 // The sources of the Windows agent: HWiNFO's shared memory, "auto" (HWiNFO, else
-// LibreHardwareMonitor's web server) and the readings file.
+// LibreHardwareMonitor's web server), a Prometheus page and the readings file.
 #include "readings/auto_source.h"
 #include "readings/file_source.h"
+#include "readings/http_get.h"
 #include "readings/hwinfo_source.h"
 #include "readings/prometheus_source.h"
 #include "readings/source_factory.h"
@@ -45,7 +46,18 @@ bool ParseSourceSpec(const std::string& text, SourceSpec* out, std::string* why)
         *out = SourceSpec{SourceSpec::Kind::kFile, text.substr(5)};
         return true;
     }
-    *why = "must be 'auto', 'hwinfo' or 'file:PATH', not '" + text + "'";
+    if (text.rfind("prometheus:", 0) == 0) {
+        const std::string url = text.substr(11);
+        if (IsHttpUrl(url)) {
+            *out = SourceSpec{SourceSpec::Kind::kPrometheus, url};
+            return true;
+        }
+        *why = "prometheus:URL needs an http:// or https:// URL with a host, not '" +
+               RedactUrl(url) + "'";
+        return false;
+    }
+    *why =
+        "must be 'auto', 'hwinfo', 'prometheus:URL' or 'file:PATH', not '" + RedactUrl(text) + "'";
     return false;
 }
 
@@ -54,6 +66,8 @@ bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std:
     switch (kind) {
         case SourceSpec::Kind::kHwinfo:
             return CheckHwinfoSelector(reading, selector, why);
+        case SourceSpec::Kind::kPrometheus:
+            return CheckPrometheusSelector(reading, selector, why);
         case SourceSpec::Kind::kAuto: {
             std::string ignored;
             if (IsHwinfoSelector(selector) || CheckPrometheusSelector(reading, selector, &ignored))
@@ -78,6 +92,16 @@ std::unique_ptr<Source> MakeSource(const SourceSettings& settings, Warnings* war
             return std::make_unique<FileSource>(settings.spec.location, warnings);
         case SourceSpec::Kind::kHwinfo:
             return MakeHwinfo(settings.mapping, warnings);
+        case SourceSpec::Kind::kPrometheus: {
+            PrometheusSettings prometheus;
+            prometheus.url = settings.spec.location;
+            prometheus.user = settings.user;
+            prometheus.password = settings.password;
+            if (settings.timeout_ms > 0)
+                prometheus.timeout_ms = settings.timeout_ms;
+            return std::make_unique<PrometheusSource>(std::move(prometheus), settings.mapping,
+                                                      warnings);
+        }
         case SourceSpec::Kind::kAuto:
         case SourceSpec::Kind::kHwmon:  // not offered here: ParseSourceSpec never yields it
             break;

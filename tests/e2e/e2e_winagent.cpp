@@ -478,6 +478,24 @@ TEST_F(WinAgentTest, AutoReadsLibreHardwareMonitorWithoutHwinfoAndHwinfoWhenItSt
     EXPECT_EQ(log.find(reason, first + 1), std::string::npos) << "logged more than once:\n" << log;
 }
 
+TEST_F(WinAgentTest, PrometheusSourceReadsAPageOverWinHttp) {
+    vorn::testing::TinyHttpServer lhm;
+    ASSERT_TRUE(lhm.Start());
+    lhm.SetResponse({200, "text/plain; version=0.0.4", LibreHardwareMonitorPage(), 0});
+    StartAgent("prometheus:" + lhm.Url());
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kLhmTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    lhm.SetResponse({500, "text/plain", "broken", 0});
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.status == proto::ReplyStatus::kNoSensors; }, 5000,
+        &last))
+        << Joined(last);
+    EXPECT_NE(agent_.Log().find("HTTP status 500"), std::string::npos) << agent_.Log();
+}
+
 TEST_F(WinAgentTest, NoSensorProgramGivesStatusOneAndTheReasonOnce) {
     StartAgent("auto");
     Answer last;
