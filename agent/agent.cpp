@@ -9,6 +9,7 @@
 #include "agent/metrics_text.h"
 #include "agent/server.h"
 #include "agent/signals.h"
+#include "readings/prometheus_source.h"
 #include "readings/refresher.h"
 #include "readings/source_factory.h"
 
@@ -26,6 +27,19 @@ constexpr int kRetiredPollMs = 100;
 // How long a stop waits for a sample in progress. Sources give up within their own time-out;
 // this bounds a stop even when a read hangs past it (a file on a hung network mount).
 constexpr milliseconds kStopWait{5000};
+
+// Prints every warning a source gives while --check runs.
+class PrintedWarnings : public readings::Warnings {
+public:
+    explicit PrintedWarnings(std::FILE* out) : out_(out) {}
+    bool Warn(const std::string&, const std::string& line) override {
+        std::fprintf(out_, "%s\n", line.c_str());
+        return true;
+    }
+
+private:
+    std::FILE* out_;
+};
 
 std::string ErrorText(const std::string& path, const ConfigError& e) {
     return path + (e.line > 0 ? ":" + std::to_string(e.line) : std::string()) + ": " + e.message;
@@ -249,11 +263,31 @@ int CheckConfig(const std::string& path, std::FILE* out) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
         return 1;
     }
-    const SourceSpec::Kind kind =
-        settings.source ? settings.source->kind : SourceSpec::Kind::kHwmon;
+    const SourceSpec::Kind kind = settings.source ? settings.source->kind : SourceSpec{}.kind;
     if (!CheckMappings(settings, kind, &e)) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
         return 1;
+    }
+    if (kind == SourceSpec::Kind::kPrometheus) {
+        // The series a mapping line names exist only on the endpoint: ask it once.
+        PrintedWarnings problems(out);
+        const Config config = Resolve(settings, Settings{});
+        readings::SourceSettings source_settings = SourceSettingsOf(config);
+        readings::PrometheusSettings prometheus;
+        prometheus.url = source_settings.spec.location;
+        prometheus.user = source_settings.user;
+        prometheus.password = source_settings.password;
+        if (source_settings.timeout_ms > 0)
+            prometheus.timeout_ms = source_settings.timeout_ms;
+        readings::PrometheusSource source(prometheus, source_settings.mapping, &problems);
+        bool all_read = true;
+        for (const std::string& line : source.CheckMapping()) {
+            std::fprintf(out, "%s: %s\n", path.c_str(), line.c_str());
+            all_read = all_read && line.find("; sending -") == std::string::npos &&
+                       line.find("cannot be read") == std::string::npos;
+        }
+        if (!all_read)
+            return 1;
     }
     std::fprintf(out, "%s: ok; %s\n", path.c_str(),
                  readings::DescribeMapping(settings.mapping).c_str());

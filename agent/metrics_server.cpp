@@ -1,9 +1,5 @@
 #include "agent/metrics_server.h"
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -23,18 +19,78 @@ std::uint16_t PortOf(const Endpoint& ep) {
     return ntohs(reinterpret_cast<const sockaddr_in6*>(&ep.addr)->sin6_port);
 }
 
-void CloseSocket(int fd) {
-    close(fd);
+// The few calls that are spelt differently under Winsock.
+#ifdef _WIN32
+constexpr int kReceiveFlags = 0;
+constexpr int kSendFlags = 0;  // Winsock raises no signal on a closed peer
+constexpr int kShutWrite = SD_SEND;
+
+net::Socket OpenStream(int family) {
+    const net::Socket s =
+        WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
+    if (s == INVALID_SOCKET)
+        return s;
+    u_long nonblocking = 1;
+    ioctlsocket(s, FIONBIO, &nonblocking);
+    // Windows' SO_REUSEADDR would let another program take the port; this forbids it.
+    const BOOL exclusive = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+               sizeof exclusive);
+    return s;
 }
 
-bool WouldBlock(int err) {
-    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+net::Socket AcceptFrom(net::Socket listener, sockaddr_storage* from, socklen_t* len) {
+    // The accepted socket shares the listener's event selection, and so is non-blocking.
+    return accept(listener, reinterpret_cast<sockaddr*>(from), len);
 }
+
+bool WouldBlock() {
+    const int e = WSAGetLastError();
+    return e == WSAEWOULDBLOCK || e == WSAEINTR || e == WSAEINPROGRESS;
+}
+#else
+constexpr int kReceiveFlags = MSG_DONTWAIT;
+constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
+constexpr int kShutWrite = SHUT_WR;
+
+net::Socket OpenStream(int family) {
+    const net::Socket s = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s >= 0) {
+        // A restart binds again at once, even with connections of the last run in TIME_WAIT.
+        const int one = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    }
+    return s;
+}
+
+net::Socket AcceptFrom(net::Socket listener, sockaddr_storage* from, socklen_t* len) {
+    return accept4(listener, reinterpret_cast<sockaddr*>(from), len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+}
+
+bool WouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+#endif
+
+long Receive(net::Socket fd, char* buf, std::size_t size) {
+    return recv(fd, buf, static_cast<int>(size), kReceiveFlags);
+}
+
+long SendSome(net::Socket fd, const char* data, std::size_t size) {
+    return send(fd, data, static_cast<int>(size), kSendFlags);
+}
+
+#ifdef _WIN32
+constexpr long kListenEvents = FD_ACCEPT;
+constexpr long kConnectionEvents = FD_READ | FD_WRITE | FD_CLOSE;
+#else
+constexpr long kListenEvents = 0;
+constexpr long kConnectionEvents = 0;
+#endif
 
 // One non-blocking send of a short response to a connection about to be closed.
-void SendOnce(int fd, const std::string& bytes) {
-    const ssize_t r = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    (void)r;  // best effort: the connection is closed whatever happens
+void SendOnce(net::Socket fd, const std::string& bytes) {
+    (void)SendSome(fd, bytes.data(), bytes.size());  // best effort: it is closed whatever happens
 }
 
 }  // namespace
@@ -45,11 +101,28 @@ MetricsServer::~MetricsServer() {
 
 void MetricsServer::Close() {
     for (Connection& c : connections_)
-        CloseSocket(c.fd);
+        net::CloseSocket(c.fd);
     connections_.clear();
-    for (int fd : listeners_)
-        CloseSocket(fd);
+    for (net::Socket fd : listeners_)
+        net::CloseSocket(fd);
     listeners_.clear();
+#ifdef _WIN32
+    if (event_)
+        WSACloseEvent(event_);
+    event_ = nullptr;
+#endif
+}
+
+bool MetricsServer::Watch(net::Socket fd, long events) {
+#ifdef _WIN32
+    if (!event_)
+        event_ = WSACreateEvent();
+    return event_ != WSA_INVALID_EVENT && WSAEventSelect(fd, event_, events) == 0;
+#else
+    (void)fd;
+    (void)events;
+    return true;
+#endif
 }
 
 bool MetricsServer::Listen(const std::vector<Endpoint>& endpoints, std::string* error) {
@@ -59,15 +132,12 @@ bool MetricsServer::Listen(const std::vector<Endpoint>& endpoints, std::string* 
             *error = "at most " + std::to_string(kMaxListen) + " metrics addresses";
         return false;
     }
+    if (!endpoints.empty() && !net::StartSockets(error))
+        return false;
     for (const Endpoint& ep : endpoints) {
         const int family = ep.addr.ss_family;
-        const int fd = socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        bool ok = fd >= 0;
-        if (ok) {
-            // A restart binds again at once, even with connections of the last run in TIME_WAIT.
-            const int one = 1;
-            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        }
+        const net::Socket fd = OpenStream(family);
+        bool ok = fd != net::kNoSocket;
         if (ok && family == AF_INET6) {
             // As for UDP: an IPv6 wildcard also takes IPv4 unless IPv4 has the port too.
             int v6only = 0;
@@ -75,19 +145,19 @@ bool MetricsServer::Listen(const std::vector<Endpoint>& endpoints, std::string* 
                 if (other.addr.ss_family == AF_INET && PortOf(other) == PortOf(ep))
                     v6only = 1;
             }
-            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only),
+                       sizeof v6only);
         }
         ok = ok && bind(fd, reinterpret_cast<const sockaddr*>(&ep.addr), ep.len) == 0 &&
-             listen(fd, kBacklog) == 0;
+             listen(fd, kBacklog) == 0 && Watch(fd, kListenEvents);
         if (!ok) {
-            const int err = errno;
-            if (fd >= 0)
-                CloseSocket(fd);
+            const std::string why = net::LastErrorText();
+            if (fd != net::kNoSocket)
+                net::CloseSocket(fd);
             Close();
             if (error) {
                 *error = "cannot serve metrics on " +
-                         FormatEndpoint(reinterpret_cast<const sockaddr*>(&ep.addr)) + ": " +
-                         std::strerror(err);
+                         FormatEndpoint(reinterpret_cast<const sockaddr*>(&ep.addr)) + ": " + why;
             }
             return false;
         }
@@ -98,7 +168,7 @@ bool MetricsServer::Listen(const std::vector<Endpoint>& endpoints, std::string* 
 
 std::vector<Endpoint> MetricsServer::Bound() const {
     std::vector<Endpoint> bound;
-    for (int fd : listeners_) {
+    for (net::Socket fd : listeners_) {
         Endpoint ep;
         ep.len = sizeof ep.addr;
         if (getsockname(fd, reinterpret_cast<sockaddr*>(&ep.addr), &ep.len) == 0)
@@ -109,7 +179,7 @@ std::vector<Endpoint> MetricsServer::Bound() const {
 
 std::size_t MetricsServer::AddToPoll(pollfd* fds) const {
     std::size_t n = 0;
-    for (int fd : listeners_)
+    for (net::Socket fd : listeners_)
         fds[n++] = pollfd{fd, POLLIN, 0};
     for (const Connection& c : connections_) {
         const short events = c.phase == Phase::kWriting ? POLLOUT : POLLIN;
@@ -160,7 +230,7 @@ void MetricsServer::Handle(const pollfd* fds, std::size_t count, Clock::time_poi
             }
         }
         if (!keep) {
-            CloseSocket(c.fd);
+            net::CloseSocket(c.fd);
             continue;
         }
         if (kept != i)
@@ -174,23 +244,27 @@ void MetricsServer::Handle(const pollfd* fds, std::size_t count, Clock::time_poi
     }
 }
 
-void MetricsServer::Accept(int listener, Clock::time_point now, const AllowList& allow) {
+void MetricsServer::Accept(net::Socket listener, Clock::time_point now, const AllowList& allow) {
     for (int i = 0; i < kAcceptsPerWake; ++i) {
         sockaddr_storage from{};
         socklen_t len = sizeof from;
-        const int fd = accept4(listener, reinterpret_cast<sockaddr*>(&from), &len,
-                               SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+        const net::Socket fd = AcceptFrom(listener, &from, &len);
+        if (fd == net::kNoSocket)
             return;  // nothing more waiting (or a connection that went away before accept)
-        if (len == 0 || len > sizeof from || !allow.Admits(reinterpret_cast<sockaddr*>(&from))) {
+        if (len <= 0 || static_cast<std::size_t>(len) > sizeof from ||
+            !allow.Admits(reinterpret_cast<sockaddr*>(&from))) {
             ++counters_.refused;
-            CloseSocket(fd);
+            net::CloseSocket(fd);
             continue;
         }
         if (connections_.size() >= kMaxConnections) {
             ++counters_.busy;
             SendOnce(fd, HttpResponse(HttpStatus::kServiceUnavailable));
-            CloseSocket(fd);
+            net::CloseSocket(fd);
+            continue;
+        }
+        if (!Watch(fd, kConnectionEvents)) {
+            net::CloseSocket(fd);
             continue;
         }
         Connection c;
@@ -202,8 +276,8 @@ void MetricsServer::Accept(int listener, Clock::time_point now, const AllowList&
 
 bool MetricsServer::Read(Connection& c, Clock::time_point now, const Render& render) {
     char buf[kReadChunk];
-    const ssize_t got = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (got < 0 && WouldBlock(errno))
+    const long got = Receive(c.fd, buf, sizeof buf);
+    if (got < 0 && WouldBlock())
         return true;
     if (got <= 0) {
         // Closed or failed before a whole request arrived: nobody is left to answer.
@@ -252,15 +326,14 @@ bool MetricsServer::Respond(Connection& c, RequestVerdict verdict, Clock::time_p
 }
 
 bool MetricsServer::Write(Connection& c, Clock::time_point now) {
-    const ssize_t r = send(c.fd, c.response.data() + c.sent, c.response.size() - c.sent,
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
+    const long r = SendSome(c.fd, c.response.data() + c.sent, c.response.size() - c.sent);
     if (r < 0)
-        return WouldBlock(errno);
+        return WouldBlock();
     c.sent += std::size_t(r);
     if (c.sent < c.response.size())
         return true;
     c.response = std::string();
-    shutdown(c.fd, SHUT_WR);
+    shutdown(c.fd, kShutWrite);
     c.phase = Phase::kClosing;
     c.deadline = now + kCloseTime;
     return true;
@@ -268,9 +341,9 @@ bool MetricsServer::Write(Connection& c, Clock::time_point now) {
 
 bool MetricsServer::Drain(Connection& c) {
     char buf[kReadChunk];
-    const ssize_t got = recv(c.fd, buf, sizeof buf, MSG_DONTWAIT);
+    const long got = Receive(c.fd, buf, sizeof buf);
     if (got < 0)
-        return WouldBlock(errno);
+        return WouldBlock();
     return got > 0;  // the peer's close (0) ends it
 }
 

@@ -6,10 +6,13 @@
 // that loses the response. Refused sources are closed at once; when every slot is taken a new
 // connection gets a 503 and is closed at once. Serving thread only.
 //
-// This file holds every socket call of the endpoint (accept, recv, send, shutdown, close).
+// metrics_server.cpp holds every socket call of the endpoint, for POSIX and Winsock alike
+// (readiness comes as pollfd entries on both: poll, or WSAPoll after the wait on event()).
 #pragma once
 
+#ifndef _WIN32
 #include <poll.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -21,6 +24,7 @@
 #include "agent/allow_list.h"
 #include "agent/metrics_http.h"
 #include "agent/metrics_text.h"
+#include "agent/socket.h"
 
 namespace vorn::agent {
 
@@ -62,15 +66,28 @@ public:
     void Handle(const pollfd* fds, std::size_t count, Clock::time_point now, const AllowList& allow,
                 const Render& render);
 
-    // Connections open now.
-    std::size_t open_connections() const { return connections_.size(); }
+#ifdef _WIN32
+    // Set when a listening socket or a connection may be ready (every one is selected into
+    // it); the serving loop waits on it with the datagrams' events, resets it, then asks
+    // WSAPoll which ones are. nullptr while nothing listens.
+    HANDLE event() const {
+        return event_;
+    }
+#endif
 
-    const MetricsConnectionCounters& counters() const { return counters_; }
+    // Connections open now.
+    std::size_t open_connections() const {
+        return connections_.size();
+    }
+
+    const MetricsConnectionCounters& counters() const {
+        return counters_;
+    }
 
 private:
     enum class Phase { kReading, kWriting, kClosing };
     struct Connection {
-        int fd = -1;
+        net::Socket fd = net::kNoSocket;
         Phase phase = Phase::kReading;
         Clock::time_point deadline;
         RequestReader reader;
@@ -78,7 +95,7 @@ private:
         std::size_t sent = 0;
     };
 
-    void Accept(int listener, Clock::time_point now, const AllowList& allow);
+    void Accept(net::Socket listener, Clock::time_point now, const AllowList& allow);
     // Each returns false when the connection is to be closed now.
     bool Read(Connection& c, Clock::time_point now, const Render& render);
     bool Write(Connection& c, Clock::time_point now);
@@ -88,7 +105,13 @@ private:
     void Count(RequestVerdict verdict);
     void Close();
 
-    std::vector<int> listeners_;
+    // Prepares a new socket for the platform's wait; false on failure.
+    bool Watch(net::Socket fd, long events);
+
+    std::vector<net::Socket> listeners_;
+#ifdef _WIN32
+    HANDLE event_ = nullptr;
+#endif
     std::vector<Connection> connections_;
     MetricsConnectionCounters counters_;
 };

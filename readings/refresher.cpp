@@ -67,9 +67,19 @@ std::shared_ptr<const Snapshot> Refresher::Latest() const {
 
 std::shared_ptr<const Snapshot> Refresher::Current(Clock::time_point now) const {
     std::shared_ptr<const Snapshot> latest = Latest();
-    if (latest->taken == Clock::time_point{} || now - latest->taken > stale_after_)
+    if (latest->taken == Clock::time_point{})
         return EmptySnapshot();
-    return latest;
+    const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - latest->taken);
+    if (age <= stale_after_)
+        return latest;
+    // Said once per quiet period of the log, not once per request.
+    if (warnings_) {
+        warnings_->Warn("stale", "the latest sample is " + std::to_string(age.count()) +
+                                     " ms old, past the stale bound of " +
+                                     std::to_string(stale_after_.count()) +
+                                     " ms: sending no readings until the source answers");
+    }
+    return EmptySnapshot();
 }
 
 bool Refresher::WaitForFirstSample(std::chrono::milliseconds timeout) const {

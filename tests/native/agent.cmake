@@ -25,12 +25,12 @@ foreach(unit metrics_http metrics_text)
 endforeach()
 
 # The real binary's endpoint, and a real Prometheus server scraping it.
-foreach(unit metrics prometheus)
+foreach(unit metrics metrics_prometheus)
     vorn_test(agent_${unit}_test SOURCES agent_${unit}_test.cpp
               LIBS vorn_metrics_test_support LABELS agent)
     add_dependencies(agent_${unit}_test vornagent)
 endforeach()
-set_tests_properties(agent_prometheus_test PROPERTIES TIMEOUT 120)
+set_tests_properties(agent_metrics_prometheus_test PROPERTIES TIMEOUT 120)
 
 foreach(unit allow config server rate versions)
     vorn_test(agent_${unit}_test SOURCES agent_${unit}_test.cpp
