@@ -633,5 +633,91 @@ TEST_F(WinAgentTest, ServiceInstallsStartsServesAndIsRemoved) {
     DeleteFileA(log_path.c_str());
 }
 
+// One HTTP exchange with the agent's metrics endpoint on 127.0.0.1:`port`: sends `request`
+// and reads until the agent closes (at most `ms`). Empty when no connection was made.
+std::string HttpExchange(unsigned short port, const std::string& request, DWORD ms = 5000) {
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string got;
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+    if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+        send(s, request.data(), static_cast<int>(request.size()), 0);
+        char buf[4096];
+        int n = 0;
+        while ((n = recv(s, buf, sizeof buf, 0)) > 0)
+            got.append(buf, static_cast<std::size_t>(n));
+    }
+    closesocket(s);
+    return got;
+}
+
+std::string Scrape(unsigned short port) {
+    return HttpExchange(port, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+}
+
+TEST_F(WinAgentTest, MetricsEndpointServesTheReadingsAndTurnsAwaySlowClients) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    const unsigned short metrics = FreePort();
+    ASSERT_TRUE(agent_.Start("--console --listen 127.0.0.1:" + std::to_string(port_) +
+                             " --metrics 127.0.0.1:" + std::to_string(metrics) +
+                             " --source hwinfo --interval 100 --rate 0"));
+    Answer last;
+    ASSERT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    const std::string page = Scrape(metrics);
+    EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << page << agent_.Log();
+    EXPECT_NE(page.find("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"),
+              std::string::npos);
+    EXPECT_NE(page.find("\nvornagent_temperature_celsius{reading=\"TCPU\",sensor=\""),
+              std::string::npos)
+        << page;
+    EXPECT_NE(page.find("\"} 45\n"), std::string::npos) << page;
+    EXPECT_EQ(HttpExchange(metrics, "GET /x HTTP/1.1\r\nHost: a\r\n\r\n").substr(0, 12),
+              "HTTP/1.1 404");
+
+    // Sixteen slow clients hold every slot: a seventeenth is turned away, UDP is still
+    // answered, and after five seconds each slow one is told it took too long.
+    std::vector<SOCKET> slow;
+    for (int i = 0; i < 16; ++i) {
+        SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(metrics);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        send(s, "GET /met", 8, 0);
+        slow.push_back(s);
+    }
+    Sleep(500);
+    EXPECT_EQ(Scrape(metrics).substr(0, 12), "HTTP/1.1 503");
+    for (int i = 0; i < 20; ++i)
+        EXPECT_TRUE(Ask(port_, 1000).ok);
+    for (SOCKET s : slow) {
+        const DWORD ms = 8000;
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+        char buf[64] = {};
+        const int n = recv(s, buf, sizeof buf - 1, 0);
+        EXPECT_EQ(std::string(buf, n > 0 ? static_cast<std::size_t>(n) : 0).substr(0, 12),
+                  "HTTP/1.1 408");
+        closesocket(s);
+    }
+    std::string after;
+    for (int i = 0; i < 30 && after.rfind("HTTP/1.1 200", 0) != 0; ++i) {
+        Sleep(100);
+        after = Scrape(metrics);
+    }
+    EXPECT_NE(after.find("vornagent_metrics_connections_total{result=\"timed_out\"} 16\n"),
+              std::string::npos)
+        << after;
+    EXPECT_NE(after.find("vornagent_metrics_connections_total{result=\"busy\"} 1\n"),
+              std::string::npos);
+}
+
 }  // namespace
 }  // namespace vorn::e2e
