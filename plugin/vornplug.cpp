@@ -36,15 +36,18 @@ constexpr int kMaskShift = 1;
 constexpr std::uint32_t kMaskField = std::uint32_t{proto::kAlarmMaskBits} << kMaskShift;
 constexpr std::uint32_t kVersion1Only = 1u << 14;
 constexpr std::uint32_t kOutstandingV2 = 1u << 15;
+constexpr std::uint32_t kVersion2Seen = 1u << 24;
 constexpr int kPollsShift = 16;
-constexpr std::uint32_t kPollsField = 0xFFFFu << kPollsShift;
+constexpr std::uint32_t kPollsField = 0xFFu << kPollsShift;
 static_assert((kOutstanding & kMaskField) == 0 && (kMaskField & kVersion1Only) == 0 &&
                   (kVersion1Only & kPollsField) == 0 && (kMaskField >> 14) == 0 &&
-                  (kOutstandingV2 & (kPollsField | kVersion1Only)) == 0,
+                  (kOutstandingV2 & (kPollsField | kVersion1Only)) == 0 &&
+                  (kVersion2Seen & (kPollsField | kOutstandingV2)) == 0,
               "the fields of the state word do not overlap");
 
 // An agent that answered only version 1 is asked in version 2 again on every 60th poll.
 constexpr std::uint32_t kRetryVersion2Polls = 60;
+static_assert(kRetryVersion2Polls <= (kPollsField >> kPollsShift), "the count fits its field");
 
 // The version 1 fallback goes out when a version 2 request is unanswered after this part of
 // the time-out: a version 2 agent on any sane network has answered by then, and the fallback
@@ -179,7 +182,7 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
         ++m_dwDropped;
         if (earlier_v2 && proto::DecodeReply(buf, len, m_dwRequestId, proto::kVersion2, nullptr,
                                              nullptr, nullptr))
-            m_dwState &= ~(kVersion1Only | kPollsField);
+            m_dwState = (m_dwState & ~(kVersion1Only | kPollsField)) | kVersion2Seen;
     }
 
     // Fresh ids, never the one an earlier request may still be answered with, nor each other.
@@ -196,8 +199,12 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
     };
 
     // Which version goes first: 2, unless the agent answered only version 1 so far; then 2
-    // again on every kRetryVersion2Polls-th poll.
+    // again on every kRetryVersion2Polls-th poll. While it is not known that the agent speaks
+    // version 2 (the first poll, a retry), the version 1 request goes out at once as well,
+    // so the poll is never slower than a version 1 request alone; once it is known, only
+    // when the version 2 request is slow.
     std::uint8_t first_version = proto::kVersion2;
+    bool fallback_at_once = (m_dwState & kVersion2Seen) == 0;
     if (m_dwState & kVersion1Only) {
         std::uint32_t polls = ((m_dwState & kPollsField) >> kPollsShift) + 1;
         if (polls >= kRetryVersion2Polls)
@@ -205,6 +212,7 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
         else
             first_version = proto::kVersion1;
         m_dwState = (m_dwState & ~kPollsField) | (polls << kPollsShift);
+        fallback_at_once = true;
     }
 
     std::uint32_t first_id = 0;
@@ -225,7 +233,7 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
     // Only a version 2 request has a fallback.
     bool fallback_due = first_version == proto::kVersion2;
     const Clock::time_point fallback_at =
-        start + std::chrono::milliseconds(timeout / kFallbackDivisor);
+        fallback_at_once ? start : start + std::chrono::milliseconds(timeout / kFallbackDivisor);
     bool fallback_sent = false;
     std::uint32_t fallback_id = 0;
 
@@ -276,9 +284,9 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
                 // What the agent speaks: a version 2 reply shows it knows version 2; a version 1
                 // reply that won over a version 2 request suggests it knows only version 1.
                 if (answered == proto::kVersion2)
-                    m_dwState &= ~(kVersion1Only | kPollsField);
+                    m_dwState = (m_dwState & ~(kVersion1Only | kPollsField)) | kVersion2Seen;
                 else if (fallback_sent)
-                    m_dwState |= kVersion1Only;
+                    m_dwState = (m_dwState | kVersion1Only) & ~kVersion2Seen;
                 // The other request of this poll, if any, may still be answered; its id is
                 // never taken again by the next Query.
                 if (fallback_sent) {

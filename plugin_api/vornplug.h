@@ -81,12 +81,15 @@ private:
 // at any time except during Close (the descriptors it writes to must still exist).
 //
 // Versions: Query asks in version 2 (readings and an alarm mask). An agent that knows only
-// version 1 drops such a request, so when it is not answered within a quarter of the time-out
-// a version 1 request with its own id follows, and the first valid reply to either is taken.
-// An agent found to answer only version 1 is asked in version 1 first from then on, and in
-// version 2 again every 60th poll, so an upgraded agent is noticed. A version 2 agent that
-// was merely slow (its version 1 reply came first) shows itself by the late version 2 reply,
-// which the next Query finds queued: it is not taken, but version 2 is asked first again.
+// version 1 drops such a request, so a version 1 request with its own id goes out too, and
+// the first valid reply to either is taken: at once while the agent is not known to speak
+// version 2 (the first poll after Connect), else when the version 2 request is unanswered
+// after a quarter of the time-out. No poll is thus slower than a version 1 request alone,
+// from the first one on. An agent found to answer only version 1 is asked in version 1
+// alone from then on, and in both again every 60th poll, so an upgraded agent is noticed.
+// A version 2 agent whose version 1 reply merely came first shows itself by the late
+// version 2 reply, which the next Query finds queued: it is not taken, but the agent is
+// asked in version 2 again.
 //
 // The class keeps the size and layout the bar was built against: what versions need lives in
 // m_dwState, the former 0/1 flag m_bOutstanding, whose 31 upper bits it never used:
@@ -94,7 +97,8 @@ private:
 //   bits 1..13  the alarm mask of the last successful Query (bit 1 + k for reading k)
 //   bit  14     the agent answered only version 1 so far: ask it in version 1 first
 //   bit  15     the request m_dwRequestId names is a version 2 request
-//   bits 16..31 polls asked in version 1 first since version 2 was last tried
+//   bits 16..23 polls asked in version 1 alone since version 2 was last tried
+//   bit  24     the agent has answered in version 2 (since Connect)
 class VORNPLUG_API UDPCSock {
 public:
     // Closed, not cancelled.

@@ -240,6 +240,7 @@ std::vector<ListedInput> HwmonSource::List() {
         item.value = v.value;
         item.low = v.low;
         item.high = v.high;
+        item.alarm = v.alarm;
         item.mapping_line = std::string(SuggestedReading(automatic, in)) + " = " + in.chip + " / " +
                             SelectorInput(inputs, in);
         listed.push_back(std::move(item));

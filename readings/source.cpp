@@ -31,6 +31,8 @@ std::string LimitsText(const ListedInput& in) {
         text = "min " + Number(in.kind, *in.low);
     if (in.high)
         text += (text.empty() ? "max " : " max ") + Number(in.kind, *in.high);
+    if (in.alarm)
+        text += text.empty() ? "ALARM" : " ALARM";  // as `sensors` marks it
     return text.empty() ? "-" : text;
 }
 

@@ -16,6 +16,7 @@ struct ListedInput {
     ReadingKind kind = ReadingKind::kTemperature;  // decides the unit shown
     std::optional<double> value;                   // current value in real units
     std::optional<double> low, high;               // limits, where the source knows them
+    bool alarm = false;                            // the chip's own alarm flag is raised
     std::string mapping_line;                      // ready to paste: "TCPU = coretemp / temp1"
 };
 

@@ -4,8 +4,9 @@
 #   scripts/screenshots.sh [OUT_DIR]          (default docs/images)
 #
 # Writes bar.png (the bar with the demo readings), tray-menu.png (the bar's tray menu, opened
-# the way the shell opens it, by posting the tray callback with a right press) and about.png
-# (the About box). The agent serves scripts/demo-readings.txt on a free loopback port.
+# the way the shell opens it, by posting the tray callback with a right press), about.png
+# (the About box) and bar-alarm.png (the same readings from an agent that sets FAN3.min = 300:
+# the stopped fan's slot in alarm). The agent serves scripts/demo-readings.txt on a free loopback port.
 #
 # Settings: VORN_SHOTS_DISPLAY (default 98; started when nothing runs there),
 # VORN_SHOTS_WINEPREFIX (default a prefix of its own, so no user's profile shows),
@@ -120,3 +121,26 @@ done
 if kill -0 "$bar_pid" 2>/dev/null; then
     echo "screenshots: the bar did not end; stopping it" >&2
 fi
+
+# The bar in alarm: the same readings from an agent with a lower limit on the third fan.
+kill "$agent_pid" 2>/dev/null || true
+wait "$agent_pid" 2>/dev/null || true
+printf 'FAN3.min = 300\n' >"$tmp/limits.conf"
+"$agent" --config "$tmp/limits.conf" --listen 127.0.0.1:0 \
+    --source "file:$root/scripts/demo-readings.txt" 2>"$tmp/agent-limits.log" &
+agent_pid=$!
+port=$(vorn_listening_port "$tmp/agent-limits.log" "$agent_pid") ||
+    { echo "screenshots: the agent with limits did not start" >&2; exit 1; }
+printf '[VORNBAR]\r\nHostName=127.0.0.1:%s\r\nDelayTimer=0\r\nMonitorTimer=1\r\nSaveIni=0\r\nLeft=40\r\nTop=40\r\nRight=1450\r\nBottom=64\r\n' \
+    "$port" >"$WINEPREFIX/drive_c/windows/VORNBAR.INI"
+(cd "$win" && exec "${VORN_WINE[@]}" ./VORNBAR.exe) &
+bar_pid=$!
+bar=$(wait_window vorn_bar_window) || { echo "screenshots: the bar did not appear" >&2; exit 1; }
+sleep 3
+read -r bar_id bx by bw bh _ <<<"$bar"
+shot "$out/bar-alarm.png" "$bx" "$by" "$bw" "$bh"
+post 0x0111 32776 0
+for _ in $(seq 50); do
+    kill -0 "$bar_pid" 2>/dev/null || break
+    sleep 0.1
+done

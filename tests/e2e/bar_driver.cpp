@@ -600,6 +600,7 @@ void TestResponder::Serve() {
     const SOCKET s = static_cast<SOCKET>(socket_);
     const auto start = Clock::now();
     int datagrams = 0;
+    std::uint8_t previous = 0;  // the version of the last well-formed request
     while (!stop_ && datagrams < kMaxDatagrams && Clock::now() - start < kMaxServeTime) {
         fd_set readable;
         FD_ZERO(&readable);
@@ -623,7 +624,9 @@ void TestResponder::Serve() {
             ++malformed_;
             continue;
         }
-        ++(version == proto::kVersion2 ? requests_ : fallbacks_);
+        const bool fallback = version == proto::kVersion1 && previous == proto::kVersion2;
+        previous = version;
+        ++(fallback ? fallbacks_ : requests_);
         Mode mode;
         proto::Fields fields{};
         {

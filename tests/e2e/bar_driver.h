@@ -159,10 +159,10 @@ public:
     void SetMode(Mode mode);
     // The 13 reading texts in record order (CPU ... FAN3) for kReadings replies.
     void SetReadings(const std::array<std::string, 13>& texts);
-    // Polls asked so far: well-formed version 2 requests (answered or not). The plug-in's
-    // version 1 fallback requests of those polls are counted apart.
+    // Polls asked so far: well-formed requests (answered or not), but for a version 1 request
+    // right after a version 2 one, which is the plug-in's fallback within the same poll.
     int Requests() const { return requests_.load(); }
-    // Well-formed version 1 requests: the plug-in's fallback when a reply is slow in coming.
+    // The version 1 fallbacks, counted apart.
     int Fallbacks() const { return fallbacks_.load(); }
     // Datagrams received that were not well-formed requests.
     int Malformed() const { return malformed_.load(); }

@@ -47,9 +47,9 @@ readings::Warnings* QuietWarnings() {
 std::unique_ptr<readings::Refresher> SampledRefresher(std::unique_ptr<readings::Source> source,
                                                       std::chrono::milliseconds interval,
                                                       const readings::AlarmSettings& alarms) {
-    auto refresher = std::make_unique<readings::Refresher>(
-        std::move(source), interval, readings::DefaultStaleAfter(interval), QuietWarnings(),
-        nullptr, alarms);
+    auto refresher = std::make_unique<readings::Refresher>(std::move(source), interval,
+                                                           readings::DefaultStaleAfter(interval),
+                                                           QuietWarnings(), nullptr, alarms);
     if (!refresher->WaitForFirstSample(std::chrono::seconds(10)))
         throw std::runtime_error("the refresher took no sample within 10 seconds");
     return refresher;

@@ -122,6 +122,15 @@ TEST_F(AgentVersions, RequestsOfAnyOtherVersionGetNoReply) {
     EXPECT_TRUE(Exchange(proto::EncodeRequest(78, proto::kVersion2)));
 }
 
+TEST(AgentAlarmList, ListShowsTheLimitsAndMarksARaisedChipAlarm) {
+    readings::HwmonSource source(testing::Fixture("sysfs/intel-nct6775"), readings::MappingTable{},
+                                 testing::QuietWarnings());
+    const std::string text = readings::FormatListing(source, source.List());
+    EXPECT_NE(text.find("812 RPM      min 900 ALARM "), std::string::npos) << text;
+    EXPECT_NE(text.find("1.016 V      min 0.920 max 1.080      "), std::string::npos) << text;
+    EXPECT_EQ(text.find("ALARM"), text.rfind("ALARM")) << "only fan3's flag is raised";
+}
+
 TEST(AgentAlarmConfig, LimitKeysAreParsedAndBadOnesNamed) {
     Settings s;
     ConfigError e;

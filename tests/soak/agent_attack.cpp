@@ -206,6 +206,8 @@ int main(int argc, char** argv) {
             if (at >= 8 && at < 12)
                 at = 12;  // the id may be anything; break something else
             d[static_cast<std::size_t>(at)] ^= static_cast<std::uint8_t>(1 + byte(rng) % 255);
+            if (at == 4 && d[4] == proto::kVersion2)
+                d[4] = 3;  // version 2 is a request too: make it one of no version at all
         } else {
             d.resize(static_cast<std::size_t>(len(rng)));
             for (auto& b : d)

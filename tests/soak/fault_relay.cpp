@@ -270,9 +270,9 @@ private:
                     case 0:
                         g[1] ^= 0x20;
                         break;  // magic
-                    case 1:
-                        g[4] = 2;
-                        break;  // version
+                    case 1:     // the other version: a version 1 reply to a version 2 request
+                        g[4] = g[4] == proto::kVersion2 ? proto::kVersion1 : proto::kVersion2;
+                        break;
                     case 2:
                         g[5] = 7;
                         break;  // status
