@@ -533,6 +533,31 @@ TEST_F(WinAgentTest, ListAndCheckSpeakHwinfosNames) {
     DeleteFileA(config.c_str());
 }
 
+TEST_F(WinAgentTest, ReadsVornagentConfNextToTheExecutableWithoutConfig) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kPlain)));
+    const std::string config = DirectoryOf(AgentPath()) + "\\vornagent.conf";
+    ASSERT_FALSE(FileExists(config)) << "a leftover " << config;
+    struct Remove {
+        std::string path;
+        ~Remove() { DeleteFileA(path.c_str()); }
+    } remove{config};
+    std::FILE* f = std::fopen(config.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f,
+                 "source = hwinfo\nlisten = 127.0.0.1:%u\ninterval = 100\nrate = 0\n"
+                 "FAN3 = Mainboard / System 1\n",
+                 port_);
+    std::fclose(f);
+    ASSERT_TRUE(agent_.Start(""));
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts[12] == "812" && a.texts[0] == "-"; }, 20000,
+        &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+}
+
 TEST_F(WinAgentTest, CtrlBreakStopsTheConsoleAgentCleanly) {
     // The agent must share a console with this program to be sent its Ctrl+Break.
     if (!GetConsoleWindow())
