@@ -570,8 +570,8 @@ TEST_F(WinAgentTest, CtrlBreakStopsTheConsoleAgentCleanly) {
         port_, [](const Answer& a) { return a.ok; }, 20000, &last))
         << agent_.Log();
     if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, agent_.pid())) {
-        // Wine 8 refuses console events without a console window of its own (error 12);
-        // the stop path behind the handler is the one the service test drives.
+        // Wine 8 refuses console control events here (error 12, even Ctrl+C to the whole
+        // console); the stop path behind the handler is the one the service test drives.
         GTEST_SKIP() << "no console control event can be sent here (error " << GetLastError()
                      << ")";
     }
