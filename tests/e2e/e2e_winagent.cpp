@@ -617,11 +617,25 @@ TEST_F(WinAgentTest, ServiceInstallsStartsServesAndIsRemoved) {
         vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
     std::string output;
     AgentProcess::Run("--uninstall", &output);  // a leftover of an earlier run
+    // A configuration named relative to this folder: the service, started elsewhere, must
+    // still find it.
+    const std::string config_name = "e2e_winagent_service.conf";
+    struct Remove {
+        std::string path;
+        ~Remove() { DeleteFileA(path.c_str()); }
+    } remove{config_name};
+    std::FILE* f = std::fopen(config_name.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("source = hwinfo\ninterval = 100\n", f);
+    std::fclose(f);
     const std::string options =
-        "--listen 127.0.0.1:" + std::to_string(port_) + " --source hwinfo --interval 100 --rate 0";
+        "--listen 127.0.0.1:" + std::to_string(port_) + " --config " + config_name + " --rate 0";
     ASSERT_EQ(AgentProcess::Run("--install " + options, &output), 0) << output;
     EXPECT_NE(output.find("installed and started the vornagent service"), std::string::npos)
         << output;
+    const std::size_t named = output.find(config_name);
+    ASSERT_NE(named, std::string::npos) << output;
+    EXPECT_EQ(output[named - 1], '\\') << "not kept as a full path: " << output;
     Answer last;
     EXPECT_TRUE(AskUntil(
         port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))
