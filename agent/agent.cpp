@@ -1,5 +1,7 @@
 #include "agent/agent.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -20,6 +22,9 @@ using std::chrono::milliseconds;
 constexpr milliseconds kFirstSampleWait{2000};
 // How often the serving loop looks at a replaced refresher that is still finishing a sample.
 constexpr int kRetiredPollMs = 100;
+// How long a stop waits for a sample in progress. Sources give up within their own time-out;
+// this bounds a stop even when a read hangs past it (a file on a hung network mount).
+constexpr milliseconds kStopWait{5000};
 
 // Prints every warning a source gives while --check runs.
 class PrintedWarnings : public readings::Warnings {
@@ -49,11 +54,11 @@ bool SameEndpoints(const std::vector<Endpoint>& a, const std::vector<Endpoint>& 
     return true;
 }
 
-std::string Summary(const Config& config, const readings::Source& source) {
+std::string Summary(const Config& config, const readings::Refresher& refresher) {
     std::string allow;
     for (const Cidr& c : config.allow)
         allow += (allow.empty() ? "" : " ") + FormatCidr(c);
-    return "allow " + allow + "; source " + source.Describe() + "; interval " +
+    return "allow " + allow + "; source " + refresher.Describe() + "; interval " +
            std::to_string(config.interval_ms) + " ms (stale after " +
            std::to_string(StaleAfter(config).count()) + " ms); rate " +
            (config.rate ? std::to_string(config.rate) + " per source a second" : "unlimited");
@@ -128,7 +133,7 @@ int Serve(const CommandLine& command_line, Log& log) {
     for (const Endpoint& ep : server.Bound()) {
         listening += " " + FormatEndpoint(reinterpret_cast<const sockaddr*>(&ep.addr));
     }
-    log.Info("listening on" + listening + "; " + Summary(config, refresher->source()));
+    log.Info("listening on" + listening + "; " + Summary(config, *refresher));
 
     for (;;) {
         JoinFinished(retired);
@@ -159,16 +164,27 @@ int Serve(const CommandLine& command_line, Log& log) {
         allow = AllowList(config.allow);
         if (config.rate != limiter.rate())
             limiter = RateLimiter(config.rate);
-        log.Info("reloaded; " + Summary(config, refresher->source()));
+        log.Info("reloaded; " + Summary(config, *refresher));
     }
-    // Each join waits at most for a sample in progress, which the source's time-out bounds.
-    refresher->RequestStop();
-    refresher.reset();
-    retired.clear();
     const Server::Counters& c = server.counters();
     log.Info("stopping; answered " + std::to_string(c.answered) + ", dropped " +
              std::to_string(c.malformed) + " malformed, " + std::to_string(c.refused) +
              " from sources not allowed and " + std::to_string(c.limited) + " over the rate limit");
+    refresher->RequestStop();
+    retired.push_back(std::move(refresher));
+    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+    for (const auto& r : retired) {
+        const auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!r->WaitFinished(std::max(left, milliseconds(0)))) {
+            // The thread cannot be interrupted inside the source; ending the process ends it.
+            log.Info("a sensor read still hangs after " + std::to_string(kStopWait.count()) +
+                     " ms; exiting without it");
+            std::fflush(nullptr);
+            std::_Exit(0);
+        }
+    }
+    retired.clear();
     return 0;
 }
 

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "readings/text.h"
 
@@ -67,6 +68,14 @@ ReadingSet ParseReadingsText(const std::string& text) {
 }
 
 ReadingSet FileSource::Sample() {
+    // Opening a FIFO or a device could block the sampling thread for good; only a regular
+    // file is read. (Looking at its type opens nothing.)
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path_, error);
+    if (!error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) {
+        warnings_->Warn("file", path_ + " is not a regular file; no readings");
+        return ReadingSet{};
+    }
     std::string text;
     if (!ReadWholeFile(path_, &text)) {
         warnings_->Warn("file", "cannot read " + path_ + "; no readings");

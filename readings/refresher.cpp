@@ -36,6 +36,7 @@ Refresher::Refresher(std::unique_ptr<Source> source, std::chrono::milliseconds i
       stale_after_(stale_after),
       warnings_(warnings),
       latest_(seed ? std::move(seed) : EmptySnapshot()),
+      description_(source_->Describe()),
       thread_([this] { Run(); }) {}
 
 Refresher::~Refresher() {
@@ -63,14 +64,29 @@ std::shared_ptr<const Snapshot> Refresher::Latest() const {
 
 std::shared_ptr<const Snapshot> Refresher::Current(Clock::time_point now) const {
     std::shared_ptr<const Snapshot> latest = Latest();
-    if (latest->taken == Clock::time_point{} || now - latest->taken > stale_after_)
+    if (latest->taken == Clock::time_point{})
         return EmptySnapshot();
-    return latest;
+    const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - latest->taken);
+    if (age <= stale_after_)
+        return latest;
+    // Said once per quiet period of the log, not once per request.
+    if (warnings_) {
+        warnings_->Warn("stale", "the latest sample is " + std::to_string(age.count()) +
+                                     " ms old, past the stale bound of " +
+                                     std::to_string(stale_after_.count()) +
+                                     " ms: sending no readings until the source answers");
+    }
+    return EmptySnapshot();
 }
 
 bool Refresher::WaitForFirstSample(std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] { return sampled_ || stop_; }) && sampled_;
+}
+
+bool Refresher::WaitFinished(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return finished_.load(); });
 }
 
 RefresherCounters Refresher::counters() const {
@@ -81,12 +97,18 @@ RefresherCounters Refresher::counters() const {
     return c;
 }
 
-void Refresher::Publish(std::shared_ptr<const Snapshot> snapshot) {
+std::string Refresher::Describe() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return description_;
+}
+
+void Refresher::Publish(std::shared_ptr<const Snapshot> snapshot, std::string description) {
     std::shared_ptr<const Snapshot> previous;  // freed after the lock, when it is the last
     {
         std::lock_guard<std::mutex> lock(mutex_);
         previous = std::move(latest_);
         latest_ = std::move(snapshot);
+        description_ = std::move(description);
         sampled_ = true;
     }
     changed_.notify_all();
@@ -104,7 +126,8 @@ void Refresher::Run() {
         } catch (const std::exception& e) {
             // A source must not take the agent down: this sample gives no readings.
             failed = true;
-            warnings_->Warn("sample", std::string("reading the source failed: ") + e.what());
+            if (warnings_)
+                warnings_->Warn("sample", std::string("reading the source failed: ") + e.what());
         }
         failed = failed || !AnyValue(set);
         const Clock::time_point ended = Clock::now();
@@ -113,11 +136,13 @@ void Refresher::Run() {
         if (failed)
             ++errors_;
         last_sample_ = ended.time_since_epoch().count();
-        Publish(std::move(snapshot));
+        Publish(std::move(snapshot), source_->Describe());
         lock.lock();
         changed_.wait_until(lock, started + interval_, [this] { return stop_; });
     }
     finished_ = true;
+    lock.unlock();
+    changed_.notify_all();
 }
 
 }  // namespace vorn::readings

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "readings/source.h"
@@ -49,8 +50,8 @@ std::chrono::milliseconds DefaultStaleAfter(std::chrono::milliseconds interval);
 class Refresher {
 public:
     // Takes the source and starts sampling at once. `seed`, when given, is served until the
-    // first sample is in (a reload keeps the running texts meanwhile). `warnings` (not owned)
-    // hears of a source that throws.
+    // first sample is in (a reload keeps the running texts meanwhile). `warnings` (not owned,
+    // may be null) hears of a source that throws and of a snapshot gone stale.
     Refresher(std::unique_ptr<Source> source, std::chrono::milliseconds interval,
               std::chrono::milliseconds stale_after, Warnings* warnings,
               std::shared_ptr<const Snapshot> seed = nullptr);
@@ -60,7 +61,7 @@ public:
     Refresher& operator=(const Refresher&) = delete;
 
     // The snapshot to serve at `now`: the latest one while it is younger than the stale bound,
-    // else EmptySnapshot(). Never waits for the source.
+    // else EmptySnapshot() (and a warning). Never waits for the source.
     std::shared_ptr<const Snapshot> Current(Clock::time_point now) const;
 
     // The latest snapshot whatever its age; EmptySnapshot() before the first sample.
@@ -73,28 +74,33 @@ public:
     void RequestStop();
     // True once the thread has left its loop, so that joining it (Stop) is immediate.
     bool Finished() const { return finished_.load(); }
+    // Waits up to `timeout` for the thread to leave its loop (after RequestStop); true if it has.
+    bool WaitFinished(std::chrono::milliseconds timeout) const;
     // Stops and joins the thread. A sample in progress is waited for: that wait is bounded by
     // the source's own time-out (a sysfs or file read returns at once; a network source gives up
     // after its request time-out), never by the interval, which is cut short.
     void Stop();
 
     RefresherCounters counters() const;
-    const Source& source() const { return *source_; }
+    // The source's own description (Source::Describe), as of its latest sample: the source is
+    // only ever called on the refresher's thread.
+    std::string Describe() const;
     std::chrono::milliseconds interval() const { return interval_; }
     std::chrono::milliseconds stale_after() const { return stale_after_; }
 
 private:
     void Run();
-    void Publish(std::shared_ptr<const Snapshot> snapshot);
+    void Publish(std::shared_ptr<const Snapshot> snapshot, std::string description);
 
     const std::unique_ptr<Source> source_;
     const std::chrono::milliseconds interval_;
     const std::chrono::milliseconds stale_after_;
     Warnings* const warnings_;
 
-    mutable std::mutex mutex_;  // guards latest_, sampled_ and stop_
+    mutable std::mutex mutex_;  // guards latest_, description_, sampled_ and stop_
     mutable std::condition_variable changed_;
     std::shared_ptr<const Snapshot> latest_;
+    std::string description_;
     bool sampled_ = false;
     bool stop_ = false;
 

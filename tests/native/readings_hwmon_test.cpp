@@ -201,6 +201,106 @@ TEST(AgentHwmonSource, ValuesAreReadAfreshAtEverySample) {
     EXPECT_EQ(Texts(source)[proto::kCpu], "67.8");
 }
 
+TEST(ReadingsHwmonLimits, MinAndMaxElseCritAndTheAlarmFlagAreReadInRealUnits) {
+    const std::vector<HwmonInput> in = ScanHwmon(kIntel);
+    const HwmonValue package = ReadHwmonInput(*FindHwmonInput(in, "coretemp", "temp1"));
+    EXPECT_EQ(package.value, 45.0);
+    EXPECT_FALSE(package.low);
+    EXPECT_EQ(package.high, 84.0);  // _max wins over _crit
+    EXPECT_FALSE(package.alarm);
+    EXPECT_EQ(ReadHwmonInput(*FindHwmonInput(in, "coretemp", "temp2")).high, 100.0);  // _crit
+    const HwmonValue in1 = ReadHwmonInput(*FindHwmonInput(in, "nct6775", "in1"));
+    EXPECT_EQ(in1.low, 0.92);
+    EXPECT_EQ(in1.high, 1.08);
+    EXPECT_FALSE(in1.alarm);  // "0"
+    const HwmonValue fan3 = ReadHwmonInput(*FindHwmonInput(in, "nct6775", "fan3"));
+    EXPECT_EQ(fan3.low, 900.0);  // RPM, not thousandths
+    EXPECT_FALSE(fan3.high);
+    EXPECT_TRUE(fan3.alarm);
+    const HwmonValue none = ReadHwmonInput(*FindHwmonInput(in, "acpitz", "temp1"));
+    EXPECT_TRUE(none.value && !none.low && !none.high && !none.alarm);
+}
+
+TEST(ReadingsHwmonLimits, TheSourceCorrectsLimitsLikeTheValueAndNamesTheSensor) {
+    Captured c;
+    HwmonSource source(kIntel, LoadMapping(VORN_AGENT_EXAMPLE_CONFIG), &c.log);
+    const ReadingSet r = source.Sample();
+    EXPECT_EQ(r[proto::kCpu].high, 84.0);
+    EXPECT_EQ(r[proto::kCpu].sensor, "coretemp/temp1");
+    // VP12 = in1 * 12.
+    EXPECT_NEAR(*r[proto::kVP12].low, 11.04, 1e-9);
+    EXPECT_NEAR(*r[proto::kVP12].high, 12.96, 1e-9);
+    // VM12 = in5 * 6 - 18.3.
+    EXPECT_NEAR(*r[proto::kVM12].value, -12.06, 1e-9);
+    EXPECT_NEAR(*r[proto::kVM12].low, -12.3, 1e-9);
+    EXPECT_NEAR(*r[proto::kVM12].high, -11.7, 1e-9);
+    // FAN3 = fan3, below its minimum: the chip raises its alarm.
+    EXPECT_EQ(r[proto::kFan3].low, 900.0);
+    EXPECT_TRUE(r[proto::kFan3].source_alarm);
+    EXPECT_FALSE(r[proto::kFan1].source_alarm);
+    EXPECT_FALSE(r[proto::kFan1].low);
+
+    // A negative scale turns the chip's minimum into the reading's maximum.
+    MappingTable negative;
+    negative[proto::kVM12].selector = "nct6775 / in5";
+    negative[proto::kVM12].scale = -12;
+    HwmonSource flipped(kIntel, negative, &c.log);
+    const Reading vm12 = flipped.Sample()[proto::kVM12];
+    EXPECT_NEAR(*vm12.value, -12.48, 1e-9);
+    EXPECT_NEAR(*vm12.low, -13.2, 1e-9);
+    EXPECT_NEAR(*vm12.high, -12.0, 1e-9);
+    EXPECT_EQ(c.text(), "");
+}
+
+TEST(ReadingsHwmonSource, ABadSelectorIsWarnedAboutAndSentAsDash) {
+    Captured c;
+    MappingTable m;
+    m[proto::kCpu].selector = "coretemp / temp1";
+    m[proto::kFan1].selector = "fan2";
+    HwmonSource source(kIntel, m, &c.log);
+    const std::vector<std::string> t = Texts(source);
+    EXPECT_EQ(t[proto::kCpu], "45.0");
+    EXPECT_EQ(t[proto::kFan1], "-");
+    EXPECT_NE(c.text().find("FAN1 needs CHIP / INPUT"), std::string::npos) << c.text();
+    EXPECT_NE(source.Describe().find("1 of 13 mapped (TCPU=coretemp/temp1)"), std::string::npos)
+        << source.Describe();
+}
+
+TEST(ReadingsHwmonSource, ListGivesEveryInputWithValueLimitsAndAMappingLine) {
+    Captured c;
+    HwmonSource source(kIntel, MappingTable{}, &c.log);
+    const std::vector<ListedInput> listed = source.List();
+    ASSERT_EQ(listed.size(), ScanHwmon(kIntel).size());
+    const ListedInput& package = listed[1];
+    EXPECT_EQ(package.description.find("coretemp       hwmon1   temp1   Package id 0"), 0u);
+    EXPECT_EQ(package.kind, ReadingKind::kTemperature);
+    EXPECT_EQ(package.value, 45.0);
+    EXPECT_EQ(package.high, 84.0);
+    // What automatic mapping picks is suggested under its reading; the line parses back.
+    EXPECT_EQ(package.mapping_line, "TCPU = coretemp / Package id 0");
+    EXPECT_EQ(listed[9].mapping_line, "FAN3 = nct6775 / fan3");
+    EXPECT_EQ(listed[9].kind, ReadingKind::kFan);
+    for (const ListedInput& in : listed) {
+        const std::size_t eq = in.mapping_line.find(" = ");
+        ASSERT_NE(eq, std::string::npos) << in.mapping_line;
+        const std::string name = in.mapping_line.substr(0, eq);
+        ASSERT_GE(FieldIndex(name), 0) << in.mapping_line;
+        EXPECT_EQ(KindOf(FieldIndex(name)), in.kind) << in.mapping_line;
+        HwmonSelector parsed;
+        std::string why;
+        ASSERT_TRUE(ParseHwmonSelector(name, in.mapping_line.substr(eq + 3), &parsed, &why));
+        EXPECT_NE(FindHwmonInput(ScanHwmon(kIntel), parsed.chip, parsed.input), nullptr);
+    }
+    const std::string text = FormatListing(source, listed);
+    EXPECT_NE(text.find("45.0 C       max 84.0                 TCPU = coretemp / Package id 0"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("812 RPM      min 900"), std::string::npos) << text;
+    HwmonSource nothing("/nonexistent", MappingTable{}, &c.log);
+    EXPECT_EQ(FormatListing(nothing, nothing.List()).find("No usable input in hwmon /nonexistent"),
+              0u);
+}
+
 TEST(AgentFileSource, ParsesKeysInRealUnits) {
     const ReadingSet r = ParseReadingsText(
         "TCPU=45.04\nVM12 = -12.049\r\nFAN1=2812.4\nVP05=abc\nVVID=\nNOPE=1\nFAN2=1e3\n"
@@ -229,6 +329,19 @@ TEST(AgentFileSource, FormatsAsTheReplyTableSaysAndMissingFileGivesNothing) {
     FileSource missing(dir.path() + "/none.txt", &c.log);
     EXPECT_EQ(MakeSnapshot(missing.Sample(), Clock::now()).status, proto::ReplyStatus::kNoSensors);
     EXPECT_NE(c.text().find("cannot read"), std::string::npos);
+}
+
+TEST(AgentFileSource, AFifoOrADirectoryIsNotOpenedAndGivesNoReadings) {
+    testing::TempDir dir;
+    const std::string fifo = dir.path() + "/readings.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Captured c;
+    // Opening a FIFO without a writer would block the sampling thread for good.
+    FileSource source(fifo, &c.log);
+    EXPECT_FALSE(AnyValue(source.Sample()));
+    EXPECT_NE(c.text().find(fifo + " is not a regular file"), std::string::npos) << c.text();
+    FileSource directory(dir.path(), &c.log);
+    EXPECT_FALSE(AnyValue(directory.Sample()));
 }
 
 TEST(AgentLog, WarningsRepeatOncePerQuietPeriodPerSubject) {
