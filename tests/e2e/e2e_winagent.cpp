@@ -511,6 +511,48 @@ TEST_F(WinAgentTest, NoSensorProgramGivesStatusOneAndTheReasonOnce) {
     EXPECT_NE(log.find("no sensor program found"), std::string::npos) << log;
 }
 
+TEST_F(WinAgentTest, HostileDatagramsGetNoAnswerAndTheAgentAnswersOn) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kPlain)));
+    StartAgent("hwinfo");
+    Answer last;
+    ASSERT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.ok; }, 20000, &last))
+        << agent_.Log();
+
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const proto::Datagram good = proto::EncodeRequest(77);
+    std::vector<std::vector<char>> hostile = {
+        std::vector<char>(good.begin(), good.end()),  // then made longer, shorter, wrong
+        std::vector<char>(good.begin(), good.end() - 1),
+        std::vector<char>(4000, 'x'),
+        std::vector<char>(),
+        std::vector<char>(good.size(), '\xff'),
+    };
+    hostile[0].push_back(0);  // 129 bytes: longer than any request
+    for (int round = 0; round < 50; ++round) {
+        for (const auto& d : hostile) {
+            sendto(s, d.data(), static_cast<int>(d.size()), 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to);
+        }
+    }
+    // Not one answer to any of them.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval tv{0, 500000};
+    EXPECT_EQ(select(0, &readable, nullptr, nullptr, &tv), 0);
+    closesocket(s);
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+}
+
 TEST_F(WinAgentTest, ListAndCheckSpeakHwinfosNames) {
     ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
         vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
