@@ -199,6 +199,9 @@ TEST(AgentPrometheus, NodeExporterAutomaticMappingServesWhatHwmonServes) {
               std::string::npos)
         << out;
     EXPECT_NE(out.find("Package id 0"), std::string::npos) << out;
+    // The chip's limits, as node_exporter publishes them beside the values.
+    EXPECT_NE(out.find("1.016 V      min 0.920 max 1.080"), std::string::npos) << out;
+    EXPECT_NE(out.find("812 RPM      min 900"), std::string::npos) << out;
     EXPECT_NE(out.find("VVID = node_hwmon_in_volts{chip=\"nct6775\",sensor=\"in8\"}"),
               std::string::npos)
         << out;
