@@ -5,7 +5,7 @@
 # figures and the ratios; exits 3 when the 10 % goal is missed.
 #
 #   VORN_BENCH_BUILD  build directory (default build/release)
-#   Arguments are passed on to the program: --samples N --interval MS
+#   Arguments are passed on to the program: --seconds S (per phase) --interval MS
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

@@ -167,10 +167,20 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "vornagent: --install takes the serving options only\n");
             return 2;
         }
+        // The service starts in the system folder: a configuration named relative to this
+        // one is kept as a full path.
         std::string kept;
         for (int i = 1; i < argc; ++i) {
-            if (std::strcmp(argv[i], "--install") != 0)
-                kept += (kept.empty() ? "" : " ") + Quoted(argv[i]);
+            std::string arg = argv[i];
+            if (arg == "--install")
+                continue;
+            if (arg == "--config" && i + 1 < argc) {
+                kept += (kept.empty() ? "" : " ") + arg;
+                arg = win::FullPath(argv[++i]);
+            } else if (arg.rfind("--config=", 0) == 0) {
+                arg = "--config=" + win::FullPath(arg.substr(9));
+            }
+            kept += (kept.empty() ? "" : " ") + Quoted(arg);
         }
         return win::InstallService(win::ExecutablePath(), kept, stdout);
     }

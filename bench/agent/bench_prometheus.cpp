@@ -4,7 +4,7 @@
 // the endpoint hanging (it accepts and never answers). Sampling runs apart from serving, so
 // the goal is no measurable difference (within 10 %).
 //
-// Usage: vorn_bench_prometheus [--samples N] [--interval MS]
+// Usage: vorn_bench_prometheus [--seconds S] [--interval MS]   (S per phase, default 8)
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <netinet/in.h>
@@ -72,16 +73,22 @@ struct Target {
     }
 };
 
-// Both agents, one request each in turn: warm-up, then `samples` kept.
-void Interleave(Target& file, Target& prom, int samples) {
-    for (int i = 0; i < samples / 10; ++i) {
+// Both agents, one request each in turn (alternating which goes first), for `seconds`, with a
+// short pause between pairs so that the run spans many samples of the source; a warm-up of a
+// tenth of the time is not kept.
+void Interleave(Target& file, Target& prom, double seconds) {
+    const auto pause = std::chrono::microseconds(500);
+    const auto warm = Clock::now() + std::chrono::duration<double>(seconds / 10);
+    while (Clock::now() < warm) {
         file.Once(false);
         prom.Once(false);
+        std::this_thread::sleep_for(pause);
     }
     file.us.clear();
     prom.us.clear();
     file.failures = prom.failures = 0;
-    for (int i = 0; i < samples; ++i) {
+    const auto until = Clock::now() + std::chrono::duration<double>(seconds);
+    for (int i = 0; Clock::now() < until; ++i) {
         if (i % 2) {
             file.Once(true);
             prom.Once(true);
@@ -89,6 +96,7 @@ void Interleave(Target& file, Target& prom, int samples) {
             prom.Once(true);
             file.Once(true);
         }
+        std::this_thread::sleep_for(pause);
     }
 }
 
@@ -119,12 +127,12 @@ std::string ReadFile(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int samples = 4000;
+    double seconds = 8;
     int interval = 200;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
-        if (a == "--samples")
-            samples = std::max(100, std::atoi(argv[i + 1]));
+        if (a == "--seconds")
+            seconds = std::max(1.0, std::atof(argv[i + 1]));
         else if (a == "--interval")
             interval = std::max(50, std::atoi(argv[i + 1]));
     }
@@ -142,10 +150,11 @@ int main(int argc, char** argv) {
                   "FAN3=790\n");
     const std::string every = std::to_string(interval);
     AgentProcess file_agent, prom_agent;
-    if (!file_agent.Start(
-            {"--listen", "127.0.0.1:0", "--interval", every, "--source", "file:" + readings}) ||
-        !prom_agent.Start({"--listen", "127.0.0.1:0", "--interval", every, "--source",
-                           "prometheus:" + endpoint.Url("/metrics")})) {
+    // No rate limit: the benchmark asks far faster than a bar does.
+    if (!file_agent.Start({"--listen", "127.0.0.1:0", "--rate", "0", "--interval", every,
+                           "--source", "file:" + readings}) ||
+        !prom_agent.Start({"--listen", "127.0.0.1:0", "--rate", "0", "--interval", every,
+                           "--source", "prometheus:" + endpoint.Url("/metrics")})) {
         std::fprintf(stderr, "vorn_bench_prometheus: cannot start %s\n", VORN_AGENT_BINARY);
         return 1;
     }
@@ -161,20 +170,21 @@ int main(int argc, char** argv) {
     prom.to = prom_at[0];
     std::printf(
         "vornagent reply latency, file source against prometheus source (%s),\n"
-        "  %d interleaved requests each, sampling every %d ms\n\n",
-        endpoint.Url("/metrics").c_str(), samples, interval);
+        "  requests interleaved for %.0f s per phase, both sources sampled every %d ms\n\n",
+        endpoint.Url("/metrics").c_str(), seconds, interval);
 
-    Interleave(file, prom, samples);
+    Interleave(file, prom, seconds);
     const bool answering = Report("endpoint answering:", Summarise(file.us, file.failures),
                                   Summarise(prom.us, prom.failures));
 
     TestHttpReply hang;
     hang.behaviour = TestHttpReply::Behaviour::kHang;
     endpoint.SetHandler([hang](const TestHttpRequest&) { return hang; });
-    Interleave(file, prom, samples);
+    Interleave(file, prom, seconds);
     const bool hanging =
         Report("endpoint hanging (accepts, never answers):", Summarise(file.us, file.failures),
                Summarise(prom.us, prom.failures));
-    std::printf("endpoint requests during the run: %zu\n", endpoint.requests().size());
+    std::printf("endpoint GETs during the run: %zu; requests per phase: %zu each\n",
+                endpoint.requests().size(), prom.us.size());
     return answering && hanging ? 0 : 3;
 }

@@ -511,6 +511,48 @@ TEST_F(WinAgentTest, NoSensorProgramGivesStatusOneAndTheReasonOnce) {
     EXPECT_NE(log.find("no sensor program found"), std::string::npos) << log;
 }
 
+TEST_F(WinAgentTest, HostileDatagramsGetNoAnswerAndTheAgentAnswersOn) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kPlain)));
+    StartAgent("hwinfo");
+    Answer last;
+    ASSERT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.ok; }, 20000, &last))
+        << agent_.Log();
+
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const proto::Datagram good = proto::EncodeRequest(77);
+    std::vector<std::vector<char>> hostile = {
+        std::vector<char>(good.begin(), good.end()),  // then made longer, shorter, wrong
+        std::vector<char>(good.begin(), good.end() - 1),
+        std::vector<char>(4000, 'x'),
+        std::vector<char>(),
+        std::vector<char>(good.size(), '\xff'),
+    };
+    hostile[0].push_back(0);  // 129 bytes: longer than any request
+    for (int round = 0; round < 50; ++round) {
+        for (const auto& d : hostile) {
+            sendto(s, d.data(), static_cast<int>(d.size()), 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to);
+        }
+    }
+    // Not one answer to any of them.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval tv{0, 500000};
+    EXPECT_EQ(select(0, &readable, nullptr, nullptr, &tv), 0);
+    closesocket(s);
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+}
+
 TEST_F(WinAgentTest, ListAndCheckSpeakHwinfosNames) {
     ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
         vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
@@ -533,6 +575,31 @@ TEST_F(WinAgentTest, ListAndCheckSpeakHwinfosNames) {
     DeleteFileA(config.c_str());
 }
 
+TEST_F(WinAgentTest, ReadsVornagentConfNextToTheExecutableWithoutConfig) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kPlain)));
+    const std::string config = DirectoryOf(AgentPath()) + "\\vornagent.conf";
+    ASSERT_FALSE(FileExists(config)) << "a leftover " << config;
+    struct Remove {
+        std::string path;
+        ~Remove() { DeleteFileA(path.c_str()); }
+    } remove{config};
+    std::FILE* f = std::fopen(config.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f,
+                 "source = hwinfo\nlisten = 127.0.0.1:%u\ninterval = 100\nrate = 0\n"
+                 "FAN3 = Mainboard / System 1\n",
+                 port_);
+    std::fclose(f);
+    ASSERT_TRUE(agent_.Start(""));
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts[12] == "812" && a.texts[0] == "-"; }, 20000,
+        &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+}
+
 TEST_F(WinAgentTest, CtrlBreakStopsTheConsoleAgentCleanly) {
     // The agent must share a console with this program to be sent its Ctrl+Break.
     if (!GetConsoleWindow())
@@ -545,8 +612,8 @@ TEST_F(WinAgentTest, CtrlBreakStopsTheConsoleAgentCleanly) {
         port_, [](const Answer& a) { return a.ok; }, 20000, &last))
         << agent_.Log();
     if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, agent_.pid())) {
-        // Wine 8 refuses console events without a console window of its own (error 12);
-        // the stop path behind the handler is the one the service test drives.
+        // Wine 8 refuses console control events here (error 12, even Ctrl+C to the whole
+        // console); the stop path behind the handler is the one the service test drives.
         GTEST_SKIP() << "no console control event can be sent here (error " << GetLastError()
                      << ")";
     }
@@ -592,11 +659,25 @@ TEST_F(WinAgentTest, ServiceInstallsStartsServesAndIsRemoved) {
         vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
     std::string output;
     AgentProcess::Run("--uninstall", &output);  // a leftover of an earlier run
+    // A configuration named relative to this folder: the service, started elsewhere, must
+    // still find it.
+    const std::string config_name = "e2e_winagent_service.conf";
+    struct Remove {
+        std::string path;
+        ~Remove() { DeleteFileA(path.c_str()); }
+    } remove{config_name};
+    std::FILE* f = std::fopen(config_name.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("source = hwinfo\ninterval = 100\n", f);
+    std::fclose(f);
     const std::string options =
-        "--listen 127.0.0.1:" + std::to_string(port_) + " --source hwinfo --interval 100 --rate 0";
+        "--listen 127.0.0.1:" + std::to_string(port_) + " --config " + config_name + " --rate 0";
     ASSERT_EQ(AgentProcess::Run("--install " + options, &output), 0) << output;
     EXPECT_NE(output.find("installed and started the vornagent service"), std::string::npos)
         << output;
+    const std::size_t named = output.find(config_name);
+    ASSERT_NE(named, std::string::npos) << output;
+    EXPECT_EQ(output[named - 1], '\\') << "not kept as a full path: " << output;
     Answer last;
     EXPECT_TRUE(AskUntil(
         port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "agent/config.h"
 #include "tests/native/agent_test_support.h"
 #include "tests/native/http_test_server.h"
 #include "tests/native/prometheus_test_support.h"
@@ -120,6 +121,51 @@ std::size_t Count(const std::string& text, const std::string& needle) {
     return n;
 }
 
+TEST(AgentPrometheus, ConfigurationTakesTheSourceItsSettingsAndSeriesSelectors) {
+    Settings file, none;
+    ConfigError e;
+    ASSERT_TRUE(ParseConfigText(
+        "source = prometheus:https://u:pw@host:9100/metrics\n"
+        "prometheus.user = bar\nprometheus.password = p w\nprometheus.timeout = 800\n"
+        "TCPU = node_hwmon_temp_celsius{chip=\"platform_coretemp_0\",sensor=\"temp1\"}\n",
+        &file, &e))
+        << e.message;
+    ASSERT_TRUE(CheckMappings(file, SourceSpec::Kind::kPrometheus, &e)) << e.message;
+    Config c = Resolve(file, none);
+    EXPECT_EQ(c.source.kind, SourceSpec::Kind::kPrometheus);
+    EXPECT_EQ(c.source.location, "https://u:pw@host:9100/metrics");
+    EXPECT_EQ(c.interval_ms, kNetworkIntervalMs);  // unless an interval is set
+    const readings::SourceSettings s = SourceSettingsOf(c);
+    EXPECT_EQ(s.user, "bar");
+    EXPECT_EQ(s.password, "p w");
+    EXPECT_EQ(s.timeout_ms, 800);
+    Settings faster;
+    faster.interval_ms = 300;
+    EXPECT_EQ(Resolve(file, faster).interval_ms, 300);
+
+    struct Bad {
+        const char* text;
+        int line;
+        const char* says;
+    };
+    for (const Bad& bad : {
+             Bad{"source = prometheus:ftp://host/metrics\n", 1, "http:// or https://"},
+             Bad{"source = prometheus:\n", 1, "http:// or https://"},
+             Bad{"prometheus.timeout = 0\n", 1, "from 1 to 60000"},
+             Bad{"source = prometheus:http://h/\nTCPU = coretemp / temp1\n", 2,
+                 "METRIC{LABEL=\"VALUE\",...}"},
+             Bad{"source = prometheus:http://h/\nFAN1 = m{a=\"x\\q\"}\n", 2, "FAN1"},
+         }) {
+        Settings parsed;
+        ConfigError error;
+        const bool ok = ParseConfigText(bad.text, &parsed, &error) &&
+                        CheckMappings(parsed, parsed.source->kind, &error);
+        EXPECT_FALSE(ok) << bad.text;
+        EXPECT_EQ(error.line, bad.line) << bad.text;
+        EXPECT_NE(error.message.find(bad.says), std::string::npos) << error.message;
+    }
+}
+
 TEST(AgentPrometheus, NodeExporterAutomaticMappingServesWhatHwmonServes) {
     REQUIRE_BINARY(vorn::testing::kNodeExporterBinary);
     TempDir dir;
@@ -153,6 +199,9 @@ TEST(AgentPrometheus, NodeExporterAutomaticMappingServesWhatHwmonServes) {
               std::string::npos)
         << out;
     EXPECT_NE(out.find("Package id 0"), std::string::npos) << out;
+    // The chip's limits, as node_exporter publishes them beside the values.
+    EXPECT_NE(out.find("1.016 V      min 0.920 max 1.080"), std::string::npos) << out;
+    EXPECT_NE(out.find("812 RPM      min 900"), std::string::npos) << out;
     EXPECT_NE(out.find("VVID = node_hwmon_in_volts{chip=\"nct6775\",sensor=\"in8\"}"),
               std::string::npos)
         << out;
@@ -387,6 +436,8 @@ TEST(AgentPrometheus, HostileEndpointsNeverDelayAReplyAndAreLoggedOnce) {
     EXPECT_EQ(Count(log, "longer than 8388608 bytes"), 1u) << log;
     EXPECT_EQ(Count(log, "more than 3 redirects"), 1u) << log;
     EXPECT_EQ(Count(log, "an HTML page"), 1u) << log;
+    // Sampling and serving share the snapshot only: the sanitizers find nothing to say.
+    EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
     // Memory stays bounded by the body cap, not by what the servers sent.
     const long rss_end = ResidentKiB(agent.process.pid());
     EXPECT_LT(rss_end - rss_start, 64 * 1024) << rss_start << " KiB at start";
