@@ -37,6 +37,9 @@ std::string EncodeUrl(std::string_view url);
 // The URL with a password in it replaced by "***", for logs and the start line.
 std::string RedactUrl(std::string_view url);
 
+// The URL without its "user:password@" part (credentials from the configuration replace it).
+std::string WithoutUserInfo(std::string_view url);
+
 // True when the URL starts with "http://" or "https://" (any case) and names a host.
 bool IsHttpUrl(std::string_view url);
 

@@ -81,7 +81,8 @@ HttpResult HttpGet(const HttpRequest& request) {
     }
     Transfer transfer{&result, request.max_body};
     char detail[CURL_ERROR_SIZE] = {0};
-    const std::string url = EncodeUrl(request.url);
+    const bool own_credentials = !request.user.empty() || !request.password.empty();
+    const std::string url = EncodeUrl(own_credentials ? WithoutUserInfo(request.url) : request.url);
     const long timeout = request.timeout_ms > 0 ? request.timeout_ms : 1;
     const long connect_timeout =
         request.connect_timeout_ms > 0 && request.connect_timeout_ms < timeout
@@ -103,7 +104,7 @@ HttpResult HttpGet(const HttpRequest& request) {
     // Compressed answers are welcome; the cap applies to what they expand to.
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "vornagent");
-    if (!request.user.empty() || !request.password.empty()) {
+    if (own_credentials) {
         curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
         curl_easy_setopt(curl, CURLOPT_USERNAME, request.user.c_str());
         curl_easy_setopt(curl, CURLOPT_PASSWORD, request.password.c_str());

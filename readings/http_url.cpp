@@ -107,6 +107,17 @@ std::string RedactUrl(std::string_view url) {
     return out;
 }
 
+std::string WithoutUserInfo(std::string_view url) {
+    const std::size_t scheme = SchemeLength(url);
+    if (scheme == 0)
+        return std::string(url);
+    const std::size_t authority_end = url.find_first_of("/?#", scheme);
+    const std::size_t at = url.substr(0, authority_end).rfind('@');
+    if (at == std::string_view::npos || at < scheme)
+        return std::string(url);
+    return std::string(url.substr(0, scheme)) + std::string(url.substr(at + 1));
+}
+
 bool IsHttpUrl(std::string_view url) {
     const std::size_t scheme = SchemeLength(url);
     if (scheme == 0 || scheme >= url.size())
