@@ -1,8 +1,5 @@
 #include "agent/address.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstring>
 
 #include "readings/text.h"

@@ -5,8 +5,11 @@
 #include <cstring>
 #include <memory>
 
+#include "agent/metrics_server.h"
+#include "agent/metrics_text.h"
 #include "agent/server.h"
 #include "agent/signals.h"
+#include "readings/prometheus_source.h"
 #include "readings/refresher.h"
 #include "readings/source_factory.h"
 
@@ -24,6 +27,19 @@ constexpr int kRetiredPollMs = 100;
 // How long a stop waits for a sample in progress. Sources give up within their own time-out;
 // this bounds a stop even when a read hangs past it (a file on a hung network mount).
 constexpr milliseconds kStopWait{5000};
+
+// Prints every warning a source gives while --check runs.
+class PrintedWarnings : public readings::Warnings {
+public:
+    explicit PrintedWarnings(std::FILE* out) : out_(out) {}
+    bool Warn(const std::string&, const std::string& line) override {
+        std::fprintf(out_, "%s\n", line.c_str());
+        return true;
+    }
+
+private:
+    std::FILE* out_;
+};
 
 std::string ErrorText(const std::string& path, const ConfigError& e) {
     return path + (e.line > 0 ? ":" + std::to_string(e.line) : std::string()) + ": " + e.message;
@@ -69,6 +85,46 @@ void JoinFinished(std::vector<std::unique_ptr<readings::Refresher>>& retired) {
     }
 }
 
+std::string Addresses(const std::vector<Endpoint>& endpoints) {
+    std::string text;
+    for (const Endpoint& ep : endpoints)
+        text += " " + FormatEndpoint(reinterpret_cast<const sockaddr*>(&ep.addr));
+    return text;
+}
+
+// What the metrics endpoint shows at this moment: the snapshot the UDP side would serve (none
+// when it is stale) with the limits in force (the configuration's over the source's) and the
+// alarms, the counters, and when the source was last sampled.
+MetricsState CollectMetrics(const readings::Refresher& refresher,
+                            const readings::AlarmSettings& alarms, const Server::Counters& requests,
+                            const MetricsConnectionCounters& connections) {
+    MetricsState state;
+    const auto now = readings::Clock::now();
+    const std::shared_ptr<const readings::Snapshot> snapshot = refresher.Current(now);
+    for (int k = 0; k < proto::kFieldCount; ++k) {
+        const readings::Reading& r = snapshot->readings[k];
+        const readings::Limits limits = readings::EffectiveLimits(r, alarms.readings[k]);
+        const bool alarm = (snapshot->alarm_mask >> k) & 1u;
+        state.readings[k] = MetricsReading{r.value, limits.low, limits.high, r.sensor, alarm};
+    }
+    state.answered = requests.answered;
+    state.refused = requests.refused;
+    state.malformed = requests.malformed;
+    state.limited = requests.limited;
+    const readings::RefresherCounters sampled = refresher.counters();
+    state.source_reads = sampled.reads;
+    state.source_errors = sampled.errors;
+    if (sampled.last_sample != readings::Clock::time_point{}) {
+        const auto age = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            now - sampled.last_sample);
+        const auto wall = std::chrono::system_clock::now() - age;
+        state.last_sample_seconds = std::chrono::duration<double>(wall.time_since_epoch()).count();
+    }
+    state.connections = connections;
+    state.version = VORN_AGENT_VERSION;
+    return state;
+}
+
 }  // namespace
 
 bool LoadConfig(const CommandLine& command_line, Config* out, std::string* error) {
@@ -108,23 +164,32 @@ int Serve(const CommandLine& command_line, Log& log) {
         log.Info("error: " + error);
         return 1;
     }
+    MetricsServer metrics;
+    if (!metrics.Listen(config.metrics, &error)) {
+        log.Info("error: " + error);
+        return 1;
+    }
     std::unique_ptr<readings::Refresher> refresher = StartRefresher(config, log, nullptr);
     // Replaced refreshers finish their sample on their own thread, never holding up serving.
     std::vector<std::unique_ptr<readings::Refresher>> retired;
     refresher->WaitForFirstSample(kFirstSampleWait);
     AllowList allow(config.allow);
     RateLimiter limiter(config.rate);
+    const MetricsServer::Render render = [&] {
+        return WriteMetrics(
+            CollectMetrics(*refresher, config.alarms, server.counters(), metrics.counters()));
+    };
 
-    std::string listening;
-    for (const Endpoint& ep : server.Bound()) {
-        listening += " " + FormatEndpoint(reinterpret_cast<const sockaddr*>(&ep.addr));
-    }
-    log.Info("listening on" + listening + "; " + Summary(config, *refresher));
+    const std::string metrics_on =
+        config.metrics.empty() ? std::string() : "; metrics on" + Addresses(metrics.Bound());
+    log.Info("listening on" + Addresses(server.Bound()) + metrics_on + "; " +
+             Summary(config, *refresher));
 
     for (;;) {
         JoinFinished(retired);
         const int timeout_ms = retired.empty() ? -1 : kRetiredPollMs;
-        if (server.ServeOnce(timeout_ms, signals.fd(), *refresher, allow, &limiter))
+        if (server.ServeOnce(timeout_ms, signals.fd(), *refresher, allow, &limiter,
+                             config.metrics.empty() ? nullptr : &metrics, render))
             continue;
         const SignalPipe::Pending pending = signals.Drain();
         if (pending.stop)
@@ -136,10 +201,12 @@ int Serve(const CommandLine& command_line, Log& log) {
             log.Info("reload refused, keeping the running configuration: " + error);
             continue;
         }
-        if (!SameEndpoints(next.listen, config.listen)) {
+        if (!SameEndpoints(next.listen, config.listen) ||
+            !SameEndpoints(next.metrics, config.metrics)) {
             log.Info("listening addresses are only changed by a restart");
         }
         next.listen = config.listen;
+        next.metrics = config.metrics;
         config = next;
         // The running texts are served until the new source's first sample is in.
         std::unique_ptr<readings::Refresher> next_refresher =
@@ -196,11 +263,31 @@ int CheckConfig(const std::string& path, std::FILE* out) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
         return 1;
     }
-    const SourceSpec::Kind kind =
-        settings.source ? settings.source->kind : SourceSpec::Kind::kHwmon;
+    const SourceSpec::Kind kind = settings.source ? settings.source->kind : SourceSpec{}.kind;
     if (!CheckMappings(settings, kind, &e)) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
         return 1;
+    }
+    if (kind == SourceSpec::Kind::kPrometheus) {
+        // The series a mapping line names exist only on the endpoint: ask it once.
+        PrintedWarnings problems(out);
+        const Config config = Resolve(settings, Settings{});
+        readings::SourceSettings source_settings = SourceSettingsOf(config);
+        readings::PrometheusSettings prometheus;
+        prometheus.url = source_settings.spec.location;
+        prometheus.user = source_settings.user;
+        prometheus.password = source_settings.password;
+        if (source_settings.timeout_ms > 0)
+            prometheus.timeout_ms = source_settings.timeout_ms;
+        readings::PrometheusSource source(prometheus, source_settings.mapping, &problems);
+        bool all_read = true;
+        for (const std::string& line : source.CheckMapping()) {
+            std::fprintf(out, "%s: %s\n", path.c_str(), line.c_str());
+            all_read = all_read && line.find("; sending -") == std::string::npos &&
+                       line.find("cannot be read") == std::string::npos;
+        }
+        if (!all_read)
+            return 1;
     }
     std::fprintf(out, "%s: ok; %s\n", path.c_str(),
                  readings::DescribeMapping(settings.mapping).c_str());

@@ -1,4 +1,5 @@
 #include "agent/config.h"
+#include "readings/prometheus_source.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -79,10 +80,28 @@ public:
             return Listen(value);
         if (key == "allow")
             return Allow(value);
+        if (key == "metrics")
+            return Metrics(value);
         if (key == "sysfs") {
             if (value[0] != '/')
                 return Fail("sysfs must be an absolute directory");
             out_->sysfs = value;
+            return true;
+        }
+        if (key == "prometheus.user") {
+            out_->prometheus_user = value;
+            return true;
+        }
+        if (key == "prometheus.password") {
+            out_->prometheus_password = value;
+            return true;
+        }
+        if (key == "prometheus.timeout") {
+            long ms = 0;
+            if (!ParseWholeNumber(value, readings::kPrometheusMaxTimeoutMs, &ms) || ms < 1)
+                return Fail("prometheus.timeout must be a whole number of milliseconds from 1 to " +
+                            std::to_string(readings::kPrometheusMaxTimeoutMs));
+            out_->prometheus_timeout_ms = static_cast<int>(ms);
             return true;
         }
         std::string why;
@@ -147,6 +166,18 @@ private:
                 return Fail("listen address '" + w + "' is not ADDR:PORT or [ADDR]:PORT");
             }
             out_->listen->push_back(ep);
+        }
+        return true;
+    }
+
+    bool Metrics(const std::string& value) {
+        if (!out_->metrics)
+            out_->metrics.emplace();
+        for (const std::string& w : Words(value)) {
+            if (!ParseMetricsAddress(w, &*out_->metrics)) {
+                return Fail("metrics address '" + w +
+                            "' is not ADDR:PORT, [ADDR]:PORT, :PORT or PORT");
+            }
         }
         return true;
     }
@@ -340,6 +371,25 @@ bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error) 
     return ParseConfigText(text.str(), out, error);
 }
 
+bool ParseMetricsAddress(const std::string& text, std::vector<Endpoint>* out) {
+    const std::string port = text.empty() || text[0] != ':' ? text : text.substr(1);
+    long number = 0;
+    if (ParseWholeNumber(port, 65535, &number)) {
+        Endpoint v4;
+        Endpoint v6;
+        ParseEndpoint("127.0.0.1:" + port, &v4);
+        ParseEndpoint("[::1]:" + port, &v6);
+        out->push_back(v4);
+        out->push_back(v6);
+        return true;
+    }
+    Endpoint ep;
+    if (!ParseEndpoint(text, &ep))
+        return false;
+    out->push_back(ep);
+    return true;
+}
+
 std::vector<Endpoint> DefaultListen() {
     std::vector<Endpoint> list(2);
     const std::string port = std::to_string(proto::kDefaultPort);
@@ -355,6 +405,8 @@ Config Resolve(const Settings& file, const Settings& command_line) {
     for (const Settings* layer : {&file, &command_line}) {
         if (layer->listen)
             c.listen = *layer->listen;
+        if (layer->metrics)
+            c.metrics = *layer->metrics;
         if (layer->allow)
             c.allow = *layer->allow;
         if (layer->sysfs)
@@ -367,7 +419,16 @@ Config Resolve(const Settings& file, const Settings& command_line) {
             c.rate = *layer->rate;
         if (layer->stale_ms)
             c.stale_ms = *layer->stale_ms;
+        if (layer->prometheus_user)
+            c.prometheus_user = *layer->prometheus_user;
+        if (layer->prometheus_password)
+            c.prometheus_password = *layer->prometheus_password;
+        if (layer->prometheus_timeout_ms)
+            c.prometheus_timeout_ms = *layer->prometheus_timeout_ms;
     }
+    if (!file.interval_ms && !command_line.interval_ms &&
+        c.source.kind == SourceSpec::Kind::kPrometheus)
+        c.interval_ms = kNetworkIntervalMs;
     c.mapping = file.mapping;
     c.mapping_lines = file.mapping_lines;
     c.alarms = file.alarms;
@@ -400,6 +461,9 @@ readings::SourceSettings SourceSettingsOf(const Config& config) {
     s.spec = config.source;
     s.sysfs = config.sysfs;
     s.mapping = config.mapping;
+    s.user = config.prometheus_user;
+    s.password = config.prometheus_password;
+    s.timeout_ms = config.prometheus_timeout_ms;
     return s;
 }
 

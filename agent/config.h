@@ -29,18 +29,27 @@ using readings::MappingTable;
 using readings::SourceSpec;
 
 constexpr int kMaxIntervalMs = 3600000;
+// Sampling interval unless one is set: local sensors are cheap to read; a network endpoint
+// is asked less often, as exporters refresh their values in seconds.
+constexpr int kDefaultIntervalMs = 500;
+constexpr int kNetworkIntervalMs = 2000;
 // A snapshot may be kept current for up to three of the longest intervals.
 constexpr int kMaxStaleMs = 3 * kMaxIntervalMs;
 
 // One layer of settings; members left unset keep the value of the layer below.
 struct Settings {
     std::optional<std::vector<Endpoint>> listen;
+    std::optional<std::vector<Endpoint>> metrics;
     std::optional<std::vector<Cidr>> allow;
     std::optional<std::string> sysfs;
     std::optional<SourceSpec> source;
     std::optional<int> interval_ms;
     std::optional<int> rate;
     std::optional<int> stale_ms;
+    // The Prometheus source's Basic credentials and GET time-out (file only:
+    // "prometheus.user", "prometheus.password", "prometheus.timeout").
+    std::optional<std::string> prometheus_user, prometheus_password;
+    std::optional<int> prometheus_timeout_ms;
     MappingTable mapping;
     std::array<int, proto::kFieldCount> mapping_lines{};  // line of each mapping, 0 for none
     // Limits and hysteresis (file only): "TCPU.max = 80", "FAN1.min = 300", "TCPU.max = none",
@@ -51,12 +60,15 @@ struct Settings {
 // The settings in force.
 struct Config {
     std::vector<Endpoint> listen;
+    std::vector<Endpoint> metrics;  // the HTTP metrics endpoint's addresses; empty: off
     std::vector<Cidr> allow;
     std::string sysfs = "/sys";
     SourceSpec source;
-    int interval_ms = 500;
+    int interval_ms = kDefaultIntervalMs;  // kNetworkIntervalMs for a network source
     int rate = kDefaultRate;
     int stale_ms = 0;  // 0: readings::DefaultStaleAfter(interval)
+    std::string prometheus_user, prometheus_password;
+    int prometheus_timeout_ms = 0;  // 0: the source's default
     MappingTable mapping;
     std::array<int, proto::kFieldCount> mapping_lines{};
     readings::AlarmSettings alarms;
@@ -88,6 +100,10 @@ bool ParseSharedSetting(const std::string& name, const std::string& value, Setti
 
 // Defaults, overlaid by `file`, overlaid by `command_line`; the mapping comes from the file.
 Config Resolve(const Settings& file, const Settings& command_line);
+
+// Parses one metrics address: "ADDR:PORT", "[ADDR]:PORT", or a bare ":PORT" or "PORT" for
+// the loopback addresses 127.0.0.1 and ::1 on that port; appends what it stands for.
+bool ParseMetricsAddress(const std::string& text, std::vector<Endpoint>* out);
 
 // The stale bound in force: `stale_ms`, or by default three intervals (see DefaultStaleAfter).
 std::chrono::milliseconds StaleAfter(const Config& config);

@@ -13,12 +13,20 @@ const char* HelpText() {
            "  --listen ADDR:PORT listen on this address (repeatable); [ADDR]:PORT for IPv6;\n"
            "                     port 0 takes a free port, shown on the start line\n"
            "                     (default 127.0.0.1:29870 and [::1]:29870)\n"
+           "  --metrics ADDR:PORT\n"
+           "                     also serve Prometheus metrics at http://ADDR:PORT/metrics\n"
+           "                     (repeatable); :PORT or PORT alone serves 127.0.0.1 and\n"
+           "                     [::1]; off unless given; the allow list applies to it too\n"
            "  --allow CIDR       answer requests from this block only (repeatable), ADDR or\n"
            "                     ADDR/BITS; IPv4 blocks also cover IPv4-mapped IPv6 sources\n"
            "                     (default 127.0.0.0/8 and ::1/128, loopback only)\n"
            "  --sysfs DIR        the sysfs root holding class/hwmon (default /sys)\n"
            "  --source hwmon     read the kernel's hwmon inputs through the mapping (default)\n"
            "  --source file:PATH read KEY=VALUE lines from PATH at each sample instead\n"
+           "  --source prometheus:URL\n"
+           "                     read a Prometheus text endpoint (node_exporter, Libre-\n"
+           "                     HardwareMonitor's /metrics, a server's /federate?match[]=...)\n"
+           "                     with an HTTP(S) GET per sample (default interval 2000)\n"
            "  --interval MS      read the sensors at most once per MS milliseconds; requests\n"
            "                     in between share that reading (default 500, 0 to 3600000;\n"
            "                     0 reads as often as every 10 ms)\n"
@@ -57,8 +65,9 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
             has_value = true;
         }
         const bool wants_value = arg == "--config" || arg == "--listen" || arg == "--allow" ||
-                                 arg == "--sysfs" || arg == "--source" || arg == "--interval" ||
-                                 arg == "--rate" || arg == "--stale" || arg == "--check";
+                                 arg == "--metrics" || arg == "--sysfs" || arg == "--source" ||
+                                 arg == "--interval" || arg == "--rate" || arg == "--stale" ||
+                                 arg == "--check";
         if (wants_value && !has_value) {
             if (i + 1 >= argc)
                 return fail(arg + " needs a value");
@@ -83,6 +92,13 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
             if (!cl.overrides.listen)
                 cl.overrides.listen.emplace();
             cl.overrides.listen->push_back(ep);
+        } else if (arg == "--metrics") {
+            if (!cl.overrides.metrics)
+                cl.overrides.metrics.emplace();
+            if (!ParseMetricsAddress(value, &*cl.overrides.metrics)) {
+                return fail("--metrics '" + value +
+                            "' is not ADDR:PORT, [ADDR]:PORT, :PORT or PORT");
+            }
         } else if (arg == "--allow") {
             Cidr c;
             if (!ParseCidr(value, &c))

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,12 @@
 #include "agent/allow_list.h"
 #include "agent/log.h"
 #include "agent/rate_limit.h"
+#include "agent/socket.h"
 #include "readings/refresher.h"
 
 namespace vorn::agent {
+
+class MetricsServer;
 
 class Server {
 public:
@@ -40,20 +44,40 @@ public:
     // The bound addresses, with the ports the system gave.
     std::vector<Endpoint> Bound() const;
 
-    // Waits up to `timeout_ms` (-1: no limit) for datagrams or for `wake_fd` (-1: none) to
-    // become readable, and answers what has arrived from `refresher`'s current snapshot,
-    // within `limiter`'s rates when given. Returns false when `wake_fd` is readable.
-    bool ServeOnce(int timeout_ms, int wake_fd, const readings::Refresher& refresher,
-                   const AllowList& allow, RateLimiter* limiter = nullptr);
+    // Waits up to `timeout_ms` (-1: no limit) for datagrams or for `wake` (a readable
+    // descriptor on POSIX, a signalled event on Windows; -1 or nullptr for none), and answers
+    // what has arrived from `refresher`'s current snapshot, within `limiter`'s rates when
+    // given. With `metrics` (POSIX only for now), its connections are served from the same
+    // wait, after the datagrams, `render` writing the exposition. Returns false when `wake`
+    // is set.
+    bool ServeOnce(int timeout_ms, net::Wake wake, const readings::Refresher& refresher,
+                   const AllowList& allow, RateLimiter* limiter = nullptr,
+                   MetricsServer* metrics = nullptr,
+                   const std::function<std::string()>& render = {});
 
     const Counters& counters() const { return counters_; }
 
 private:
-    void Drain(int fd, const readings::Refresher& refresher, const AllowList& allow,
+    // How one datagram is handled: dropped (and counted) or answered.
+    enum class Verdict { kAnswer, kDrop };
+
+    // Decides on one received datagram; on kAnswer `reply` holds the answer. The snapshot is
+    // taken from `refresher` only once a valid request is in hand (then kept in `snapshot` for
+    // the rest of the batch), so refused or malformed floods cost nothing more.
+    Verdict Decide(const sockaddr* from, socklen_t from_len, const std::uint8_t* data,
+                   std::size_t size, bool truncated, const readings::Refresher& refresher,
+                   const AllowList& allow, RateLimiter* limiter,
+                   std::shared_ptr<const readings::Snapshot>* snapshot, proto::Datagram* reply);
+    void Drain(net::Socket fd, const readings::Refresher& refresher, const AllowList& allow,
                RateLimiter* limiter);
+    // Prepares a bound socket for the platform's wait; false on failure.
+    bool Watch(net::Socket fd);
     void Close();
 
-    std::vector<int> fds_;
+    std::vector<net::Socket> fds_;
+#ifdef _WIN32
+    std::vector<HANDLE> events_;  // one per socket, set while datagrams wait
+#endif
     Counters counters_;
 };
 

@@ -1,5 +1,5 @@
-# Makes the Windows zip with CPack and checks that it holds exactly the program, the plug-in
-# and the readme, each not empty. Run as: cmake -DBUILD_DIR=.. -DZIP=.. -DTOP=.. -P this file.
+# Makes the Windows zip with CPack and checks that it holds exactly the program, the plug-in,
+# the agent with its configuration and the readme, each not empty. Run as: cmake -DBUILD_DIR=.. -DZIP=.. -DTOP=.. -P this file.
 file(REMOVE ${ZIP})
 execute_process(COMMAND ${CMAKE_CPACK_COMMAND} -G ZIP --config ${BUILD_DIR}/CPackConfig.cmake
                 WORKING_DIRECTORY ${BUILD_DIR} RESULT_VARIABLE rc OUTPUT_VARIABLE out
@@ -17,7 +17,8 @@ if(NOT rc EQUAL 0)
 endif()
 file(GLOB_RECURSE files RELATIVE ${unpack} ${unpack}/*)
 list(SORT files)
-set(want ${TOP}/README.txt ${TOP}/VORNBAR.exe ${TOP}/VORNPLUG.dll)
+set(want ${TOP}/README.txt ${TOP}/VORNBAR.exe ${TOP}/VORNPLUG.dll ${TOP}/vornagent.conf
+    ${TOP}/vornagent.exe)
 if(NOT files STREQUAL want)
     message(FATAL_ERROR "zip holds '${files}', want '${want}'")
 endif()
@@ -27,9 +28,11 @@ foreach(f ${want})
         message(FATAL_ERROR "${f} is empty")
     endif()
 endforeach()
-file(READ ${unpack}/${TOP}/VORNBAR.exe head LIMIT 2 HEX)
-if(NOT head STREQUAL "4d5a")
-    message(FATAL_ERROR "VORNBAR.exe in the zip is not a Windows program")
-endif()
+foreach(program VORNBAR.exe vornagent.exe)
+    file(READ ${unpack}/${TOP}/${program} head LIMIT 2 HEX)
+    if(NOT head STREQUAL "4d5a")
+        message(FATAL_ERROR "${program} in the zip is not a Windows program")
+    endif()
+endforeach()
 file(REMOVE_RECURSE ${unpack})
 message(STATUS "ok: ${ZIP} holds ${files}")

@@ -1,6 +1,7 @@
 # Packaging and release checks.
-#   Windows build: a zip (CPack, ZIP generator) with VORNBAR.exe, VORNPLUG.dll and a short
-#   readme; the test package_windows_zip makes it and checks its contents.
+#   Windows build: a zip (CPack, ZIP generator) with VORNBAR.exe, VORNPLUG.dll, the agent
+#   vornagent.exe with its configuration and a short readme; the test package_windows_zip
+#   makes it and checks its contents.
 #   Linux build: the agent installs with cmake --install (rules in agent/CMakeLists.txt); the
 #   test agent_install installs it into a temporary DESTDIR and checks the files. The soak's
 #   native programs are built here too.
@@ -8,7 +9,8 @@ if(WIN32)
     if(NOT TARGET VORNBAR OR NOT TARGET VORNPLUG)
         return()
     endif()
-    install(TARGETS VORNBAR VORNPLUG RUNTIME DESTINATION . LIBRARY DESTINATION .)
+    install(TARGETS VORNBAR VORNPLUG vornagent RUNTIME DESTINATION . LIBRARY DESTINATION .)
+    install(FILES ${PROJECT_SOURCE_DIR}/agent/win/vornagent.conf DESTINATION .)
     install(FILES ${PROJECT_SOURCE_DIR}/docs/README-windows.txt DESTINATION . RENAME README.txt)
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
         set(vorn_arch win64)

@@ -54,9 +54,9 @@ class Refresher {
 public:
     // Takes the source and starts sampling at once. `seed`, when given, is served until the
     // first sample is in (a reload keeps the running texts meanwhile). `warnings` (not owned,
-    // may be null) hears of a source that throws and of a snapshot gone stale.
-    // `alarms` gives the limits beyond the source's own and the hysteresis; every sample is
-    // evaluated against them, keeping each reading's alarm state.
+    // may be null) hears of a source that throws and of a snapshot gone stale. `alarms` gives
+    // the limits beyond the source's own and the hysteresis; every sample is evaluated against
+    // them, keeping each reading's alarm state.
     Refresher(std::unique_ptr<Source> source, std::chrono::milliseconds interval,
               std::chrono::milliseconds stale_after, Warnings* warnings,
               std::shared_ptr<const Snapshot> seed = nullptr,

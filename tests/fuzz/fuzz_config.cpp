@@ -1,11 +1,12 @@
-// The agent's configuration parser and the hwmon check of its mapping selectors: any file
-// contents.
+// The agent's configuration parser and the hwmon and Prometheus checks of its mapping
+// selectors: any file contents.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "agent/config.h"
+#include "readings/prometheus_source.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace vorn::agent;
@@ -23,9 +24,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
     }
     // The check of the selectors refuses with a line of the text and a reason, or accepts.
-    ConfigError check;
-    if (!CheckMappings(settings, SourceSpec::Kind::kHwmon, &check) &&
-        (check.line < 1 || check.message.empty()))
+    for (SourceSpec::Kind kind : {SourceSpec::Kind::kHwmon, SourceSpec::Kind::kPrometheus}) {
+        ConfigError check;
+        if (!CheckMappings(settings, kind, &check) && (check.line < 1 || check.message.empty()))
+            std::abort();
+    }
+    if (settings.prometheus_timeout_ms &&
+        (*settings.prometheus_timeout_ms < 1 ||
+         *settings.prometheus_timeout_ms > vorn::readings::kPrometheusMaxTimeoutMs))
         std::abort();
     if (settings.interval_ms &&
         (*settings.interval_ms < 0 || *settings.interval_ms > kMaxIntervalMs)) {

@@ -8,6 +8,30 @@ target_compile_definitions(vorn_agent_test_support PUBLIC
     VORN_AGENT_BINARY="$<TARGET_FILE:vornagent>")
 vorn_warnings(vorn_agent_test_support)
 
+# The metrics endpoint's helpers: an HTTP client on loopback and promtool's path.
+find_program(VORN_PROMTOOL promtool REQUIRED)
+find_program(VORN_PROMETHEUS prometheus REQUIRED)
+add_library(vorn_metrics_test_support STATIC metrics_test_support.cpp)
+target_include_directories(vorn_metrics_test_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(vorn_metrics_test_support PUBLIC vorn_agent_test_support)
+target_compile_definitions(vorn_metrics_test_support PUBLIC
+    VORN_PROMTOOL="${VORN_PROMTOOL}" VORN_PROMETHEUS="${VORN_PROMETHEUS}"
+    VORN_AGENT_VERSION="${PROJECT_VERSION}")
+vorn_warnings(vorn_metrics_test_support)
+
+foreach(unit metrics_http metrics_text)
+    vorn_test(agent_${unit}_test SOURCES agent_${unit}_test.cpp
+              LIBS vorn_metrics_test_support LABELS agent)
+endforeach()
+
+# The real binary's endpoint, and a real Prometheus server scraping it.
+foreach(unit metrics metrics_prometheus)
+    vorn_test(agent_${unit}_test SOURCES agent_${unit}_test.cpp
+              LIBS vorn_metrics_test_support LABELS agent)
+    add_dependencies(agent_${unit}_test vornagent)
+endforeach()
+set_tests_properties(agent_metrics_prometheus_test PROPERTIES TIMEOUT 120)
+
 foreach(unit allow config server rate versions)
     vorn_test(agent_${unit}_test SOURCES agent_${unit}_test.cpp
               LIBS vorn_agent_test_support LABELS agent)
