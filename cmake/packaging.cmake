@@ -8,6 +8,9 @@ if(WIN32)
     if(NOT TARGET VORNBAR OR NOT TARGET VORNPLUG)
         return()
     endif()
+    foreach(shipped VORNBAR VORNPLUG)
+        vorn_ship_small(${shipped})
+    endforeach()
     install(TARGETS VORNBAR VORNPLUG RUNTIME DESTINATION . LIBRARY DESTINATION .)
     install(FILES ${PROJECT_SOURCE_DIR}/docs/README-windows.txt DESTINATION . RENAME README.txt)
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -36,5 +39,14 @@ else()
                          -DSTAGE=${CMAKE_BINARY_DIR}/install-check
                          -P ${PROJECT_SOURCE_DIR}/cmake/check_install.cmake)
         set_tests_properties(agent_install PROPERTIES LABELS "agent;static" TIMEOUT 120)
+        if(CMAKE_BUILD_TYPE STREQUAL "Release" AND NOT VORN_SANITIZE)
+            # The agent's Debian package: cmake --build BUILD --target deb (or
+            # scripts/package-deb.sh) makes it in BUILD/package.
+            add_custom_target(deb
+                COMMAND ${PROJECT_SOURCE_DIR}/packaging/debian/make-deb.sh ${CMAKE_BINARY_DIR}
+                        ${PROJECT_VERSION} ${CMAKE_BINARY_DIR}/package
+                DEPENDS vornagent VERBATIM)
+            include(${PROJECT_SOURCE_DIR}/tests/package/package.cmake)
+        endif()
     endif()
 endif()

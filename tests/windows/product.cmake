@@ -18,3 +18,20 @@ if(TARGET VORNBAR)
         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/pe_checksum.py check $<TARGET_FILE:VORNBAR>)
     set_tests_properties(product_exports_and_imports product_checksum_stamped PROPERTIES LABELS static)
 endif()
+
+# What ships stays small (stripped, built for size): the bar and the plug-in together, and
+# the Windows agent. The budgets sit a little above the sizes reached, so that growth shows.
+if(TARGET VORNBAR AND TARGET VORNPLUG)
+    add_test(NAME product_size_budget
+        COMMAND ${CMAKE_COMMAND} -DBUDGET=458752 -DWHAT=VORNBAR.exe+VORNPLUG.dll
+                "-DFILES=$<TARGET_FILE:VORNBAR>|$<TARGET_FILE:VORNPLUG>"
+                -P ${PROJECT_SOURCE_DIR}/cmake/check_size.cmake)
+    set_tests_properties(product_size_budget PROPERTIES LABELS static)
+endif()
+if(TARGET vornagent)
+    add_test(NAME agent_size_budget
+        COMMAND ${CMAKE_COMMAND} -DBUDGET=524288 -DWHAT=vornagent.exe
+                "-DFILES=$<TARGET_FILE:vornagent>"
+                -P ${PROJECT_SOURCE_DIR}/cmake/check_size.cmake)
+    set_tests_properties(agent_size_budget PROPERTIES LABELS static)
+endif()
