@@ -24,7 +24,7 @@ ON_MESSAGE(WM_BAR_STATUS, OnStatusRequest)
 ON_MESSAGE(WM_BAR_ERRORS, OnErrorsChanged)
 END_MESSAGE_MAP()
 
-CBarDlg::CBarDlg(CWnd* pParent) : CDialog(IDD_BAR, pParent) {
+CBarDlg::CBarDlg(CWnd* pParent) : CDialog(IDD_BAR, pParent), m_poller(*this) {
     m_pApp = AfxGetApp();
     m_hIcon = ::LoadIconA(AfxGetInstanceHandle(), MAKEINTRESOURCEA(IDR_MAINFRAME));
     m_hThread = nullptr;
@@ -58,25 +58,20 @@ int CBarDlg::OnCreate(LPCREATESTRUCT) {
     if (!m_plugin.Create(m_strHostName))
         return -1;
 
-    if (m_bTitleHostOnly) {
-        m_strTitle = m_strHostName;
-    } else {
-        m_strTitle.Format("TERVALO - %s", m_strHostName.GetString());
-    }
+    m_strTitle = FormatWindowTitle(*this);
     SetWindowText(m_strTitle);
 
     TRAYICONINFO info{};
     info.hInstance = AfxGetInstanceHandle();
     info.hWnd = m_hWnd;
     info.uID = 0;
-    m_tray.Create(info, 3);
+    m_tray.Create(info, TRAY_SLOTS);
     m_tray.SetCallbackMessage(WM_TRAY_NOTIFY);
     m_tray.SetTip(m_strTitle);
-    m_tray.AddIcon(IDI_TRAY_IDLE);
-    m_tray.AddIcon(IDI_TRAY_OK);
-    m_tray.AddIcon(IDI_TRAY_ERROR);
+    for (unsigned int slot = 0; slot < TRAY_SLOTS; ++slot)
+        m_tray.AddIcon(TraySlotIcon(slot));
 
-    m_hThread = ::CreateThread(nullptr, 0, &MonitorThreadProc, this, 0, &m_dwThreadId);
+    m_hThread = ::CreateThread(nullptr, 0, &CBarPoller::ThreadProc, &m_poller, 0, &m_dwThreadId);
     if (m_hThread == nullptr)
         return -1;
     return 0;
@@ -222,50 +217,6 @@ LRESULT CBarDlg::OnErrorsChanged(WPARAM, LPARAM) {
     return 0;
 }
 
-// ---- Monitor thread ---------------------------------------------------------------------
-
-DWORD WINAPI CBarDlg::MonitorThreadProc(LPVOID param) {
-    CBarDlg* bar = static_cast<CBarDlg*>(param);
-    RunMonitor(*bar, bar->m_stop);
-    return 0;
-}
-
-void CBarDlg::PollOnce() {
-    ::PollOnce(*this, m_stop);
-}
-
-int CBarDlg::GetReadings() {
-    return m_plugin.Get(m_data, MillisecondsToPauseMs(m_nSocketTimer));
-}
-
-void CBarDlg::ShowPicture(unsigned int slot) {
-    m_tray.Modify(slot);
-}
-
-void CBarDlg::CountFailure() {
-    __atomic_add_fetch(&m_nErrorCounter, 1, __ATOMIC_ACQ_REL);
-}
-
-void CBarDlg::RefreshErrorStatus() {
-    if (!m_stop.Raised())
-        ::SendMessageA(m_hWnd, WM_BAR_ERRORS, 0, 0);
-}
-
-void CBarDlg::PostRefresh() {
-    if (CWnd* main = AfxGetMainWnd())
-        main->PostMessage(WM_BAR_REFRESH, 0, 0);
-}
-
-unsigned int CBarDlg::InitialDelayMs() {
-    return SecondsToPauseMs(m_nDelayTimer);
-}
-unsigned int CBarDlg::IconPauseMs() {
-    return MillisecondsToPauseMs(m_nIconTimer);
-}
-unsigned int CBarDlg::PollPauseMs() {
-    return SecondsToPauseMs(m_nMonitorTimer);
-}
-
 // ---- Commands and window behaviour ------------------------------------------------------
 
 LRESULT CBarDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -299,6 +250,9 @@ LRESULT CBarDlg::OnTrayNotify(WPARAM, LPARAM lParam) {
             ::TrackPopupMenu(popup, TPM_RIGHTBUTTON, pt.x, pt.y, 0, m_hWnd, nullptr);
             ::DestroyMenu(menu);  // a fresh copy is loaded for every pop-up
         }
+        // A pop-up menu of a notification icon is only dismissed properly by a click elsewhere
+        // if its window gets a message after TrackPopupMenu returns: without this harmless
+        // one, the next right-click on the icon may open the menu and close it at once.
         PostMessage(WM_NULL, 0, 0);
     }
     return 0;

@@ -3,16 +3,18 @@
 // texts and the settings.
 //
 // Threads. The user-interface thread runs the dialog and every handler. The monitor thread
-// runs the polling cycle (sensor/monitor_loop.h, which also describes how it is stopped):
-// it calls the plug-in's Get, switches the tray picture, and writes the value slots with
-// synchronous calls into the user-interface thread. The status text and mode are changed on
-// the user-interface thread only: the monitor thread asks for its changes with sent messages.
+// runs the polling cycle (sensor/monitor_loop.h, which also describes how it is stopped)
+// through the bar's CBarPoller (app/bar_poller.h): it calls the plug-in's Get, switches the
+// tray picture, and writes the value slots with synchronous calls into the user-interface
+// thread. The status text and mode are changed on the user-interface thread only: the
+// monitor thread asks for its changes with sent messages.
 #pragma once
 
+#include "app/bar_poller.h"
 #include "framework/afx_win.h"
+#include "plugin_api/vornplug.h"
 #include "res/resource.h"
 #include "sensor/monitor_loop.h"
-#include "sensor/vornplug.h"
 #include "settings/bar_settings.h"
 #include "tray/tray_icon.h"
 
@@ -21,7 +23,7 @@
 // Asks the user-interface thread to rewrite the error count if the status slot shows it.
 #define WM_BAR_ERRORS (WM_APP + 0x9B)
 
-class CBarDlg : public CDialog, public BarSettings, private PollTarget {
+class CBarDlg : public CDialog, public BarSettings {
 public:
     explicit CBarDlg(CWnd* pParent = nullptr);
     ~CBarDlg() override;
@@ -31,11 +33,7 @@ public:
     void ShowStatusSlot(BYTE mode);
     // Formats the thirteen value lines from m_data (or "ERROR" lines) and writes them into
     // their slots. Monitor thread.
-    void FormatReadings(int valid) override;
-    // One polling cycle. Monitor thread.
-    void PollOnce();
-    // Start routine of the monitor thread; the parameter is the bar.
-    static DWORD WINAPI MonitorThreadProc(LPVOID param);
+    void FormatReadings(int valid);
 
     // Reads the profile section into the settings. Needs the window.
     void LoadSettings();
@@ -68,15 +66,7 @@ protected:
     DECLARE_MESSAGE_MAP()
 
 private:
-    // The polling cycle's view of the bar (monitor thread).
-    int GetReadings() override;
-    void ShowPicture(unsigned int slot) override;
-    void CountFailure() override;
-    void RefreshErrorStatus() override;
-    void PostRefresh() override;
-    unsigned int InitialDelayMs() override;
-    unsigned int IconPauseMs() override;
-    unsigned int PollPauseMs() override;
+    friend class CBarPoller;  // the monitor thread's view of the plug-in, tray and counter
 
     // Writes `text` into display slot `slot` unless the monitor thread is stopping.
     void WriteSlot(int slot, const char* text);
@@ -100,6 +90,7 @@ private:
     CString m_strStatus;
     CString m_strLine[BAR_LABELS];
 
+    CBarPoller m_poller;             // what the monitor thread runs
     StopSignal m_stop;               // raised when the monitor thread must end
     DWORD m_dwUiThreadId = 0;        // the thread that runs the dialog
     bool m_bSettingsLoaded = false;  // LoadSettings ran: the members hold profile values

@@ -46,6 +46,14 @@ CString FormatErrorLine(const char* label) {
     return line;
 }
 
+CString FormatWindowTitle(const BarSettings& s) {
+    if (s.m_bTitleHostOnly)
+        return s.m_strHostName;
+    CString title;
+    title.Format("TERVALO - %s", s.m_strHostName.GetString());
+    return title;
+}
+
 CString FormatStatusText(int mode, const BarSettings& s, int errorCount) {
     CString text;
     switch (mode) {

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "framework/afx_string.h"
+#include "plugin_api/vornplug.h"
 #include "settings/bar_settings.h"
-#include "sensor/vornplug.h"
 
 enum StatusMode {
     STATUS_HOST = 0,     // the host name
@@ -25,6 +25,10 @@ CString FormatValueLine(int item, const char* label, const char (&reading)[LMDAT
 
 // The line shown for `item` after a failed poll.
 CString FormatErrorLine(const char* label);
+
+// The bar's window title, which the tray icon's tip repeats: "TERVALO - " and the host name,
+// or the host name alone when the profile asks for it.
+CString FormatWindowTitle(const BarSettings& s);
 
 // The status text of `mode` (0 to 4).
 CString FormatStatusText(int mode, const BarSettings& s, int errorCount);

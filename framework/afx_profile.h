@@ -5,12 +5,17 @@
 
 #include "framework/afx_string.h"
 
+// Profile texts are read into a buffer of this many bytes: a longer value comes back cut to
+// one character less.
+enum { PROFILE_STRING_BUFFER = 4096 };
+
 class CProfileServices {
 public:
     virtual ~CProfileServices() = default;
     // The value of `key`, or `def` when the key is absent; text is converted the platform's way.
     virtual unsigned int GetProfileInt(const char* section, const char* key, int def) = 0;
-    // The text of `key`, or `def` (null counts as empty) when the key is absent.
+    // The text of `key`, or `def` (null counts as empty) when the key is absent; at most
+    // PROFILE_STRING_BUFFER - 1 characters.
     virtual CString GetProfileString(const char* section, const char* key,
                                      const char* def = nullptr) = 0;
     // Writes `value` as signed decimal text.

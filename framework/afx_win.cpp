@@ -73,9 +73,10 @@ int CWinApp::Run(HINSTANCE hInstance, int nCmdShow) {
     const std::string profile = ProfileNameForModule(path);
     m_pszProfileName = profile.c_str();
     m_pszExeName = profile.substr(0, profile.size() - 4).c_str();
-    if (!InitInstance())
-        return ExitInstance();
-    return ExitInstance();  // the program runs no message loop of its own
+    // The program runs no message loop of its own: its life is InitInstance (the modal bar),
+    // so whether InitInstance succeeds or not, what follows is ExitInstance.
+    InitInstance();
+    return ExitInstance();
 }
 
 UINT CWinApp::GetProfileInt(const char* section, const char* key, int def) {
@@ -83,7 +84,7 @@ UINT CWinApp::GetProfileInt(const char* section, const char* key, int def) {
 }
 
 CString CWinApp::GetProfileString(const char* section, const char* key, const char* def) {
-    std::vector<char> buffer(4096);
+    std::vector<char> buffer(PROFILE_STRING_BUFFER);
     ::GetPrivateProfileStringA(section, key, def ? def : "", buffer.data(),
                                static_cast<DWORD>(buffer.size()), m_pszProfileName);
     buffer.back() = '\0';

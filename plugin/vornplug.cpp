@@ -1,6 +1,6 @@
 // The sensor plug-in: SOCKLIB keeps the socket library started, UDPCSock asks the agent, and
 // VORNPLUG ties the two together behind the interface the bar uses.
-#include "sensor/vornplug.h"
+#include "plugin_api/vornplug.h"
 
 #include <chrono>
 #include <cstring>

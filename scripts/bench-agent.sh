@@ -14,8 +14,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${VORN_BENCH_BUILD:-$root/build/release}
 
 cd "$root"
-if [ ! -f "$build/build.ninja" ]; then
-    cmake --preset release -B "$build" >/dev/null
-fi
-cmake --build "$build" --target vornagent vorn_bench_agent -j2
+# shellcheck source=scripts/lib/build.sh
+. scripts/lib/build.sh
+vorn_build release "$build" - vornagent vorn_bench_agent
 exec "$build/bench/vorn_bench_agent" "$@"

@@ -14,15 +14,14 @@ build=${VORN_BENCH_BUILD:-$root/build/win64}
 case $build in /*) ;; *) build=$root/$build ;; esac
 
 cd "$root"
-if [ ! -f "$build/build.ninja" ]; then
-    cmake --preset win64 -B "$build" >/dev/null
-fi
-cmake --build "$build" --target vorn_bench_bar -j2
+# shellcheck source=scripts/lib/build.sh
+. scripts/lib/build.sh
+vorn_build win64 "$build" - vorn_bench_bar
 
 # A base prefix made once for the benchmark, copied afresh for every run.
 export VORN_WINEPREFIX=$build/wineprefix-bench
-# shellcheck source=scripts/wine-env.sh
-. "$root/scripts/wine-env.sh"
+# shellcheck source=scripts/lib/wine-env.sh
+. scripts/lib/wine-env.sh
 vorn_wine_prepare
 run_prefix=$(mktemp -d "$build/wineprefix-bench-run.XXXXXX")
 # shellcheck disable=SC2317  # called by the EXIT trap
@@ -34,4 +33,4 @@ trap cleanup EXIT
 cp -a "$VORN_WINEPREFIX/." "$run_prefix/"
 
 echo "benchmark of the bar under $("${VORN_WINE[@]}" --version 2>/dev/null), $(nproc) cores"
-VORN_WINEPREFIX=$run_prefix "$root/scripts/wine-run.sh" "$build/vorn_bench_bar.exe" "$@"
+VORN_WINEPREFIX=$run_prefix "$root/scripts/tools/wine-run.sh" "$build/vorn_bench_bar.exe" "$@"

@@ -16,10 +16,9 @@ targets=${VORN_FUZZ_TARGETS:-fuzz_request fuzz_reply fuzz_config fuzz_readings}
 artifacts=${VORN_FUZZ_ARTIFACTS:-$build/fuzz-artifacts}
 
 cd "$root"
-if [ ! -f "$build/build.ninja" ]; then
-    cmake --preset fuzz -B "$build" >/dev/null
-fi
-cmake --build "$build" --target fuzz_targets -j2
+# shellcheck source=scripts/lib/build.sh
+. scripts/lib/build.sh
+vorn_build fuzz "$build" - fuzz_targets
 
 mkdir -p "$artifacts"
 scratch=$(mktemp -d)

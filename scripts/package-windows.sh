@@ -5,9 +5,10 @@
 #   VORN_BUILD_DIR=DIR scripts/package-windows.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib/build.sh
+. scripts/lib/build.sh
 dir=${VORN_BUILD_DIR:-build/win32}
-cmake --preset win32 -B "$dir" >/dev/null
-cmake --build "$dir" -j2 --target VORNBAR VORNPLUG
+vorn_build win32 "$dir" - VORNBAR VORNPLUG
 (cd "$dir" && cpack -G ZIP --config CPackConfig.cmake >/dev/null)
 version=$(sed -n 's/^project(vornbar VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 zip=$dir/package/vornbar-$version-win32.zip

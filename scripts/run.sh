@@ -23,18 +23,18 @@ esac
 scripts/install-deps.sh
 headless=0
 [ -n "${DISPLAY:-}" ] || headless=1
-# shellcheck source=wine-env.sh
-. scripts/wine-env.sh
+# shellcheck source=scripts/lib/wine-env.sh
+. scripts/lib/wine-env.sh
+# shellcheck source=scripts/lib/build.sh
+. scripts/lib/build.sh
+# shellcheck source=scripts/lib/screen.sh
+. scripts/lib/screen.sh
 vorn_wine_prepare
 
 # The 32-bit product where this machine runs 32-bit code, else its 64-bit twin.
-preset=win32
-[ "$(vorn_wine_bits)" = 32 ] || preset=win64
-for p in release "$preset"; do
-    cmake --preset "$p" >/dev/null
-done
-cmake --build build/release -j2 --target vornagent >/dev/null
-cmake --build "build/$preset" -j2 --target VORNBAR VORNPLUG >/dev/null
+preset=$(vorn_windows_preset)
+vorn_build release build/release build/build-release.log vornagent
+vorn_build "$preset" "build/$preset" "build/build-$preset.log" VORNBAR VORNPLUG
 
 agent_log=build/agent.log
 build/release/agent/vornagent --listen 127.0.0.1:29870 --listen '[::1]:29870' "${source_arg[@]}" \
@@ -49,18 +49,21 @@ cd "build/$preset"
 bar=$!
 if [ "$headless" = 1 ]; then
     sleep 8
-    import -window root "$root/build/screen.png"
-    bar_window=$(xdotool search --name 'TERVALO' 2>/dev/null | head -1 || true)
+    vorn_screenshot "$root/build/screen.png"
+    bar_window=''
+    read -r bar_window x y w h _ < <(vorn_bar_window) || true
     if [ -n "$bar_window" ]; then
-        eval "$(xdotool getwindowgeometry --shell "$bar_window")"
-        convert "$root/build/screen.png" -crop "$((WIDTH + 4))x$((HEIGHT + 4))+$((X > 2 ? X - 2 : 0))+$((Y > 2 ? Y - 2 : 0))" "$root/build/bar.png"
+        vorn_screenshot "$root/build/bar.png" "$x" "$y" "$w" "$h" 2
         echo "run: a screenshot of the running bar is in build/bar.png (whole screen: build/screen.png)" >&2
     fi
     sleep "${VORN_RUN_SECONDS:-15}"
     # Escape ends the bar the way a user would, through its usual teardown.
     for _ in 1 2 3 4 5; do
         kill -0 $bar 2>/dev/null || break
-        xdotool search --name 'TERVALO' windowfocus --sync %1 key --window %1 Escape 2>/dev/null || true
+        bar_window=''
+        read -r bar_window _ < <(vorn_bar_window) || true
+        [ -z "$bar_window" ] ||
+            xdotool windowfocus --sync "$bar_window" key --window "$bar_window" Escape 2>/dev/null || true
         sleep 1
     done
 fi

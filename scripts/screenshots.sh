@@ -12,7 +12,6 @@
 # VORN_WIN_BUILD (the Windows build to take the programs from; default build/win32, or
 # build/win64 where no 32-bit code runs), VORN_AGENT (default build/release/agent/vornagent).
 # What is missing is built first.
-# shellcheck disable=SC2016  # awk conditions are passed in single quotes, to expand in awk
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -21,23 +20,24 @@ out=$(mkdir -p "${1:-docs/images}" && cd "${1:-docs/images}" && pwd)
 unset DISPLAY
 export VORN_DISPLAY=${VORN_SHOTS_DISPLAY:-98}
 export VORN_WINEPREFIX=${VORN_SHOTS_WINEPREFIX:-$HOME/.cache/vornbar/wineprefix-shots}
-# shellcheck source=scripts/listening-port.sh
-. scripts/listening-port.sh
-# shellcheck source=scripts/wine-env.sh
-. scripts/wine-env.sh
+# shellcheck source=scripts/lib/listening-port.sh
+. scripts/lib/listening-port.sh
+# shellcheck source=scripts/lib/wine-env.sh
+. scripts/lib/wine-env.sh
+# shellcheck source=scripts/lib/build.sh
+. scripts/lib/build.sh
+# shellcheck source=scripts/lib/screen.sh
+. scripts/lib/screen.sh
 vorn_wine_prepare
 
-preset=win32
-[ "$(vorn_wine_bits)" = 32 ] || preset=win64
+preset=$(vorn_windows_preset)
 win=${VORN_WIN_BUILD:-build/$preset}
 agent=${VORN_AGENT:-build/release/agent/vornagent}
 if [ ! -x "$agent" ]; then
-    cmake --preset release >/dev/null
-    cmake --build build/release -j2 --target vornagent >/dev/null
+    vorn_build release build/release build/build-release.log vornagent
 fi
 if [ ! -f "$win/VORNBAR.exe" ] || [ ! -f "$win/e2e_commands_post.exe" ]; then
-    [ -n "${VORN_WIN_BUILD:-}" ] || cmake --preset "$preset" >/dev/null
-    cmake --build "$win" -j2 --target VORNBAR VORNPLUG e2e_commands_post >/dev/null
+    vorn_build "$preset" "$win" "build/build-$preset.log" VORNBAR VORNPLUG e2e_commands_post
 fi
 
 tmp=$(mktemp -d)
@@ -61,22 +61,16 @@ printf '[VORNBAR]\r\nHostName=127.0.0.1:%s\r\nDelayTimer=0\r\nMonitorTimer=1\r\n
 
 post() { (cd "$win" && "${VORN_WINE[@]}" ./e2e_commands_post.exe "$@"); }
 
-# Visible X windows of the program, one "id x y width height name" line each.
-windows() {
-    local id
-    for id in $(xdotool search --onlyvisible --classname '^vornbar\.exe$' 2>/dev/null || true); do
-        eval "$(xdotool getwindowgeometry --shell "$id")"
-        if [ "$WIDTH" -le 1 ] || [ "$HEIGHT" -le 1 ]; then continue; fi
-        echo "$id $X $Y $WIDTH $HEIGHT $(xdotool getwindowname "$id" 2>/dev/null || true)"
-    done
-}
+# The program's windows other than the bar (the menu, the About box), as vorn_windows lines.
+other_windows() { vorn_windows "$VORN_BAR_CLASS" | awk -v bar="${bar_id:-}" '$1 != bar'; }
+other_window() { other_windows | head -1; }
 
-# The line of the first of those windows that meets the awk condition COND (the bar's X window
-# id is `bar` there), waited for up to 30 seconds, then given half a second to paint.
+# The first line that COMMAND prints, waited for up to 30 seconds, then given half a second
+# to paint.
 wait_window() {
     local line=''
     for _ in $(seq 150); do
-        line=$(windows | awk -v bar="${bar_id:-}" "$1 { print; exit }")
+        line=$("$@")
         [ -n "$line" ] && break
         sleep 0.2
     done
@@ -85,24 +79,22 @@ wait_window() {
     echo "$line"
 }
 
-# shot OUT X Y W H: that part of the screen, with a margin of `pad` pixels.
+# shot OUT X Y W H: that part of the screen, with a margin of four pixels.
 shot() {
-    local pad=4
-    local x=$(($2 > pad ? $2 - pad : 0)) y=$(($3 > pad ? $3 - pad : 0))
-    import -window root -crop "$(($4 + 2 * pad))x$(($5 + 2 * pad))+$x+$y" +repage "$1"
+    vorn_screenshot "$1" "$2" "$3" "$4" "$5" 4
     echo "screenshots: $1" >&2
 }
 
 (cd "$win" && exec "${VORN_WINE[@]}" ./VORNBAR.exe) &
 bar_pid=$!
-bar=$(wait_window '$6 ~ /^TERVALO/') || { echo "screenshots: the bar did not appear" >&2; exit 1; }
+bar=$(wait_window vorn_bar_window) || { echo "screenshots: the bar did not appear" >&2; exit 1; }
 sleep 3  # a few polls: the slots show readings
 read -r bar_id bx by bw bh _ <<<"$bar"
 shot "$out/bar.png" "$bx" "$by" "$bw" "$bh"
 
 # The tray menu: the shell's callback with a right press. It opens at the pointer.
 post 0x8097 0 0x204
-menu=$(wait_window '$1 != bar') || { echo "screenshots: the tray menu did not open" >&2; exit 1; }
+menu=$(wait_window other_window) || { echo "screenshots: the tray menu did not open" >&2; exit 1; }
 read -r _ mx my mw mh _ <<<"$menu"
 shot "$out/tray-menu.png" "$mx" "$my" "$mw" "$mh"
 post 0x0100 0x1B 0x00010001  # Escape closes the menu
@@ -110,14 +102,14 @@ sleep 0.5
 
 # The About box, by the system command that the menu's item posts.
 post 0x0112 0x10 0
-about=$(wait_window '$1 != bar') || { echo "screenshots: the About box did not open" >&2; exit 1; }
+about=$(wait_window other_window) || { echo "screenshots: the About box did not open" >&2; exit 1; }
 read -r _ ax ay aw ah _ <<<"$about"
 shot "$out/about.png" "$ax" "$ay" "$aw" "$ah"
 
 # Close the About box with its OK button, then the bar with its exit command.
 post --owned 0x0111 1 0
 for _ in $(seq 50); do
-    [ -z "$(windows | awk -v bar="$bar_id" '$1 != bar')" ] && break
+    [ -z "$(other_windows)" ] && break
     sleep 0.1
 done
 post 0x0111 32776 0

@@ -54,23 +54,19 @@ rm -f "$work"/*.out "$work"/*.err "$work"/*.log "$work"/status "$work"/done
 
 # ---- build: the native agent and relay, the bar and the driver
 native=${VORN_SOAK_NATIVE_BUILD:-$root/build/release}
+# shellcheck source=scripts/lib/listening-port.sh
+. scripts/lib/listening-port.sh
+# shellcheck source=scripts/lib/wine-env.sh
+. scripts/lib/wine-env.sh
+# shellcheck source=scripts/lib/build.sh
+. scripts/lib/build.sh
 echo "== building (logs in build/soak)"
-if ! { cmake --preset release -B "$native" >"$root/build/soak/native.log" 2>&1 &&
-       cmake --build "$native" -j2 --target vornagent vorn_fault_relay vorn_agent_attack \
-           >>"$root/build/soak/native.log" 2>&1; }; then
-    tail -20 "$root/build/soak/native.log"; echo "soak: native build failed"; exit 1
-fi
-# shellcheck source=scripts/listening-port.sh
-. scripts/listening-port.sh
-# shellcheck source=scripts/wine-env.sh
-. scripts/wine-env.sh
-if [ "$(vorn_wine_bits)" = 32 ]; then preset=win32; else preset=win64; fi
+vorn_build release "$native" "$root/build/soak/native.log" \
+    vornagent vorn_fault_relay vorn_agent_attack || { echo "soak: native build failed"; exit 1; }
+preset=$(vorn_windows_preset)
 win=${VORN_SOAK_WIN_BUILD:-$root/build/$preset}
-if ! { cmake --preset "$preset" -B "$win" >"$root/build/soak/win.log" 2>&1 &&
-       cmake --build "$win" -j2 --target VORNBAR VORNPLUG vorn_soak_driver \
-           >>"$root/build/soak/win.log" 2>&1; }; then
-    tail -20 "$root/build/soak/win.log"; echo "soak: Windows build failed"; exit 1
-fi
+vorn_build "$preset" "$win" "$root/build/soak/win.log" VORNBAR VORNPLUG vorn_soak_driver ||
+    { echo "soak: Windows build failed"; exit 1; }
 
 failed=0
 fail() { echo "FAILED: $*"; failed=1; }
@@ -90,8 +86,9 @@ echo "== soak ($mode): $polls polls with faults after $warmup clean ones, seed $
 export VORN_WINEPREFIX=${VORN_WINEPREFIX:-$root/build/soak/wineprefix}
 unset DISPLAY
 export VORN_DISPLAY=${VORN_DISPLAY:-99}
-# shellcheck source=scripts/wine-env.sh
-. scripts/wine-env.sh
+# The prefix and display are read when the helpers are sourced.
+# shellcheck source=scripts/lib/wine-env.sh
+. scripts/lib/wine-env.sh
 vorn_wine_prepare || exit 1
 
 pids=()

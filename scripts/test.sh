@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Runs every test: native (ASan/UBSan, then TSan), the Windows build under Wine, end to end,
-# a short soak with fault injection and a short fuzzing round. Installs what is missing first. Ends with one summary line.
+# a short soak with fault injection and a short fuzzing round. Installs what is missing
+# first. Ends with one summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=$(pwd)
 
 scripts/install-deps.sh || exit 1
-# shellcheck source=scripts/wine-env.sh
-. scripts/wine-env.sh
+# shellcheck source=scripts/lib/wine-env.sh
+. scripts/lib/wine-env.sh
+# shellcheck source=scripts/lib/build.sh
+. scripts/lib/build.sh
 
 passed=0
 failed=0
@@ -18,10 +21,7 @@ failures=""
 build() {
     local preset=$1
     shift
-    local log="build/build-$preset.log"
-    if ! { cmake --preset "$preset" "$@" >"$log" 2>&1 &&
-           cmake --build --preset "$preset" -j2 >>"$log" 2>&1; }; then
-        tail -30 "$log"
+    if ! vorn_build "$preset" "build/$preset" "build/build-$preset.log" -- "$@" 2>&1; then
         problems+=("build $preset")
         failed=$((failed + 1))
         return 1
@@ -78,17 +78,17 @@ build native && run_ctest native
 echo "== native (TSan)"
 build native-tsan && run_ctest native-tsan
 
-echo "== Windows"
-bits=$(vorn_wine_bits)
-build win32
-if [ "$bits" = 32 ]; then
-    run_ctest win32
+# The end-to-end test of the plug-in and the bar against the real agent runs the native one.
+native_agent=-DVORN_NATIVE_AGENT="$root/build/native/agent/vornagent"
+if [ "$(vorn_windows_preset)" = win32 ]; then
+    echo "== Windows (win32: the 32-bit product)"
+    build win32 "$native_agent" && run_ctest win32
 else
-    echo "This machine runs no 32-bit code (kernel ia32 emulation off): the 32-bit product is"
-    echo "built and checked statically; its tests run from the 64-bit twin of the same sources."
-    run_ctest win32 -L static
-    # The end-to-end test of the plug-in against the real agent runs the native one.
-    build win64 -DVORN_NATIVE_AGENT="$root/build/native/agent/vornagent" && run_ctest win64
+    echo "== Windows (win64 twin: this kernel runs no 32-bit code)"
+    echo "The 32-bit product is built and checked statically; its tests run from the 64-bit"
+    echo "twin of the same sources."
+    build win32 && run_ctest win32 -L static
+    build win64 "$native_agent" && run_ctest win64
 fi
 
 echo "== packages (the agent's Debian package; installing it needs root)"

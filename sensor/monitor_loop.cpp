@@ -24,13 +24,13 @@ void PollOnce(PollTarget& target, const StopSignal& stop) {
     const int valid = target.GetReadings();
     if (stop.Raised())
         return;
-    target.ShowPicture(valid ? PICTURE_OK : PICTURE_ERROR);
+    target.ShowPicture(valid ? TRAY_SLOT_OK : TRAY_SLOT_ERROR);
     target.FormatReadings(valid);
     if (!valid)
         target.CountFailure();
     if (stop.WaitFor(target.IconPauseMs()))
         return;
-    target.ShowPicture(PICTURE_IDLE);
+    target.ShowPicture(TRAY_SLOT_IDLE);
     if (stop.Raised())
         return;
     target.RefreshErrorStatus();

@@ -16,6 +16,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "tray/tray_slots.h"
+
 // A one-way signal: raised once, seen by every later wait. Thread-safe.
 class StopSignal {
 public:
@@ -39,7 +41,7 @@ public:
     virtual ~PollTarget() = default;
     // Asks the plug-in for fresh readings; non-zero when they arrived.
     virtual int GetReadings() = 0;
-    // Shows tray picture `slot` (idle, ok or error).
+    // Shows tray picture `slot` (TRAY_SLOT_IDLE, TRAY_SLOT_OK or TRAY_SLOT_ERROR).
     virtual void ShowPicture(unsigned int slot) = 0;
     // Formats the thirteen value lines, readings or "ERROR", and writes them into their slots.
     virtual void FormatReadings(int valid) = 0;
@@ -54,8 +56,6 @@ public:
     virtual unsigned int IconPauseMs() = 0;
     virtual unsigned int PollPauseMs() = 0;
 };
-
-enum { PICTURE_IDLE = 0, PICTURE_OK = 1, PICTURE_ERROR = 2 };
 
 // One cycle: get, show the outcome, count a failure, keep the picture for the icon pause,
 // back to idle, refresh the error count, post the refresh. Stops early once `stop` is raised.

@@ -29,7 +29,8 @@ CTrayIcon::ShellNotifyFn g_shellNotify = Shell_NotifyIconA;
 CTrayIcon::ClockFn g_clock = RealClock;
 CTrayIcon::PauseFn g_pause = Sleep;
 
-// Holds a critical section for one scope.
+// Holds a critical section for one scope. Critical sections are recursive, and the manager
+// relies on it: Destroy holds m_lock while it calls Delete, which takes m_lock again.
 class Hold {
 public:
     explicit Hold(CRITICAL_SECTION& cs) : m_cs(cs) { EnterCriticalSection(&m_cs); }
@@ -164,7 +165,7 @@ void CTrayIcon::Restore() {
 void CTrayIcon::Destroy() {
     Hold hold(m_lock);
     if (m_bInitialized) {
-        Delete();
+        Delete();  // takes m_lock again on this thread (recursive)
         m_hInstance = nullptr;
         m_hNotifyWnd = nullptr;
         m_uID = 0;

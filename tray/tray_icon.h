@@ -7,18 +7,13 @@
 #include <shellapi.h>
 #include <sys/timeb.h>
 
+#include "tray/tray_slots.h"
+
 // What the owner hands to CTrayIcon::Create. uID 0 asks the manager to make an identifier.
 struct TRAYICONINFO {
     HINSTANCE hInstance;
     HWND hWnd;
     UINT uID;
-};
-
-// The bar's picture slots, in the order in which it loads them (129, 132, 130).
-enum {
-    TRAY_SLOT_IDLE = 0,
-    TRAY_SLOT_OK = 1,
-    TRAY_SLOT_ERROR = 2,
 };
 
 // Threads: configuration, Add, Delete and Destroy belong to the owner's (user-interface)

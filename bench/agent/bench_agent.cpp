@@ -32,8 +32,8 @@
 #include <thread>
 #include <vector>
 
+#include "plugin_api/vornplug.h"
 #include "protocol/sensor_protocol.h"
-#include "sensor/vornplug.h"
 
 namespace {
 

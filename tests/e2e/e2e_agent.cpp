@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "plugin_api/vornplug.h"
 #include "res/resource.h"
-#include "sensor/vornplug.h"
 #include "tests/e2e/bar_test.h"
 
 namespace vorn::e2e {

@@ -4,7 +4,7 @@
 #   with_agent.sh AGENT READINGS PROGRAM [ARG]...
 #
 # starts AGENT on 127.0.0.1 with a free port and the KEY=VALUE file READINGS as its source,
-# reads the port from the agent's start line, runs PROGRAM through scripts/wine-run.sh with
+# reads the port from the agent's start line, runs PROGRAM through scripts/tools/wine-run.sh with
 # VORN_AGENT_HOST=127.0.0.1:<port> in its environment, stops the agent and exits with the
 # program's status (125 when the program cannot run here, as wine-run.sh says).
 set -euo pipefail
@@ -17,9 +17,9 @@ agent=$1
 readings=$2
 shift 2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-wine_run=$here/../../scripts/wine-run.sh
-# shellcheck source=scripts/listening-port.sh
-. "$here/../../scripts/listening-port.sh"
+wine_run=$here/../../scripts/tools/wine-run.sh
+# shellcheck source=scripts/lib/listening-port.sh
+. "$here/../../scripts/lib/listening-port.sh"
 
 if [ ! -x "$agent" ]; then
     echo "with_agent: no agent at $agent (build the native preset first)" >&2

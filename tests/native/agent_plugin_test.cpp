@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "sensor/vornplug.h"
+#include "plugin_api/vornplug.h"
 #include "tests/native/agent_test_support.h"
 
 namespace vorn::agent {

@@ -4,3 +4,9 @@ vorn_test(settings_test SOURCES settings_test.cpp LIBS vorn_settings)
 vorn_test(display_text_test SOURCES display_text_test.cpp LIBS vorn_display)
 vorn_test(pe_checksum_test SOURCES pe_checksum_test.cpp LIBS vorn_display)
 vorn_test(monitor_loop_test SOURCES monitor_loop_test.cpp LIBS vorn_monitor LABELS threads)
+
+# The include-layer check that every build runs, on small trees of its own.
+add_test(NAME check_layers_test
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/check_layers_test.py
+            ${PROJECT_SOURCE_DIR})
+set_tests_properties(check_layers_test PROPERTIES LABELS "layers")

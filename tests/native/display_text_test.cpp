@@ -46,15 +46,55 @@ TEST(ValueLines, AnUnterminatedReadingIsReadWithinItsEightBytes) {
     EXPECT_EQ(std::string(FormatValueLine(1, "CPU :", full)), "CPU :  99999999");
 }
 
-TEST(ValueLines, ItemsMapToRecordFieldsInDisplayOrder) {
-    const int expected[] = {LM_CPU, LM_PWR, LM_SYS, LM_FAN1, LM_FAN2, LM_FAN3, LM_VID,
-                            LM_VTT, LM_V33, LM_VP5, LM_VM5,  LM_VP12, LM_VM12};
-    for (int item = 1; item <= 13; ++item)
-        EXPECT_EQ(FieldOfItem(item), expected[item - 1]);
-    EXPECT_EQ(FieldOfItem(0), -1);
-    EXPECT_EQ(FieldOfItem(14), -1);
-    Field f("45.0");
-    EXPECT_TRUE(FormatValueLine(0, "x", f.bytes).IsEmpty());
+TEST(ValueLines, EachLineShowsItsOwnSensorsReadingInDisplayOrder) {
+    // One poll's record, filled field by field as the plug-in fills it, with a different
+    // reading for every sensor.
+    struct Reading {
+        int field;
+        const char* text;
+    };
+    const Reading readings[] = {{LM_CPU, "45.0"},    {LM_PWR, "38.5"},  {LM_SYS, "31.0"},
+                                {LM_VID, "1.35"},    {LM_VTT, "1.05"},  {LM_V33, "3.31"},
+                                {LM_VP5, "5.02"},    {LM_VM5, "-5.04"}, {LM_VP12, "12.03"},
+                                {LM_VM12, "-12.05"}, {LM_FAN1, "2812"}, {LM_FAN2, "1450"},
+                                {LM_FAN3, "0"}};
+    LMDATA record{};
+    for (const Reading& r : readings)
+        std::strncpy(record.szText[r.field], r.text, LMDATA_FIELD_SIZE);
+
+    // What the bar shows from left to right: temperatures, fans, then voltages.
+    const char* const shown[13][2] = {
+        {"CPU :", "CPU :   45.0"}, {"PWR :", "PWR :   38.5"}, {"SYS :", "SYS :   31.0"},
+        {"FAN1:", "FAN1:   2812"}, {"FAN2:", "FAN2:   1450"}, {"FAN3:", "FAN3:      0"},
+        {"VID :", "VID :   1.35"}, {"VTT :", "VTT :   1.05"}, {"3.3V:", "3.3V:   3.31"},
+        {"+5V :", "+5V :  +5.02"}, {"-5V :", "-5V :  -5.04"}, {"+12V:", "+12V: +12.03"},
+        {"-12V:", "-12V: -12.05"}};
+    for (int item = 1; item <= 13; ++item) {
+        const int field = FieldOfItem(item);
+        ASSERT_GE(field, 0) << "item " << item;
+        ASSERT_LT(field, LMDATA_FIELDS) << "item " << item;
+        EXPECT_EQ(std::string(FormatValueLine(item, shown[item - 1][0], record.szText[field])),
+                  shown[item - 1][1]);
+    }
+    // The status item and numbers past the last item have no reading.
+    for (int item : {0, 14, -1}) {
+        EXPECT_EQ(FieldOfItem(item), -1);
+        EXPECT_TRUE(FormatValueLine(item, "x", record.szText[0]).IsEmpty());
+    }
+}
+
+TEST(WindowTitle, IsThePrefixAndTheHostUnlessTheProfileAsksForTheHostAlone) {
+    BarSettings s;
+    s.m_strHostName = "sensors.example:29871";
+    s.m_bTitleHostOnly = 0;
+    EXPECT_EQ(std::string(FormatWindowTitle(s)), "TERVALO - sensors.example:29871");
+    s.m_bTitleHostOnly = 1;
+    EXPECT_EQ(std::string(FormatWindowTitle(s)), "sensors.example:29871");
+    s.m_bTitleHostOnly = 7;  // any non-zero flag is on
+    EXPECT_EQ(std::string(FormatWindowTitle(s)), "sensors.example:29871");
+    s.m_bTitleHostOnly = 0;
+    s.m_strHostName = "";
+    EXPECT_EQ(std::string(FormatWindowTitle(s)), "TERVALO - ");
 }
 
 TEST(StatusTexts, DefaultSettingsGiveTwelveCharacterTexts) {

@@ -1,4 +1,5 @@
-// A profile kept in memory that records every call, for testing the settings logic.
+// A profile kept in memory that records every call, for testing the settings logic. It reads
+// texts the way the Windows profile does: into a buffer of PROFILE_STRING_BUFFER bytes.
 #pragma once
 
 #include <cstdlib>
@@ -28,7 +29,8 @@ public:
     CString GetProfileString(const char* section, const char* key, const char* def) override {
         calls.push_back({"getstring", section, key, ""});
         const std::string* v = Find(section, key);
-        return v ? CString(*v) : CString(def);
+        const std::string text = v ? *v : std::string(def ? def : "");
+        return CString(text.substr(0, PROFILE_STRING_BUFFER - 1));
     }
     int WriteProfileInt(const char* section, const char* key, int value) override {
         calls.push_back({"writeint", section, key, std::to_string(value)});

@@ -1,6 +1,6 @@
 // The plug-in through its public interface, against a scripted agent on loopback. Shared by
 // the native build (static library) and the Windows build (VORNPLUG.dll under Wine).
-#include "sensor/vornplug.h"
+#include "plugin_api/vornplug.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Stands in for VORNBAR.exe: links the plug-in's executable-exports object and calls the
 // plug-in through VORNPLUG.dll, so that its export and import tables can be checked.
-#include "sensor/vornplug.h"
+#include "plugin_api/vornplug.h"
 
 int main() {
     VORNPLUG plugin;

@@ -15,7 +15,7 @@ if(TARGET VORNBAR)
             ! printf '%s\n' "$dlls" | grep -viE '^(kernel32|user32|gdi32|shell32|msvcrt|vornplug)\.dll$'
         ]=] probe $<TARGET_FILE:VORNBAR> ${CMAKE_OBJDUMP})
     add_test(NAME product_checksum_stamped
-        COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/pe_checksum.py check $<TARGET_FILE:VORNBAR>)
+        COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/tools/pe_checksum.py check $<TARGET_FILE:VORNBAR>)
     set_tests_properties(product_exports_and_imports product_checksum_stamped PROPERTIES LABELS static)
 endif()
 

@@ -467,40 +467,68 @@ TEST(ResourceDialogs, BarTemplateHasItsStylesSizeAndFont) {
     EXPECT_EQ(d.face, Wide(u8"ＭＳ ゴシック"));
 }
 
-TEST(ResourceDialogs, BarTemplateHasEighteenControlsInTabOrder) {
+TEST(ResourceDialogs, BarTemplateHasFourButtonsAtTheLeftThenFourteenSlotsInOneRow) {
     const Dialog d = ParseDialogEx(IDD_BAR);
     ASSERT_TRUE(d.ok);
-    struct Expected {
-        DWORD id;
-        int atom;
-        DWORD style, exStyle;
-        int x;
-    };
-    std::vector<Expected> expected = {
-        {IDC_EXIT, kButtonAtom, 0x50010F00, 0x00020000, 36},
-        {IDC_TOPMOST, kButtonAtom, 0x50011F03, 0x00020000, 0},
-        {IDC_SAVEINI, kButtonAtom, 0x50011F03, 0x00020000, 12},
-        {IDC_INDICATOR, kButtonAtom, 0x50010F00, 0x00020000, 24},
-    };
+    // Tab order: exit first, then the other buttons, then the slots from left to right.
+    std::vector<DWORD> tabOrder = {IDC_EXIT, IDC_TOPMOST, IDC_SAVEINI, IDC_INDICATOR};
     for (int s = 0; s < 14; ++s)
-        expected.push_back(
-            {static_cast<DWORD>(IDC_SLOT00 + s), kStaticAtom, 0x50021200, 0, 48 + 54 * s});
-    ASSERT_EQ(d.controls.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        const Control& c = d.controls[i];
-        const bool slot = expected[i].atom == kStaticAtom;
-        EXPECT_EQ(c.id, expected[i].id) << i;
-        EXPECT_EQ(ClassAtom(c), expected[i].atom) << i;
-        EXPECT_EQ(c.style, expected[i].style) << i;
-        EXPECT_EQ(c.exStyle, expected[i].exStyle) << i;
-        EXPECT_EQ(c.x, expected[i].x) << i;
-        EXPECT_EQ(c.y, 0) << i;
-        EXPECT_EQ(c.cx, slot ? 52 : 10) << i;
-        EXPECT_EQ(c.cy, 10) << i;
-        EXPECT_EQ(c.titleOrdinal, -1) << i;
-        EXPECT_EQ(c.title, L"") << i << ": no control has text";
+        tabOrder.push_back(static_cast<DWORD>(IDC_SLOT00 + s));
+    std::vector<DWORD> ids;
+    for (const Control& c : d.controls)
+        ids.push_back(c.id);
+    ASSERT_EQ(ids, tabOrder);
+
+    const auto find = [&d](DWORD id) -> const Control& {
+        for (const Control& c : d.controls)
+            if (c.id == id)
+                return c;
+        return d.controls.front();  // not reached: the order above holds every id
+    };
+    // From left to right: keep on top, save at exit, status, exit, then the slots; side by
+    // side without overlap, the last slot ending at the bar's edge.
+    std::vector<DWORD> leftToRight = {IDC_TOPMOST, IDC_SAVEINI, IDC_INDICATOR, IDC_EXIT};
+    for (int s = 0; s < 14; ++s)
+        leftToRight.push_back(static_cast<DWORD>(IDC_SLOT00 + s));
+    EXPECT_EQ(find(leftToRight.front()).x, 0);
+    for (size_t i = 1; i < leftToRight.size(); ++i) {
+        const Control& before = find(leftToRight[i - 1]);
+        const Control& c = find(leftToRight[i]);
+        EXPECT_GE(c.x, before.x + before.cx) << c.id << " overlaps " << before.id;
+        EXPECT_LE(c.x - (before.x + before.cx), 2) << "a gap before " << c.id;
     }
-    EXPECT_EQ(d.controls.back().x + d.controls.back().cx, d.cx) << "the last slot ends at the edge";
+    const Control& last = find(leftToRight.back());
+    EXPECT_EQ(last.x + last.cx, d.cx) << "the last slot ends at the edge";
+
+    for (const Control& c : d.controls) {
+        const bool slot = c.id >= IDC_SLOT00 && c.id <= IDC_SLOT13;
+        const DWORD kind = c.style & BS_TYPEMASK;
+        EXPECT_EQ(c.y, 0) << c.id << ": one row";
+        EXPECT_EQ(c.cy, d.cy) << c.id << ": as high as the bar";
+        EXPECT_EQ(c.style & (WS_CHILD | WS_VISIBLE), static_cast<DWORD>(WS_CHILD | WS_VISIBLE))
+            << c.id;
+        EXPECT_EQ(c.titleOrdinal, -1) << c.id;
+        EXPECT_EQ(c.title, L"") << c.id << ": no control has text of its own";
+        if (slot) {
+            EXPECT_EQ(ClassAtom(c), kStaticAtom) << c.id;
+            EXPECT_NE(c.style & SS_SUNKEN, 0u) << c.id << ": a sunken slot";
+            EXPECT_NE(c.style & SS_CENTERIMAGE, 0u) << c.id << ": text centred in height";
+            EXPECT_EQ(c.style & WS_TABSTOP, 0u) << c.id << ": slots take no focus";
+            EXPECT_GT(c.cx, 4 * d.cy) << c.id << ": wide enough for a value line";
+        } else {
+            EXPECT_EQ(ClassAtom(c), kButtonAtom) << c.id;
+            EXPECT_NE(c.style & WS_TABSTOP, 0u) << c.id;
+            EXPECT_NE(c.exStyle & WS_EX_STATICEDGE, 0u) << c.id << ": a flat tiny button";
+            EXPECT_EQ(c.cx, c.cy) << c.id << ": square";
+            const bool toggle = c.id == IDC_TOPMOST || c.id == IDC_SAVEINI;
+            if (toggle) {
+                EXPECT_EQ(kind, static_cast<DWORD>(BS_AUTOCHECKBOX)) << c.id << ": a toggle";
+                EXPECT_NE(c.style & BS_PUSHLIKE, 0u) << c.id << ": drawn as a button";
+            } else {
+                EXPECT_EQ(kind, static_cast<DWORD>(BS_PUSHBUTTON)) << c.id << ": a command";
+            }
+        }
+    }
 }
 
 INT_PTR CALLBACK QuietDialog(HWND, UINT, WPARAM, LPARAM) {

@@ -1,8 +1,10 @@
-// Linked into VORNBAR.exe only. The executable exports the member-wise copy assignments that
-// come with the plug-in's class declarations; nothing calls them. They are implicit inline
-// members, so this unit takes their addresses to have them emitted here, and exe_exports.def
-// names them for the export table. Every other member stays imported from VORNPLUG.dll.
-#include "sensor/vornplug.h"
+// Linked into VORNBAR.exe only (not into the DLL): the executable's own export table. The
+// executable exports the member-wise copy assignments that come with the plug-in's class
+// declarations (see vornplug.h for why they are frozen); nothing calls them. They are
+// implicit inline members, so this unit takes their addresses to have them emitted here,
+// and vornbar_exports.def names them for the export table. Every other member stays
+// imported from VORNPLUG.dll.
+#include "plugin_api/vornplug.h"
 
 namespace vorn::plugin {
 

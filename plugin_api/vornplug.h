@@ -1,5 +1,16 @@
-// The sensor plug-in as the bar sees it: VORNPLUG.dll exports the class VORNPLUG, which is
-// opened once on a host, asked once per poll to fill an LMDATA record, and closed at exit.
+// The binary interface between VORNBAR.exe and VORNPLUG.dll: the one declaration of the
+// plug-in that both sides compile. VORNPLUG.dll exports the class VORNPLUG, which is opened
+// once on a host, asked once per poll to fill an LMDATA record, and closed at exit.
+//
+// Frozen. The bar holds a VORNPLUG by value and calls its members through the DLL's export
+// table, so the class layouts below (checked by the static_asserts at the end for the 32-bit
+// build), the mangled names of the members and the record LMDATA are a contract with every
+// VORNPLUG.dll that may sit next to the program: a changed member, size or order breaks a
+// bar and a plug-in built apart. The executable also exports the member-wise copy
+// assignments of the three classes (vornbar_exports.cpp, linked into VORNBAR.exe only):
+// nothing here calls them, but they belong to the program's published export table, which
+// stays as it is so that whatever links against it keeps linking. Add nothing here that
+// changes a layout or a mangled name.
 #pragma once
 
 #include <cstddef>
@@ -19,8 +30,19 @@ enum { LMDATA_FIELDS = 13, LMDATA_FIELD_SIZE = 8 };
 
 // Record order of the fields.
 enum LmField {
-    LM_CPU, LM_PWR, LM_SYS, LM_VID, LM_VTT, LM_V33, LM_VP5, LM_VM5, LM_VP12, LM_VM12,
-    LM_FAN1, LM_FAN2, LM_FAN3
+    LM_CPU,
+    LM_PWR,
+    LM_SYS,
+    LM_VID,
+    LM_VTT,
+    LM_V33,
+    LM_VP5,
+    LM_VM5,
+    LM_VP12,
+    LM_VM12,
+    LM_FAN1,
+    LM_FAN2,
+    LM_FAN3
 };
 
 // One poll's readings: thirteen short texts, each NUL-terminated within its 8 bytes.

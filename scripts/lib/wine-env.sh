@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scripts that run Windows programs: the project's own Wine prefix and a
 # display. The prefix is made on first use; a virtual display is started when none is set.
 # Daemons started under a lock (Xvfb, wineserver) get the lock's descriptor closed, or
