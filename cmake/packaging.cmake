@@ -45,7 +45,7 @@ if(WIN32)
                      -DZIP=${CMAKE_BINARY_DIR}/package/${vorn_zip_top}.zip
                      -DTOP=${vorn_zip_top} -DUNPACK=${vorn_zip_unpacked}
                      -DFILES=${vorn_zip_list}
-                     -DCHECKSUM=${PROJECT_SOURCE_DIR}/scripts/pe_checksum.py
+                     -DCHECKSUM=${PROJECT_SOURCE_DIR}/scripts/tools/pe_checksum.py
                      -DPYTHON=${Python3_EXECUTABLE}
                      -P ${PROJECT_SOURCE_DIR}/cmake/check_package.cmake)
     set_tests_properties(package_windows_zip PROPERTIES
