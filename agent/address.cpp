@@ -1,11 +1,8 @@
 #include "agent/address.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstring>
 
-#include "agent/text.h"
+#include "readings/text.h"
 
 namespace vorn::agent {
 
@@ -13,7 +10,7 @@ namespace {
 
 bool ParsePort(const std::string& text, std::uint16_t* port) {
     long value = 0;
-    if (!ParseWholeNumber(text, 65535, &value))
+    if (!readings::ParseWholeNumber(text, 65535, &value))
         return false;
     *port = static_cast<std::uint16_t>(value);
     return true;

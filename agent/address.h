@@ -1,7 +1,7 @@
 // Socket addresses as the agent's options write them: "127.0.0.1:29870", "[::1]:29870".
 #pragma once
 
-#include <sys/socket.h>
+#include "agent/socket.h"
 
 #include <string>
 

@@ -1,16 +1,24 @@
 #include "agent/agent.h"
 
 #include <cstring>
+#include <memory>
 
-#include "agent/hwmon.h"
-#include "agent/sampler.h"
 #include "agent/server.h"
 #include "agent/signals.h"
-#include "agent/source.h"
+#include "readings/refresher.h"
+#include "readings/source_factory.h"
 
 namespace vorn::agent {
 
 namespace {
+
+using std::chrono::milliseconds;
+
+// How long the start waits for the first sample, so that the first requests find readings.
+// A source that takes longer (a slow network source) is served as "no sensors" until then.
+constexpr milliseconds kFirstSampleWait{2000};
+// How often the serving loop looks at a replaced refresher that is still finishing a sample.
+constexpr int kRetiredPollMs = 100;
 
 std::string ErrorText(const std::string& path, const ConfigError& e) {
     return path + (e.line > 0 ? ":" + std::to_string(e.line) : std::string()) + ": " + e.message;
@@ -27,17 +35,33 @@ bool SameEndpoints(const std::vector<Endpoint>& a, const std::vector<Endpoint>& 
     return true;
 }
 
-std::string Summary(const Config& config, const Source& source) {
+std::string Summary(const Config& config, const readings::Refresher& refresher) {
     std::string allow;
     for (const Cidr& c : config.allow)
         allow += (allow.empty() ? "" : " ") + FormatCidr(c);
-    return "allow " + allow + "; source " + source.Describe() + "; interval " +
-           std::to_string(config.interval_ms) + " ms; rate " +
+    return "allow " + allow + "; source " + refresher.Describe() + "; interval " +
+           std::to_string(config.interval_ms) + " ms (stale after " +
+           std::to_string(StaleAfter(config).count()) + " ms); rate " +
            (config.rate ? std::to_string(config.rate) + " per source a second" : "unlimited");
 }
 
-const char* UnitOf(InputType t) {
-    return t == InputType::kTemp ? "C" : t == InputType::kFan ? "RPM" : "V";
+std::unique_ptr<readings::Refresher> StartRefresher(
+    const Config& config, Log& log, std::shared_ptr<const readings::Snapshot> seed) {
+    return std::make_unique<readings::Refresher>(
+        readings::MakeSource(SourceSettingsOf(config), &log), milliseconds(config.interval_ms),
+        StaleAfter(config), &log, std::move(seed));
+}
+
+// Joins the replaced refreshers whose last sample has ended; the others are looked at again.
+void JoinFinished(std::vector<std::unique_ptr<readings::Refresher>>& retired) {
+    for (auto it = retired.begin(); it != retired.end();) {
+        if ((*it)->Finished()) {
+            (*it)->Stop();
+            it = retired.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 }  // namespace
@@ -53,6 +77,12 @@ bool LoadConfig(const CommandLine& command_line, Config* out, std::string* error
         }
     }
     *out = Resolve(file, command_line.overrides);
+    ConfigError e;
+    if (!CheckMappings(file, out->source.kind, &e)) {
+        if (error)
+            *error = ErrorText(command_line.config_path, e);
+        return false;
+    }
     return true;
 }
 
@@ -73,7 +103,10 @@ int Serve(const CommandLine& command_line, Log& log) {
         log.Info("error: " + error);
         return 1;
     }
-    Sampler sampler(MakeSource(config, &log), std::chrono::milliseconds(config.interval_ms));
+    std::unique_ptr<readings::Refresher> refresher = StartRefresher(config, log, nullptr);
+    // Replaced refreshers finish their sample on their own thread, never holding up serving.
+    std::vector<std::unique_ptr<readings::Refresher>> retired;
+    refresher->WaitForFirstSample(kFirstSampleWait);
     AllowList allow(config.allow);
     RateLimiter limiter(config.rate);
 
@@ -81,10 +114,12 @@ int Serve(const CommandLine& command_line, Log& log) {
     for (const Endpoint& ep : server.Bound()) {
         listening += " " + FormatEndpoint(reinterpret_cast<const sockaddr*>(&ep.addr));
     }
-    log.Info("listening on" + listening + "; " + Summary(config, sampler.source()));
+    log.Info("listening on" + listening + "; " + Summary(config, *refresher));
 
     for (;;) {
-        if (server.ServeOnce(-1, signals.fd(), sampler, allow, &limiter))
+        JoinFinished(retired);
+        const int timeout_ms = retired.empty() ? -1 : kRetiredPollMs;
+        if (server.ServeOnce(timeout_ms, signals.fd(), *refresher, allow, &limiter))
             continue;
         const SignalPipe::Pending pending = signals.Drain();
         if (pending.stop)
@@ -101,12 +136,21 @@ int Serve(const CommandLine& command_line, Log& log) {
         }
         next.listen = config.listen;
         config = next;
-        sampler.Replace(MakeSource(config, &log), std::chrono::milliseconds(config.interval_ms));
+        // The running texts are served until the new source's first sample is in.
+        std::unique_ptr<readings::Refresher> next_refresher =
+            StartRefresher(config, log, refresher->Latest());
+        refresher->RequestStop();
+        retired.push_back(std::move(refresher));
+        refresher = std::move(next_refresher);
         allow = AllowList(config.allow);
         if (config.rate != limiter.rate())
             limiter = RateLimiter(config.rate);
-        log.Info("reloaded; " + Summary(config, sampler.source()));
+        log.Info("reloaded; " + Summary(config, *refresher));
     }
+    // Each join waits at most for a sample in progress, which the source's time-out bounds.
+    refresher->RequestStop();
+    refresher.reset();
+    retired.clear();
     const Server::Counters& c = server.counters();
     log.Info("stopping; answered " + std::to_string(c.answered) + ", dropped " +
              std::to_string(c.malformed) + " malformed, " + std::to_string(c.refused) +
@@ -121,27 +165,11 @@ int ListInputs(const CommandLine& command_line, std::FILE* out) {
         std::fprintf(stderr, "vornagent: error: %s\n", error.c_str());
         return 1;
     }
-    const std::vector<HwmonInput> inputs = ScanHwmon(config.sysfs);
-    if (inputs.empty()) {
-        std::fprintf(out, "No hwmon inputs under %s/class/hwmon.\n", config.sysfs.c_str());
-        return 0;
-    }
-    std::fprintf(out, "%-14s %-8s %-7s %-20s %s\n", "CHIP", "DEVICE", "INPUT", "LABEL", "VALUE");
-    for (const HwmonInput& in : inputs) {
-        const std::optional<double> v = ReadHwmonValue(in);
-        char value[32] = "unreadable";
-        if (v) {
-            std::snprintf(value, sizeof value, in.type == InputType::kIn ? "%.3f %s" : "%.1f %s",
-                          *v, UnitOf(in.type));
-            if (in.type == InputType::kFan)
-                std::snprintf(value, sizeof value, "%.0f RPM", *v);
-        }
-        std::fprintf(out, "%-14s %-8s %-7s %-20s %s\n", in.chip.c_str(), in.device.c_str(),
-                     in.input.c_str(), in.label.empty() ? "-" : in.label.c_str(), value);
-    }
-    std::fprintf(out, "\nMap a reading in the configuration as, for example:\n  TCPU = %s / %s\n",
-                 inputs[0].chip.c_str(),
-                 inputs[0].label.empty() ? inputs[0].input.c_str() : inputs[0].label.c_str());
+    Log log(stderr);
+    const std::unique_ptr<readings::Source> source =
+        readings::MakeSource(SourceSettingsOf(config), &log);
+    const std::string text = readings::FormatListing(*source, source->List());
+    std::fputs(text.c_str(), out);
     return 0;
 }
 
@@ -152,7 +180,13 @@ int CheckConfig(const std::string& path, std::FILE* out) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
         return 1;
     }
-    std::fprintf(out, "%s: ok; %s\n", path.c_str(), DescribeMapping(settings.mapping).c_str());
+    const SourceSpec::Kind kind = settings.source ? settings.source->kind : SourceSpec{}.kind;
+    if (!CheckMappings(settings, kind, &e)) {
+        std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
+        return 1;
+    }
+    std::fprintf(out, "%s: ok; %s\n", path.c_str(),
+                 readings::DescribeMapping(settings.mapping).c_str());
     return 0;
 }
 

@@ -17,7 +17,8 @@ bool LoadConfig(const CommandLine& command_line, Config* out, std::string* error
 // Serves until SIGTERM or SIGINT; SIGHUP reloads. Returns the exit status.
 int Serve(const CommandLine& command_line, Log& log);
 
-// Prints every hwmon input under the configured sysfs root to `out`. Returns the exit status.
+// Prints every input the configured source offers, with a mapping line for each, to `out`. Returns
+// the exit status.
 int ListInputs(const CommandLine& command_line, std::FILE* out);
 
 // Validates a configuration file and prints the verdict to `out`. Returns the exit status.

@@ -1,8 +1,5 @@
 #include "agent/allow_list.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
 #include <cstring>
 
 namespace vorn::agent {

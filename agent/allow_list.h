@@ -1,7 +1,7 @@
 // Which request sources the agent answers: a list of CIDR blocks.
 #pragma once
 
-#include <sys/socket.h>
+#include "agent/socket.h"
 
 #include <cstdint>
 #include <string>

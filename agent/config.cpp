@@ -1,27 +1,40 @@
 #include "agent/config.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <memory>
 
-#include "agent/readings.h"
-#include "agent/text.h"
+#include "readings/model.h"
+#include "readings/refresher.h"
+#include "readings/text.h"
 
 namespace vorn::agent {
+
+using readings::FieldIndex;
+using readings::ParseWholeNumber;
+using readings::Trim;
 
 namespace {
 
 // A configuration is a few dozen lines; anything this large is not one.
 constexpr std::size_t kMaxConfigBytes = 1 << 20;
 
+// No iostreams here or below: their locale machinery would triple the Windows agent's size.
 std::vector<std::string> Words(const std::string& s) {
     std::vector<std::string> words;
-    std::istringstream in(s);
-    std::string w;
-    while (in >> w)
-        words.push_back(w);
+    std::size_t i = 0;
+    while (i < s.size()) {
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i])))
+            ++i;
+        const std::size_t start = i;
+        while (i < s.size() && !std::isspace(static_cast<unsigned char>(s[i])))
+            ++i;
+        if (i > start)
+            words.push_back(s.substr(start, i - start));
+    }
     return words;
 }
 
@@ -84,7 +97,7 @@ public:
         }
         const std::size_t dot = key.find('.');
         const std::string name = key.substr(0, dot);
-        const int field = FieldIndex(name.data(), name.size());
+        const int field = FieldIndex(name);
         if (field < 0)
             return Fail("unknown key '" + key + "'");
         if (dot == std::string::npos)
@@ -145,21 +158,8 @@ private:
             return Fail(std::string(name) + " is already mapped on line " +
                         std::to_string(lines_[field].mapping));
         }
-        const std::size_t slash = value.find('/');
-        if (slash == std::string::npos) {
-            return Fail(std::string(name) + " needs CHIP / INPUT, for example 'coretemp / temp1'");
-        }
-        const std::string chip = Trim(value.substr(0, slash));
-        const std::string input = Trim(value.substr(slash + 1));
-        if (chip.empty())
-            return Fail(std::string(name) + " has no chip name before '/'");
-        if (input.empty())
-            return Fail(std::string(name) + " has no input name or label after '/'");
-        if (chip.find_first_of(" \t") != std::string::npos) {
-            return Fail("chip name '" + chip + "' contains a blank");
-        }
-        out_->mapping[field].chip = chip;
-        out_->mapping[field].input = input;
+        out_->mapping[field].selector = value;
+        out_->mapping_lines[field] = number_;
         lines_[field].mapping = number_;
         return true;
     }
@@ -189,19 +189,6 @@ private:
 
 namespace {
 
-// "hwmon" or "file:PATH".
-bool ParseSource(const std::string& text, SourceSpec* out) {
-    if (text == "hwmon") {
-        *out = SourceSpec{};
-        return true;
-    }
-    if (text.rfind("file:", 0) == 0 && text.size() > 5) {
-        *out = SourceSpec{SourceSpec::Kind::kFile, text.substr(5)};
-        return true;
-    }
-    return false;
-}
-
 // A whole number from 0 to `max`, as an int.
 bool ParseBounded(const std::string& text, long max, int* out) {
     long v = 0;
@@ -218,10 +205,8 @@ bool ParseSharedSetting(const std::string& name, const std::string& value, Setti
     why->clear();
     if (name == "source") {
         SourceSpec s;
-        if (ParseSource(value, &s))
+        if (readings::ParseSourceSpec(value, &s, why))
             out->source = s;
-        else
-            *why = "must be 'hwmon' or 'file:PATH', not '" + value + "'";
         return true;
     }
     if (name == "interval") {
@@ -231,6 +216,15 @@ bool ParseSharedSetting(const std::string& name, const std::string& value, Setti
         else
             *why = "must be a whole number of milliseconds from 0 to " +
                    std::to_string(kMaxIntervalMs);
+        return true;
+    }
+    if (name == "stale") {
+        int ms = 0;
+        if (ParseBounded(value, kMaxStaleMs, &ms) && ms > 0)
+            out->stale_ms = ms;
+        else
+            *why =
+                "must be a whole number of milliseconds from 1 to " + std::to_string(kMaxStaleMs);
         return true;
     }
     if (name == "rate") {
@@ -266,27 +260,26 @@ bool ParseConfigText(const std::string& text, Settings* out, ConfigError* error)
 }
 
 bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    auto fail = [error](const char* why) {
         if (error)
-            *error = ConfigError{0, "cannot open the file"};
+            *error = ConfigError{0, why};
         return false;
+    };
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
+                                                               &std::fclose);
+    if (!file)
+        return fail("cannot open the file");
+    std::string text;
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+        if (text.size() + got > kMaxConfigBytes)
+            return fail("the file is larger than 1 MiB");
+        text.append(chunk, got);
     }
-    in.seekg(0, std::ios::end);
-    if (in.tellg() > static_cast<std::streamoff>(kMaxConfigBytes)) {
-        if (error)
-            *error = ConfigError{0, "the file is larger than 1 MiB"};
-        return false;
-    }
-    in.seekg(0, std::ios::beg);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) {
-        if (error)
-            *error = ConfigError{0, "cannot read the file"};
-        return false;
-    }
-    return ParseConfigText(text.str(), out, error);
+    if (std::ferror(file.get()))
+        return fail("cannot read the file");
+    return ParseConfigText(text, out, error);
 }
 
 std::vector<Endpoint> DefaultListen() {
@@ -314,9 +307,41 @@ Config Resolve(const Settings& file, const Settings& command_line) {
             c.interval_ms = *layer->interval_ms;
         if (layer->rate)
             c.rate = *layer->rate;
+        if (layer->stale_ms)
+            c.stale_ms = *layer->stale_ms;
     }
     c.mapping = file.mapping;
+    c.mapping_lines = file.mapping_lines;
     return c;
+}
+
+bool CheckMappings(const Settings& settings, SourceSpec::Kind kind, ConfigError* error) {
+    for (int k = 0; k < proto::kFieldCount; ++k) {
+        if (!settings.mapping[k].mapped())
+            continue;
+        std::string why;
+        if (!readings::CheckSelector(kind, proto::kFieldNames[k], settings.mapping[k].selector,
+                                     &why)) {
+            if (error)
+                *error = ConfigError{settings.mapping_lines[k], why};
+            return false;
+        }
+    }
+    return true;
+}
+
+std::chrono::milliseconds StaleAfter(const Config& config) {
+    if (config.stale_ms > 0)
+        return std::chrono::milliseconds(config.stale_ms);
+    return readings::DefaultStaleAfter(std::chrono::milliseconds(config.interval_ms));
+}
+
+readings::SourceSettings SourceSettingsOf(const Config& config) {
+    readings::SourceSettings s;
+    s.spec = config.source;
+    s.sysfs = config.sysfs;
+    s.mapping = config.mapping;
+    return s;
 }
 
 }  // namespace vorn::agent

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "agent/address.h"
 #include "agent/allow_list.h"
 #include "protocol/sensor_protocol.h"
+#include "readings/mapping.h"
+#include "readings/source_factory.h"
 
 namespace vorn::agent {
 
@@ -18,21 +21,15 @@ namespace vorn::agent {
 constexpr int kDefaultRate = 20;
 constexpr int kMaxRate = 1000000;
 
-// Where one reading comes from: an hwmon chip by name, and one of its inputs by input name
-// ("fan2", "in4", "temp1") or by label ("Package id 0"). value = raw * scale + offset.
-struct Mapping {
-    std::string chip;
-    std::string input;
-    double scale = 1.0;
-    double offset = 0.0;
-    bool mapped() const { return !chip.empty(); }
-};
-using MappingTable = std::array<Mapping, proto::kFieldCount>;
+// A mapping line "READING = SELECTOR" keeps the selector's text; the source chosen parses it
+// (see CheckMappings). value = raw * scale + offset.
+using readings::Mapping;
+using readings::MappingTable;
+using readings::SourceSpec;
 
-struct SourceSpec {
-    enum class Kind { kHwmon, kFile } kind = Kind::kHwmon;
-    std::string path;  // the readings file for kFile
-};
+constexpr int kMaxIntervalMs = 3600000;
+// A snapshot may be kept current for up to three of the longest intervals.
+constexpr int kMaxStaleMs = 3 * kMaxIntervalMs;
 
 // One layer of settings; members left unset keep the value of the layer below.
 struct Settings {
@@ -42,7 +39,9 @@ struct Settings {
     std::optional<SourceSpec> source;
     std::optional<int> interval_ms;
     std::optional<int> rate;
+    std::optional<int> stale_ms;
     MappingTable mapping;
+    std::array<int, proto::kFieldCount> mapping_lines{};  // line of each mapping, 0 for none
 };
 
 // The settings in force.
@@ -53,7 +52,9 @@ struct Config {
     SourceSpec source;
     int interval_ms = 500;
     int rate = kDefaultRate;
+    int stale_ms = 0;  // 0: readings::DefaultStaleAfter(interval)
     MappingTable mapping;
+    std::array<int, proto::kFieldCount> mapping_lines{};
 };
 
 struct ConfigError {
@@ -61,23 +62,33 @@ struct ConfigError {
     std::string message;
 };
 
-constexpr int kMaxIntervalMs = 3600000;
-
-// Parses a configuration text; on failure says which line is wrong and why.
+// Parses a configuration text; on failure says which line is wrong and why. Mapping
+// selectors are kept as text: CheckMappings checks them against the source in force.
 bool ParseConfigText(const std::string& text, Settings* out, ConfigError* error);
 
 // Reads and parses a configuration file.
 bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error);
 
+// Checks every mapping selector of `settings` against the syntax of source kind `kind`; on
+// failure `error` names the first wrong mapping line and says why.
+bool CheckMappings(const Settings& settings, SourceSpec::Kind kind, ConfigError* error);
+
 // The settings written the same way in the file and on the command line: "source" ("hwmon" or
-// "file:PATH"), "interval" (milliseconds, 0..kMaxIntervalMs) and "rate" (requests a second per
-// source, 0..kMaxRate). Returns false when `name` is none of them. Otherwise sets it in `out`,
+// "file:PATH"), "interval" (milliseconds, 0..kMaxIntervalMs), "rate" (requests a second per
+// source, 0..kMaxRate) and "stale" (milliseconds after which a sample is no longer served,
+// 1..kMaxStaleMs). Returns false when `name` is none of them. Otherwise sets it in `out`,
 // or leaves it and says in `why` what the value must be (a text that follows the name).
 bool ParseSharedSetting(const std::string& name, const std::string& value, Settings* out,
                         std::string* why);
 
 // Defaults, overlaid by `file`, overlaid by `command_line`; the mapping comes from the file.
 Config Resolve(const Settings& file, const Settings& command_line);
+
+// The stale bound in force: `stale_ms`, or by default three intervals (see DefaultStaleAfter).
+std::chrono::milliseconds StaleAfter(const Config& config);
+
+// What a source is made from under `config`.
+readings::SourceSettings SourceSettingsOf(const Config& config);
 
 // Default listening addresses: 127.0.0.1 and ::1 on the protocol's port.
 std::vector<Endpoint> DefaultListen();

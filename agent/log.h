@@ -1,16 +1,19 @@
 // The agent's stderr log: a start line, reload notes and warnings that repeat at most once
-// per quiet period per subject, so a broken sensor cannot flood the journal.
-// Used by the serving thread only.
+// per quiet period per subject, so a broken sensor cannot flood the journal. Thread-safe:
+// the serving thread and the refresher's thread both write to it.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <string>
+
+#include "readings/warnings.h"
 
 namespace vorn::agent {
 
-class Log {
+class Log : public readings::Warnings {
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -24,13 +27,14 @@ public:
     // Writes one warning line unless `subject` was warned about within the quiet period;
     // returns whether it wrote.
     bool Warn(const std::string& subject, const std::string& line, Clock::time_point now);
-    bool Warn(const std::string& subject, const std::string& line) {
+    bool Warn(const std::string& subject, const std::string& line) override {
         return Warn(subject, line, Clock::now());
     }
 
 private:
     std::FILE* out_;
     Clock::duration quiet_;
+    std::mutex mutex_;  // guards last_ and keeps lines whole
     std::map<std::string, Clock::time_point> last_;
 };
 

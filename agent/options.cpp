@@ -20,11 +20,15 @@ const char* HelpText() {
            "  --source hwmon     read the kernel's hwmon inputs through the mapping (default)\n"
            "  --source file:PATH read KEY=VALUE lines from PATH at each sample instead\n"
            "  --interval MS      read the sensors at most once per MS milliseconds; requests\n"
-           "                     in between share that reading (default 500, 0 to 3600000)\n"
+           "                     in between share that reading (default 500, 0 to 3600000;\n"
+           "                     0 reads as often as every 10 ms)\n"
+           "  --stale MS         a reading older than MS milliseconds is not served: its\n"
+           "                     fields become '-' (default three intervals, at least 1000;\n"
+           "                     1 to 10800000)\n"
            "  --rate N           answer at most N requests a second per source address, with\n"
            "                     bursts of N; more are dropped (default 20, 0 for no limit)\n"
-           "  --list             print every hwmon input with chip, input, label and value,\n"
-           "                     to help write the mapping, then exit\n"
+           "  --list             print every input of the source with its value, limits and a\n"
+           "                     mapping line to paste, to help write the mapping, then exit\n"
            "  --check FILE       validate configuration FILE, say which line is wrong, exit\n"
            "  --help             print this text and exit\n"
            "  --version          print the version and exit\n"
@@ -55,7 +59,7 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
         }
         const bool wants_value = arg == "--config" || arg == "--listen" || arg == "--allow" ||
                                  arg == "--sysfs" || arg == "--source" || arg == "--interval" ||
-                                 arg == "--rate" || arg == "--check";
+                                 arg == "--rate" || arg == "--stale" || arg == "--check";
         if (wants_value && !has_value) {
             if (i + 1 >= argc)
                 return fail(arg + " needs a value");

@@ -12,7 +12,7 @@ struct CommandLine {
     enum class Mode { kServe, kList, kCheck, kHelp, kVersion } mode = Mode::kServe;
     std::string config_path;  // --config, empty for none
     std::string check_path;   // --check
-    Settings overrides;       // --listen, --allow, --sysfs, --source, --interval, --rate
+    Settings overrides;       // --listen, --allow, --sysfs, --source, --interval, --stale, --rate
 };
 
 // Parses argv[1..argc-1]; options take "--name VALUE" or "--name=VALUE". On failure

@@ -1,7 +1,5 @@
 #include "agent/rate_limit.h"
 
-#include <netinet/in.h>
-
 #include <algorithm>
 #include <cstring>
 

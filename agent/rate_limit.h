@@ -3,7 +3,7 @@
 // stays within that is never refused. Serving thread only.
 #pragma once
 
-#include <sys/socket.h>
+#include "agent/socket.h"
 
 #include <array>
 #include <chrono>

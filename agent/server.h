@@ -1,7 +1,8 @@
 // The UDP side of the agent: one non-blocking socket per listening address, answered from
 // one thread. A request is answered only when it comes from an admitted source, decodes as a
 // valid request and is within its source's rate; the reply is as long as the request, so the agent
-// never amplifies.
+// never amplifies. Replies carry the refresher's current snapshot: answering never waits for
+// the sensors.
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,8 @@
 #include "agent/allow_list.h"
 #include "agent/log.h"
 #include "agent/rate_limit.h"
-#include "agent/sampler.h"
+#include "agent/socket.h"
+#include "readings/refresher.h"
 
 namespace vorn::agent {
 
@@ -39,19 +41,36 @@ public:
     // The bound addresses, with the ports the system gave.
     std::vector<Endpoint> Bound() const;
 
-    // Waits up to `timeout_ms` (-1: no limit) for datagrams or for `wake_fd` (-1: none) to
-    // become readable, and answers what has arrived, within `limiter`'s rates when given.
-    // Returns false when `wake_fd` is readable.
-    bool ServeOnce(int timeout_ms, int wake_fd, Sampler& sampler, const AllowList& allow,
-                   RateLimiter* limiter = nullptr);
+    // Waits up to `timeout_ms` (-1: no limit) for datagrams or for `wake` (a readable
+    // descriptor on POSIX, a signalled event on Windows; -1 or nullptr for none), and answers
+    // what has arrived from `refresher`'s current snapshot, within `limiter`'s rates when
+    // given. Returns false when `wake` is set.
+    bool ServeOnce(int timeout_ms, net::Wake wake, const readings::Refresher& refresher,
+                   const AllowList& allow, RateLimiter* limiter = nullptr);
 
     const Counters& counters() const { return counters_; }
 
 private:
-    void Drain(int fd, Sampler& sampler, const AllowList& allow, RateLimiter* limiter);
+    // How one datagram is handled: dropped (and counted) or answered.
+    enum class Verdict { kAnswer, kDrop };
+
+    // Decides on one received datagram; on kAnswer `reply` holds the answer. The snapshot is
+    // taken from `refresher` only once a valid request is in hand (then kept in `snapshot` for
+    // the rest of the batch), so refused or malformed floods cost nothing more.
+    Verdict Decide(const sockaddr* from, socklen_t from_len, const std::uint8_t* data,
+                   std::size_t size, bool truncated, const readings::Refresher& refresher,
+                   const AllowList& allow, RateLimiter* limiter,
+                   std::shared_ptr<const readings::Snapshot>* snapshot, proto::Datagram* reply);
+    void Drain(net::Socket fd, const readings::Refresher& refresher, const AllowList& allow,
+               RateLimiter* limiter);
+    // Prepares a bound socket for the platform's wait; false on failure.
+    bool Watch(net::Socket fd);
     void Close();
 
-    std::vector<int> fds_;
+    std::vector<net::Socket> fds_;
+#ifdef _WIN32
+    std::vector<HANDLE> events_;  // one per socket, set while datagrams wait
+#endif
     Counters counters_;
 };
 

@@ -27,6 +27,22 @@ constexpr int kSignals[] = {SIGHUP, SIGTERM, SIGINT};
 
 }  // namespace
 
+bool SignalPipe::ok() const {
+    return read_fd_ >= 0;
+}
+
+net::Wake SignalPipe::fd() const {
+    return read_fd_;
+}
+
+void RequestStop() {
+    OnSignal(SIGTERM);
+}
+
+void RequestReload() {
+    OnSignal(SIGHUP);
+}
+
 SignalPipe::SignalPipe() {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)

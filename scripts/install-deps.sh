@@ -10,6 +10,7 @@ packages=(
     g++-mingw-w64-i686 g++-mingw-w64-x86-64
     wine wine64 xvfb x11-utils xdotool imagemagick fonts-ipafont-gothic
     snmpd snmp
+    libcurl4-openssl-dev prometheus prometheus-node-exporter
     dpkg-dev fakeroot lintian man-db systemd
 )
 

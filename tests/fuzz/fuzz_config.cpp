@@ -1,4 +1,5 @@
-// The agent's configuration parser: any file contents.
+// The agent's configuration parser and the hwmon check of its mapping selectors: any file
+// contents.
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -20,9 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const Mapping& m : settings.mapping) {
         if (!std::isfinite(m.scale) || !std::isfinite(m.offset) || m.scale == 0)
             std::abort();
-        if (m.mapped() && m.input.empty())
-            std::abort();
     }
+    // The check of the selectors refuses with a line of the text and a reason, or accepts.
+    ConfigError check;
+    if (!CheckMappings(settings, SourceSpec::Kind::kHwmon, &check) &&
+        (check.line < 1 || check.message.empty()))
+        std::abort();
     if (settings.interval_ms &&
         (*settings.interval_ms < 0 || *settings.interval_ms > kMaxIntervalMs)) {
         std::abort();

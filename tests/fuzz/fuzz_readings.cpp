@@ -4,16 +4,16 @@
 #include <cstdlib>
 #include <string>
 
-#include "agent/format.h"
-#include "agent/source.h"
+#include "readings/file_source.h"
+#include "readings/format.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace vorn::agent;
-    const Readings r = ParseReadingsText(std::string(reinterpret_cast<const char*>(data), size));
+    using namespace vorn::readings;
+    const ReadingSet r = ParseReadingsText(std::string(reinterpret_cast<const char*>(data), size));
     for (int k = 0; k < vorn::proto::kFieldCount; ++k) {
-        if (r[k] && !std::isfinite(*r[k]))
+        if (r[k].value && !std::isfinite(*r[k].value))
             std::abort();
-        if (!vorn::proto::FieldIsWellFormed(FormatReading(k, r[k])))
+        if (!vorn::proto::FieldIsWellFormed(FormatReading(k, r[k].value)))
             std::abort();
     }
     return 0;

@@ -8,7 +8,7 @@ target_compile_definitions(vorn_agent_test_support PUBLIC
     VORN_AGENT_BINARY="$<TARGET_FILE:vornagent>")
 vorn_warnings(vorn_agent_test_support)
 
-foreach(unit format allow config hwmon sampler server rate)
+foreach(unit allow config server rate)
     vorn_test(agent_${unit}_test SOURCES agent_${unit}_test.cpp
               LIBS vorn_agent_test_support LABELS agent)
 endforeach()

@@ -6,15 +6,37 @@
 #include "agent/agent.h"
 #include "agent/config.h"
 #include "agent/options.h"
+#include "readings/hwmon_source.h"
 #include "tests/native/agent_test_support.h"
 
 namespace vorn::agent {
 namespace {
 
+// The error of a configuration text, parsed and its mapping checked against its source.
 ConfigError ErrorOf(const std::string& text) {
+    Settings s;
     ConfigError e;
-    EXPECT_FALSE(ParseConfigText(text, nullptr, &e)) << text;
+    const bool ok = ParseConfigText(text, &s, &e) &&
+                    CheckMappings(s, s.source ? s.source->kind : SourceSpec::Kind::kHwmon, &e);
+    EXPECT_FALSE(ok) << text;
     return e;
+}
+
+// A mapping's selector as the hwmon source reads it.
+readings::HwmonSelector Hwmon(const Mapping& m) {
+    readings::HwmonSelector s;
+    std::string why;
+    EXPECT_TRUE(readings::ParseHwmonSelector("it", m.selector, &s, &why)) << why;
+    return s;
+}
+
+// What CheckConfig prints for `path`, and its exit status in `status`.
+std::string CheckOutput(const std::string& path, int* status) {
+    char buf[1024] = {};
+    std::FILE* out = fmemopen(buf, sizeof buf - 1, "w");
+    *status = CheckConfig(path, out);
+    std::fclose(out);
+    return buf;
 }
 
 std::string Show(const Endpoint& ep) {
@@ -27,8 +49,8 @@ TEST(AgentConfig, ShippedExampleMapsAllThirteenReadings) {
     ASSERT_TRUE(LoadConfigFile(VORN_AGENT_EXAMPLE_CONFIG, &s, &e)) << e.line << ": " << e.message;
     for (int k = 0; k < proto::kFieldCount; ++k)
         EXPECT_TRUE(s.mapping[k].mapped()) << k;
-    EXPECT_EQ(s.mapping[proto::kCpu].chip, "coretemp");
-    EXPECT_EQ(s.mapping[proto::kCpu].input, "Package id 0");
+    EXPECT_EQ(Hwmon(s.mapping[proto::kCpu]).chip, "coretemp");
+    EXPECT_EQ(Hwmon(s.mapping[proto::kCpu]).input, "Package id 0");
     EXPECT_EQ(s.mapping[proto::kVM12].scale, 6.0);
     EXPECT_EQ(s.mapping[proto::kVM12].offset, -18.3);
     ASSERT_TRUE(s.listen.has_value());
@@ -60,11 +82,11 @@ TEST(AgentConfig, ReadsEverySetting) {
     EXPECT_EQ(FormatCidr((*s.allow)[2]), "::1/128");
     EXPECT_EQ(*s.sysfs, "/tmp/fake");
     EXPECT_EQ(s.source->kind, SourceSpec::Kind::kFile);
-    EXPECT_EQ(s.source->path, "/run/readings");
+    EXPECT_EQ(s.source->location, "/run/readings");
     EXPECT_EQ(*s.interval_ms, 250);
-    EXPECT_EQ(s.mapping[proto::kFan1].chip, "nct6775");
-    EXPECT_EQ(s.mapping[proto::kFan1].input, "fan2");
-    EXPECT_EQ(s.mapping[proto::kVM12].chip, "it87");
+    EXPECT_EQ(Hwmon(s.mapping[proto::kFan1]).chip, "nct6775");
+    EXPECT_EQ(Hwmon(s.mapping[proto::kFan1]).input, "fan2");
+    EXPECT_EQ(Hwmon(s.mapping[proto::kVM12]).chip, "it87");
     EXPECT_EQ(s.mapping[proto::kVM12].scale, 10.0);
     EXPECT_EQ(s.mapping[proto::kVM12].offset, -0.5);
     EXPECT_FALSE(s.mapping[proto::kCpu].mapped());
@@ -136,7 +158,7 @@ TEST(AgentConfig, CommandLineWinsOverFileAndFileOverDefaults) {
     EXPECT_EQ(Show(c.listen[0]), "[::1]:2000");
     EXPECT_EQ(c.interval_ms, 900);
     EXPECT_EQ(c.sysfs, "/f");
-    EXPECT_EQ(c.mapping[proto::kCpu].input, "Tctl");
+    EXPECT_EQ(Hwmon(c.mapping[proto::kCpu]).input, "Tctl");
     // Nothing set anywhere: loopback on the protocol's port, loopback admitted.
     const Config d = Resolve(Settings{}, Settings{});
     ASSERT_EQ(d.listen.size(), 2u);
@@ -161,7 +183,7 @@ TEST(AgentCommandLine, ReadsEveryOption) {
     EXPECT_EQ(cl.overrides.listen->size(), 2u);
     EXPECT_EQ(cl.overrides.allow->size(), 2u);
     EXPECT_EQ(*cl.overrides.sysfs, "/tmp/s");
-    EXPECT_EQ(cl.overrides.source->path, "/tmp/r");
+    EXPECT_EQ(cl.overrides.source->location, "/tmp/r");
     EXPECT_EQ(*cl.overrides.interval_ms, 0);
     EXPECT_EQ(*cl.overrides.rate, 1000000);
 
@@ -201,7 +223,7 @@ TEST(AgentCommandLine, HelpDocumentsEveryOption) {
     const std::string help = HelpText();
     for (const char* option :
          {"--config", "--listen", "--allow", "--sysfs", "--source hwmon", "--source file:PATH",
-          "--interval", "--list", "--check", "--help", "SIGHUP", "SIGTERM"}) {
+          "--interval", "--stale", "--list", "--check", "--help", "SIGHUP", "SIGTERM"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }
@@ -225,6 +247,59 @@ TEST(AgentCheck, ReportsFileLineAndReasonOrOk) {
     EXPECT_EQ(CheckConfig(dir.path() + "/missing.conf", out), 1);
     std::fclose(out);
     EXPECT_NE(std::string(buf).find("missing.conf: cannot open"), std::string::npos) << buf;
+}
+
+TEST(AgentCheck, MappingSelectorsAreCheckedByTheSourceInForceNamingTheLine) {
+    testing::TempDir dir;
+    int status = 0;
+    // hwmon (the default) wants CHIP / INPUT.
+    const std::string hwmon =
+        dir.Write("hwmon.conf", "# x\nTCPU = coretemp / temp1\nFAN1 = fan2\n");
+    EXPECT_EQ(CheckOutput(hwmon, &status),
+              hwmon + ":3: FAN1 needs CHIP / INPUT, for example " + "'coretemp / temp1'\n");
+    EXPECT_EQ(status, 1);
+    // The readings file names its readings itself: a mapping line is not read, so not refused.
+    const std::string file =
+        dir.Write("file.conf", "source = file:/run/r.txt\nFAN1 = fan2\nFAN1.scale = 2\n");
+    EXPECT_NE(CheckOutput(file, &status).find("ok; 1 of 13 mapped"), std::string::npos);
+    EXPECT_EQ(status, 0);
+
+    // The command line's source is the one in force when the agent loads the file.
+    CommandLine cl;
+    cl.config_path = file;
+    Config config;
+    std::string error;
+    EXPECT_TRUE(LoadConfig(cl, &config, &error)) << error;
+    const char* argv[] = {"vornagent", "--config", file.c_str(), "--source", "hwmon"};
+    ASSERT_TRUE(ParseCommandLine(5, argv, &cl, &error)) << error;
+    EXPECT_FALSE(LoadConfig(cl, &config, &error));
+    EXPECT_EQ(error, file + ":2: FAN1 needs CHIP / INPUT, for example 'coretemp / temp1'");
+}
+
+TEST(AgentConfig, StaleBoundIsSetInMillisecondsOrDefaultsToThreeIntervals) {
+    Settings file;
+    ConfigError e;
+    ASSERT_TRUE(ParseConfigText("stale = 2500\ninterval = 100\n", &file, &e)) << e.message;
+    EXPECT_EQ(StaleAfter(Resolve(file, Settings{})).count(), 2500);
+    const char* argv[] = {"vornagent", "--stale=700"};
+    CommandLine cl;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(2, argv, &cl, &error)) << error;
+    EXPECT_EQ(StaleAfter(Resolve(file, cl.overrides)).count(), 700);
+    // Three intervals, and never less than a second.
+    Settings slow;
+    ASSERT_TRUE(ParseConfigText("interval = 2000\n", &slow, &e));
+    EXPECT_EQ(StaleAfter(Resolve(slow, Settings{})).count(), 6000);
+    EXPECT_EQ(StaleAfter(Resolve(Settings{}, Settings{})).count(), 1500);
+    EXPECT_EQ(StaleAfter(Resolve(file, Settings{})).count(), 2500);
+    ASSERT_TRUE(ParseConfigText("interval = 0\n", &slow, &e));
+    EXPECT_EQ(StaleAfter(Resolve(slow, Settings{})).count(), 1000);
+    for (const char* bad : {"0", "-5", "10800001", "1s", ""}) {
+        const char* args[] = {"vornagent", "--stale", bad};
+        EXPECT_FALSE(ParseCommandLine(3, args, nullptr, &error)) << bad;
+        EXPECT_FALSE(ParseConfigText(std::string("stale = ") + bad + "\n", nullptr, &e)) << bad;
+    }
+    EXPECT_EQ(ErrorOf("\nstale = 0\n").line, 2);
 }
 
 }  // namespace

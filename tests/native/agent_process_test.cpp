@@ -235,6 +235,8 @@ TEST(AgentProcess, ListPrintsEveryInputWithLabelAndValue) {
               std::string::npos)
         << out;
     EXPECT_NE(out.find("k10temp        hwmon0   temp1   Tctl"), std::string::npos) << out;
+    // Each line ends in a mapping line to paste.
+    EXPECT_NE(out.find("TCPU = k10temp / Tctl\n"), std::string::npos) << out;
 }
 
 TEST(AgentProcess, CheckAndHelpPrintToStdout) {

@@ -146,22 +146,17 @@ TEST(AgentRateOption, CommandLineAndFileSetItWithinBoundsAndTheDefaultLimits) {
     EXPECT_NE(std::string(HelpText()).find("--rate N"), std::string::npos);
 }
 
-class FixedSource : public Source {
-public:
-    Readings Sample() override {
-        Readings r;
-        r[proto::kCpu] = 45.0;
-        return r;
-    }
-    std::string Describe() const override { return "fixed"; }
-};
+std::unique_ptr<readings::Refresher> FixedRefresher() {
+    return testing::SampledRefresher(
+        std::make_unique<testing::FixedSource>(testing::ReadingsOf({{proto::kCpu, 45.0}})));
+}
 
 TEST(AgentServerRate, RequestsOverTheRateGetNoReplyAndAreCounted) {
     Server server;
     std::string error;
     ASSERT_TRUE(server.Listen({testing::Loopback(AF_INET, 0)}, &error)) << error;
     const Endpoint ep = server.Bound().at(0);
-    Sampler sampler(std::make_unique<FixedSource>(), milliseconds(500));
+    const std::unique_ptr<readings::Refresher> refresher = FixedRefresher();
     AllowList allow(DefaultAllow());
     RateLimiter limiter(5);
     UdpClient client(AF_INET);
@@ -170,7 +165,7 @@ TEST(AgentServerRate, RequestsOverTheRateGetNoReplyAndAreCounted) {
         ASSERT_TRUE(client.SendTo(ep, req.data(), req.size()));
     }
     for (int i = 0; i < 20 && server.counters().answered + server.counters().limited < 30; ++i)
-        server.ServeOnce(100, -1, sampler, allow, &limiter);
+        server.ServeOnce(100, -1, *refresher, allow, &limiter);
     int replies = 0;
     while (client.Receive(100))
         ++replies;
@@ -188,7 +183,7 @@ TEST(AgentServerAllow, AnIPv4SourceReachingAnIPv6WildcardIsMatchedByAnIPv4Entry)
     std::string error;
     ASSERT_TRUE(server.Listen({any6}, &error)) << error;
     const std::uint16_t port = testing::PortOf(server.Bound().at(0));
-    Sampler sampler(std::make_unique<FixedSource>(), milliseconds(500));
+    const std::unique_ptr<readings::Refresher> refresher = FixedRefresher();
     Cidr v4;
     ASSERT_TRUE(ParseCidr("127.0.0.1/32", &v4));
     UdpClient client(AF_INET);
@@ -198,7 +193,7 @@ TEST(AgentServerAllow, AnIPv4SourceReachingAnIPv6WildcardIsMatchedByAnIPv4Entry)
     AllowList allow({v4});
     const proto::Datagram req = proto::EncodeRequest(42);
     ASSERT_TRUE(client.SendTo(to, req.data(), req.size()));
-    server.ServeOnce(1000, -1, sampler, allow);
+    server.ServeOnce(1000, -1, *refresher, allow);
     EXPECT_TRUE(client.Receive(500));
 
     // An IPv6 loopback entry alone does not.
@@ -206,7 +201,7 @@ TEST(AgentServerAllow, AnIPv4SourceReachingAnIPv6WildcardIsMatchedByAnIPv4Entry)
     ASSERT_TRUE(ParseCidr("::1/128", &v6));
     AllowList only6({v6});
     ASSERT_TRUE(client.SendTo(to, req.data(), req.size()));
-    server.ServeOnce(1000, -1, sampler, only6);
+    server.ServeOnce(1000, -1, *refresher, only6);
     EXPECT_FALSE(client.Receive(200));
     EXPECT_EQ(server.counters().answered, 1u);
     EXPECT_EQ(server.counters().refused, 1u);

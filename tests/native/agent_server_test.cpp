@@ -16,22 +16,6 @@ using testing::Ask;
 using testing::Loopback;
 using testing::UdpClient;
 
-class FixedSource : public Source {
-public:
-    explicit FixedSource(int* reads) : reads_(reads) {}
-    Readings Sample() override {
-        ++*reads_;
-        Readings r;
-        r[proto::kVM12] = -12.049;
-        r[proto::kFan1] = 2812.4;
-        return r;
-    }
-    std::string Describe() const override { return "fixed"; }
-
-private:
-    int* reads_;
-};
-
 class AgentServer : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -49,13 +33,16 @@ protected:
                                                       const void* data, std::size_t len,
                                                       int wait_ms = 300) {
         EXPECT_TRUE(c.SendTo(to, data, len));
-        server_.ServeOnce(1000, -1, sampler_, allow_);
+        server_.ServeOnce(1000, -1, *refresher_, allow_);
         return c.Receive(wait_ms);
     }
 
-    int reads_ = 0;
+    std::atomic<int> reads_{0};
     Server server_;
-    Sampler sampler_{std::make_unique<FixedSource>(&reads_), std::chrono::milliseconds(500)};
+    // Samples once at the start and then not for an hour: requests cost no sensor reads.
+    std::unique_ptr<readings::Refresher> refresher_ =
+        testing::SampledRefresher(std::make_unique<testing::FixedSource>(
+            testing::ReadingsOf({{proto::kVM12, -12.049}, {proto::kFan1, 2812.4}}), &reads_));
     AllowList allow_{DefaultAllow()};
     Endpoint v4_;
     Endpoint v6_;
@@ -115,7 +102,7 @@ TEST_F(AgentServer, IgnoresSourcesOutsideTheAllowList) {
     const proto::Datagram req = proto::EncodeRequest(9);
     EXPECT_FALSE(Exchange(client, v4_, req.data(), req.size(), 200));
     EXPECT_EQ(server_.counters().refused, 1u);
-    EXPECT_EQ(reads_, 0);  // a refused request costs no sensor read
+    EXPECT_EQ(reads_, 1);  // the refresher's first sample only: a request costs no read
 }
 
 TEST_F(AgentServer, AFloodWithinOneIntervalCostsOneRead) {
@@ -129,7 +116,7 @@ TEST_F(AgentServer, AFloodWithinOneIntervalCostsOneRead) {
             for (int round = 0;
                  round < 100 && server_.counters().answered < static_cast<std::uint64_t>(i + 1);
                  ++round) {
-                server_.ServeOnce(100, -1, sampler_, allow_);
+                server_.ServeOnce(100, -1, *refresher_, allow_);
             }
             while (client.Receive(100))
                 ++answered;
@@ -142,9 +129,9 @@ TEST_F(AgentServer, AFloodWithinOneIntervalCostsOneRead) {
 TEST_F(AgentServer, ReturnsFalseWhenTheWakeDescriptorIsReadable) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
-    EXPECT_TRUE(server_.ServeOnce(10, fds[0], sampler_, allow_));
+    EXPECT_TRUE(server_.ServeOnce(10, fds[0], *refresher_, allow_));
     ASSERT_EQ(write(fds[1], "x", 1), 1);
-    EXPECT_FALSE(server_.ServeOnce(1000, fds[0], sampler_, allow_));
+    EXPECT_FALSE(server_.ServeOnce(1000, fds[0], *refresher_, allow_));
     close(fds[0]);
     close(fds[1]);
 }

@@ -23,6 +23,36 @@ extern char** environ;
 
 namespace vorn::agent::testing {
 
+readings::ReadingSet FixedSource::Sample() {
+    if (reads_)
+        ++*reads_;
+    return set_;
+}
+
+readings::ReadingSet ReadingsOf(const std::vector<std::pair<int, double>>& values) {
+    readings::ReadingSet set;
+    for (const auto& [field, value] : values)
+        set[field].value = value;
+    return set;
+}
+
+readings::Warnings* QuietWarnings() {
+    struct Quiet : readings::Warnings {
+        bool Warn(const std::string&, const std::string&) override { return true; }
+    };
+    static Quiet quiet;
+    return &quiet;
+}
+
+std::unique_ptr<readings::Refresher> SampledRefresher(std::unique_ptr<readings::Source> source,
+                                                      std::chrono::milliseconds interval) {
+    auto refresher = std::make_unique<readings::Refresher>(
+        std::move(source), interval, readings::DefaultStaleAfter(interval), QuietWarnings());
+    if (!refresher->WaitForFirstSample(std::chrono::seconds(10)))
+        throw std::runtime_error("the refresher took no sample within 10 seconds");
+    return refresher;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -4,13 +4,18 @@
 
 #include <sys/types.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "agent/address.h"
 #include "protocol/sensor_protocol.h"
+#include "readings/refresher.h"
+#include "readings/source.h"
 
 namespace vorn::agent::testing {
 
@@ -37,6 +42,33 @@ void CopyTree(const std::string& from, const std::string& to);
 
 // Removes a directory tree.
 void RemoveTree(const std::string& path);
+
+// A source that gives the same readings at every sample and counts its samples in `reads`
+// (when given; it must outlive the source).
+class FixedSource : public readings::Source {
+public:
+    explicit FixedSource(readings::ReadingSet set, std::atomic<int>* reads = nullptr)
+        : set_(std::move(set)), reads_(reads) {}
+    readings::ReadingSet Sample() override;
+    std::string Describe() const override { return "fixed"; }
+    std::vector<readings::ListedInput> List() override { return {}; }
+
+private:
+    readings::ReadingSet set_;
+    std::atomic<int>* reads_;
+};
+
+// Readings with the given values at the given record positions.
+readings::ReadingSet ReadingsOf(const std::vector<std::pair<int, double>>& values);
+
+// Warnings that go nowhere, for tests that do not look at them.
+readings::Warnings* QuietWarnings();
+
+// A refresher over `source` that has taken its first sample; with the default interval of an
+// hour it samples no more during a test.
+std::unique_ptr<readings::Refresher> SampledRefresher(
+    std::unique_ptr<readings::Source> source,
+    std::chrono::milliseconds interval = std::chrono::hours(1));
 
 // A UDP socket on the loopback address of one family, owned by the object.
 class UdpClient {

@@ -30,7 +30,7 @@ if(TARGET VORNBAR AND TARGET VORNPLUG)
 endif()
 if(TARGET vornagent)
     add_test(NAME agent_size_budget
-        COMMAND ${CMAKE_COMMAND} -DBUDGET=524288 -DWHAT=vornagent.exe
+        COMMAND ${CMAKE_COMMAND} -DBUDGET=409600 -DWHAT=vornagent.exe
                 "-DFILES=$<TARGET_FILE:vornagent>"
                 -P ${PROJECT_SOURCE_DIR}/cmake/check_size.cmake)
     set_tests_properties(agent_size_budget PROPERTIES LABELS static)

@@ -1,0 +1,188 @@
+// vornagent.exe: serves this PC's readings (HWiNFO or LibreHardwareMonitor) to the bar.
+// The Windows commands come first (--install, --uninstall, --reload, --service, --console);
+// every other option is the agent's own, as on Linux. Without --config the agent reads
+// vornagent.conf next to the executable when there is one.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "agent/agent.h"
+#include "agent/options.h"
+#include "agent/win/paths.h"
+#include "agent/win/reload.h"
+#include "agent/win/service.h"
+#include "vornbar_version.h"
+
+namespace {
+
+using vorn::agent::CommandLine;
+namespace win = vorn::agent::win;
+
+constexpr char kConfigName[] = "vornagent.conf";
+constexpr char kLogName[] = "vornagent.log";
+// The service's log is started afresh (the old one kept aside) beyond this size.
+constexpr long kLogKeep = 1 << 20;
+
+constexpr char kWindowsHelp[] =
+    "\nOn Windows:\n"
+    "  --console     serve in this console until Ctrl+C (the default)\n"
+    "  --install     register and start the \"vornagent\" service (automatic start, run as\n"
+    "                LocalService); the options that follow are kept for the service.\n"
+    "                Needs an administrator's command prompt.\n"
+    "  --uninstall   stop and remove the service\n"
+    "  --reload      make the running service and console agents read their configuration\n"
+    "                again\n"
+    "  Without --config, vornagent.conf next to vornagent.exe is read when it exists; the\n"
+    "  service writes its log to vornagent.log there.\n"
+    "  Exit statuses of the service commands: 0 done, 3 already installed or not installed,\n"
+    "  4 no rights (not an administrator), 5 refused by the service manager.\n";
+
+enum class Command { kRun, kConsole, kService, kInstall, kUninstall, kReload };
+
+// Quotes an argument for a Windows command line (the service's).
+std::string Quoted(const std::string& arg) {
+    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
+        return arg;
+    std::string out = "\"";
+    std::size_t backslashes = 0;
+    for (char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(backslashes * 2, '\\');
+    return out + "\"";
+}
+
+bool HasConfigOption(const std::vector<const char*>& args) {
+    for (const char* a : args) {
+        if (std::strcmp(a, "--config") == 0 || std::strncmp(a, "--config=", 9) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The service's log file, opened for appending; stderr when it cannot be opened.
+std::FILE* OpenServiceLog() {
+    const std::string path = win::BesideExecutable(kLogName);
+    if (std::FILE* existing = std::fopen(path.c_str(), "rb")) {
+        std::fseek(existing, 0, SEEK_END);
+        const long size = std::ftell(existing);
+        std::fclose(existing);
+        if (size > kLogKeep) {
+            const std::string old = path + ".old";
+            std::remove(old.c_str());
+            std::rename(path.c_str(), old.c_str());
+        }
+    }
+    std::FILE* log = std::fopen(path.c_str(), "a");
+    return log ? log : stderr;
+}
+
+int Run(const CommandLine& command_line, bool as_service) {
+    switch (command_line.mode) {
+        case CommandLine::Mode::kHelp:
+            std::fputs(vorn::agent::HelpText(), stdout);
+            std::fputs(kWindowsHelp, stdout);
+            return 0;
+        case CommandLine::Mode::kVersion:
+            std::puts("vornagent " VORN_VERSION_TEXT);
+            return 0;
+        case CommandLine::Mode::kList:
+            return vorn::agent::ListInputs(command_line, stdout);
+        case CommandLine::Mode::kCheck:
+            return vorn::agent::CheckConfig(command_line.check_path, stdout);
+        case CommandLine::Mode::kServe:
+            break;
+    }
+    std::FILE* out = as_service ? OpenServiceLog() : stderr;
+    int status;
+    {
+        vorn::agent::Log log(out);
+        status = vorn::agent::Serve(command_line, log);
+    }
+    if (out != stderr)
+        std::fclose(out);
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Command command = Command::kRun;
+    std::vector<const char*> args = {argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const Command named = a == "--console"     ? Command::kConsole
+                              : a == "--service"   ? Command::kService
+                              : a == "--install"   ? Command::kInstall
+                              : a == "--uninstall" ? Command::kUninstall
+                              : a == "--reload"    ? Command::kReload
+                                                   : Command::kRun;
+        if (named == Command::kRun) {
+            args.push_back(argv[i]);
+            continue;
+        }
+        if (command != Command::kRun) {
+            std::fprintf(stderr, "vornagent: %s cannot be combined with another command\n",
+                         a.c_str());
+            return 2;
+        }
+        command = named;
+    }
+
+    if (command == Command::kUninstall || command == Command::kReload) {
+        if (args.size() > 1) {
+            std::fprintf(stderr, "vornagent: %s takes no other option\n",
+                         command == Command::kUninstall ? "--uninstall" : "--reload");
+            return 2;
+        }
+        return command == Command::kUninstall ? win::UninstallService(stdout)
+                                              : win::SendReload(stdout);
+    }
+
+    std::string default_config;
+    if (!HasConfigOption(args)) {
+        default_config = win::BesideExecutable(kConfigName);
+        if (win::FileExists(default_config)) {
+            args.push_back("--config");
+            args.push_back(default_config.c_str());
+        }
+    }
+    CommandLine command_line;
+    std::string error;
+    if (!vorn::agent::ParseCommandLine(static_cast<int>(args.size()), args.data(), &command_line,
+                                       &error)) {
+        std::fprintf(stderr, "vornagent: %s\n", error.c_str());
+        return 2;
+    }
+
+    if (command == Command::kInstall) {
+        if (command_line.mode != CommandLine::Mode::kServe) {
+            std::fprintf(stderr, "vornagent: --install takes the serving options only\n");
+            return 2;
+        }
+        std::string kept;
+        for (int i = 1; i < argc; ++i) {
+            if (std::strcmp(argv[i], "--install") != 0)
+                kept += (kept.empty() ? "" : " ") + Quoted(argv[i]);
+        }
+        return win::InstallService(win::ExecutablePath(), kept, stdout);
+    }
+    if (command == Command::kService) {
+        int status = 1;
+        if (!win::RunAsService([&] { return status = Run(command_line, true); })) {
+            std::fprintf(stderr,
+                         "vornagent: --service is for the service manager; use --console to "
+                         "serve in this window, or --install to set up the service\n");
+            return 2;
+        }
+        return status;
+    }
+    return Run(command_line, false);
+}

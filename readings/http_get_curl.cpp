@@ -1,0 +1,122 @@
+// HttpGet on libcurl. Each call has its own easy handle, so calls on several threads do not
+// share state; the library itself is initialised once. Signals are never used for time-outs
+// (CURLOPT_NOSIGNAL), as the caller is a background thread of a daemon.
+#include <curl/curl.h>
+
+#include <mutex>
+
+#include "readings/http_get.h"
+
+namespace vorn::readings {
+
+namespace {
+
+struct Transfer {
+    HttpResult* result;
+    std::size_t max_body;
+    bool too_long = false;
+};
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* context) {
+    Transfer* t = static_cast<Transfer*>(context);
+    const std::size_t n = size * count;
+    if (t->result->body.size() + n > t->max_body) {
+        t->too_long = true;
+        return 0;  // aborts the transfer
+    }
+    t->result->body.append(data, n);
+    return n;
+}
+
+void InitialiseOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string Describe(CURLcode code, const char* detail, const HttpRequest& request,
+                     const Transfer& transfer) {
+    switch (code) {
+        case CURLE_OPERATION_TIMEDOUT:
+            return "no complete answer within " + std::to_string(request.timeout_ms) + " ms";
+        case CURLE_COULDNT_CONNECT:
+            return "cannot connect" + std::string(*detail ? std::string(" (") + detail + ")" : "");
+        case CURLE_COULDNT_RESOLVE_HOST:
+            return "unknown host";
+        case CURLE_TOO_MANY_REDIRECTS:
+            return "more than " + std::to_string(request.max_redirects) + " redirects";
+        case CURLE_FILESIZE_EXCEEDED:
+        case CURLE_WRITE_ERROR:
+            if (transfer.too_long || code == CURLE_FILESIZE_EXCEEDED)
+                return "the answer is longer than " + std::to_string(request.max_body) + " bytes";
+            break;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            return "not an http or https URL";
+        case CURLE_URL_MALFORMAT:
+            return "the URL is malformed";
+        default:
+            break;
+    }
+    return *detail ? std::string(detail) : std::string(curl_easy_strerror(code));
+}
+
+}  // namespace
+
+HttpResult HttpGet(const HttpRequest& request) {
+    InitialiseOnce();
+    HttpResult result;
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+        result.error = "cannot start an HTTP client";
+        return result;
+    }
+    Transfer transfer{&result, request.max_body};
+    char detail[CURL_ERROR_SIZE] = {0};
+    const std::string url = EncodeUrl(request.url);
+    const long timeout = request.timeout_ms > 0 ? request.timeout_ms : 1;
+    const long connect_timeout =
+        request.connect_timeout_ms > 0 && request.connect_timeout_ms < timeout
+            ? request.connect_timeout_ms
+            : timeout;
+
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, request.max_redirects > 0 ? 1L : 0L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, static_cast<long>(request.max_redirects));
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_body));
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    // Compressed answers are welcome; the cap applies to what they expand to.
+    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, "vornagent");
+    if (!request.user.empty() || !request.password.empty()) {
+        curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        curl_easy_setopt(curl, CURLOPT_USERNAME, request.user.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, request.password.c_str());
+    }
+    curl_slist* headers =
+        curl_slist_append(nullptr, "Accept: text/plain;version=0.0.4;q=1, */*;q=0.1");
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+
+    const CURLcode code = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+    char* content_type = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &content_type) == CURLE_OK && content_type)
+        result.content_type = content_type;
+    if (code != CURLE_OK) {
+        result.error = Describe(code, detail, request, transfer);
+    } else if (result.status < 200 || result.status > 299) {
+        result.error = "HTTP status " + std::to_string(result.status);
+    } else {
+        result.ok = true;
+    }
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return result;
+}
+
+}  // namespace vorn::readings

@@ -1,0 +1,269 @@
+#include "readings/hwinfo_source.h"
+
+#include <cctype>
+
+namespace vorn::readings {
+
+namespace {
+
+namespace hw = readings::hwinfo;
+
+constexpr char kSeparator[] = " / ";
+constexpr std::size_t kSeparatorLength = 3;
+
+std::string Trim(const std::string& s) {
+    std::size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
+        ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
+        --e;
+    return s.substr(b, e - b);
+}
+
+bool SameText(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::optional<ReadingKind> KindOfReading(hw::ReadingType type) {
+    switch (type) {
+        case hw::ReadingType::kTemperature:
+            return ReadingKind::kTemperature;
+        case hw::ReadingType::kVoltage:
+            return ReadingKind::kVoltage;
+        case hw::ReadingType::kFan:
+            return ReadingKind::kFan;
+        default:
+            return std::nullopt;
+    }
+}
+
+bool SensorNamed(const hw::Sensor& s, const std::string& name) {
+    return hw::DisplayName(s) == name || s.original_name == name;
+}
+
+bool ReadingLabelled(const hw::Reading& r, const std::string& label) {
+    return hw::DisplayLabel(r) == label || r.original_label == label;
+}
+
+std::string SelectorOf(const hw::Memory& m, const hw::Reading& r) {
+    return hw::DisplayName(m.sensors[r.sensor_index]) + kSeparator + hw::DisplayLabel(r);
+}
+
+// The reading of `kind` a selector names, trying each " / " as the split (names may hold a
+// slash); -1 when none matches. The kind tells apart a board's "CPU" temperature and "CPU" fan.
+int Resolve(const hw::Memory& m, const std::string& selector, ReadingKind kind) {
+    for (std::size_t at = selector.find(kSeparator); at != std::string::npos;
+         at = selector.find(kSeparator, at + 1)) {
+        const std::string sensor = Trim(selector.substr(0, at));
+        const std::string label = Trim(selector.substr(at + kSeparatorLength));
+        for (std::size_t i = 0; i < m.readings.size(); ++i) {
+            const hw::Reading& r = m.readings[i];
+            if (KindOfReading(r.type) == kind && ReadingLabelled(r, label) &&
+                SensorNamed(m.sensors[r.sensor_index], sensor))
+                return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+// Labels that mean a reading, in order of preference, with the kind of reading they must be.
+struct Synonyms {
+    const char* field;
+    hw::ReadingType type;
+    std::vector<const char*> labels;
+};
+
+const std::vector<Synonyms>& AutoTable() {
+    static const std::vector<Synonyms> table = {
+        {"TCPU",
+         hw::ReadingType::kTemperature,
+         {"CPU Package", "CPU (Tctl/Tdie)", "CPU (Tctl)", "CPU Die (average)", "CPU"}},
+        {"TSYS",
+         hw::ReadingType::kTemperature,
+         {"System", "System1", "System 1", "Motherboard", "Mainboard", "SYSTIN"}},
+        {"TPWR",
+         hw::ReadingType::kTemperature,
+         {"Power Supply", "PSU", "VRM", "CPU VRM", "MOS", "Auxiliary", "AUXTIN"}},
+        {"VVID",
+         hw::ReadingType::kVoltage,
+         {"Vcore", "CPU Core", "CPU Core Voltage", "Core #0 VID", "CPU VID", "VID"}},
+        {"VVTT",
+         hw::ReadingType::kVoltage,
+         {"CPU Termination", "VTT", "CPU VTT", "VCCIO", "CPU VCCIO"}},
+        {"V33V", hw::ReadingType::kVoltage, {"+3.3V", "3.3V", "3VCC", "+3.3V Voltage"}},
+        {"VP05", hw::ReadingType::kVoltage, {"+5V", "5V", "5VCC", "+5V Voltage"}},
+        {"VM05", hw::ReadingType::kVoltage, {"-5V", "-5V Voltage"}},
+        {"VP12", hw::ReadingType::kVoltage, {"+12V", "12V", "+12V Voltage"}},
+        {"VM12", hw::ReadingType::kVoltage, {"-12V", "-12V Voltage"}},
+        {"FAN1", hw::ReadingType::kFan, {"CPU", "CPU Fan", "CPU_FAN", "CPU Fan #1"}},
+        {"FAN2",
+         hw::ReadingType::kFan,
+         {"System 1", "Chassis Fan #1", "Chassis1", "Chassis 1", "System", "SYS_FAN1",
+          "System Fan #1"}},
+        {"FAN3",
+         hw::ReadingType::kFan,
+         {"System 2", "Chassis Fan #2", "Chassis2", "Chassis 2", "Power Supply", "PSU", "SYS_FAN2",
+          "System Fan #2"}},
+    };
+    return table;
+}
+
+// A reading name to suggest in --list for a reading that is not auto-mapped.
+const char* SuggestedField(ReadingKind kind) {
+    return kind == ReadingKind::kTemperature ? "TCPU"
+           : kind == ReadingKind::kVoltage   ? "VVID"
+                                             : "FAN1";
+}
+
+}  // namespace
+
+bool CheckHwinfoSelector(const std::string& reading, const std::string& selector,
+                         std::string* why) {
+    const std::size_t at = selector.find(kSeparator);
+    if (at == std::string::npos || Trim(selector.substr(0, at)).empty() ||
+        Trim(selector.substr(at + kSeparatorLength)).empty()) {
+        if (why)
+            *why = reading + " must be mapped as SENSOR / LABEL (as vornagent --list shows them)";
+        return false;
+    }
+    return true;
+}
+
+MappingTable HwinfoAutoMapping(const hw::Memory& memory) {
+    MappingTable table;
+    std::vector<bool> taken(memory.readings.size(), false);
+    for (const Synonyms& s : AutoTable()) {
+        const int field = FieldIndex(s.field);
+        bool found = false;
+        for (const char* label : s.labels) {
+            for (std::size_t i = 0; i < memory.readings.size() && !found; ++i) {
+                const hw::Reading& r = memory.readings[i];
+                if (taken[i] || r.type != s.type || !r.value)
+                    continue;
+                if (SameText(hw::DisplayLabel(r), label) || SameText(r.original_label, label)) {
+                    table[field].selector = SelectorOf(memory, r);
+                    taken[i] = true;
+                    found = true;
+                }
+            }
+            if (found)
+                break;
+        }
+    }
+    return table;
+}
+
+std::optional<double> HwinfoValueInBarUnits(const hw::Reading& reading, std::optional<double> raw) {
+    if (!raw || !KindOfReading(reading.type))
+        return std::nullopt;
+    const std::string& unit = reading.unit;
+    if (reading.type == hw::ReadingType::kTemperature && !unit.empty() &&
+        (unit.back() == 'F' || unit.back() == 'f')) {
+        return (*raw - 32.0) * 5.0 / 9.0;
+    }
+    if (reading.type == hw::ReadingType::kVoltage && SameText(unit, "mV"))
+        return *raw / 1000.0;
+    return raw;
+}
+
+HwinfoSource::HwinfoSource(std::unique_ptr<HwinfoMemoryReader> reader, const MappingTable& mapping,
+                           Warnings* warnings)
+    : reader_(std::move(reader)), configured_(mapping), warnings_(warnings) {
+    automatic_ = true;
+    for (const Mapping& m : configured_)
+        automatic_ = automatic_ && !m.mapped();
+}
+
+bool HwinfoSource::Load(hw::Memory* memory) {
+    std::string why;
+    bool ok = reader_ && reader_->Read(&copy_, &why);
+    if (ok) {
+        hw::ParseResult parsed = hw::ParseMemory(copy_.data(), copy_.size());
+        ok = parsed.status == hw::Status::kOk;
+        if (ok)
+            *memory = std::move(parsed.memory);
+        else
+            why = parsed.error;
+    }
+    {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        live_ = ok;
+        state_ = ok ? std::to_string(memory->readings.size()) + " readings" : why;
+    }
+    if (!ok && warnings_)
+        warnings_->Warn("hwinfo", "HWiNFO's shared memory: " + why);
+    if (ok && memory->damaged > 0 && warnings_) {
+        warnings_->Warn("hwinfo-damaged",
+                        "HWiNFO's shared memory: " + std::to_string(memory->damaged) +
+                            " damaged elements left out");
+    }
+    return ok;
+}
+
+ReadingSet HwinfoSource::Sample() {
+    ReadingSet set;
+    hw::Memory memory;
+    if (!Load(&memory))
+        return set;
+    const MappingTable mapping = automatic_ ? HwinfoAutoMapping(memory) : configured_;
+    for (int field = 0; field < proto::kFieldCount; ++field) {
+        const Mapping& m = mapping[field];
+        if (!m.mapped())
+            continue;
+        const int index = Resolve(memory, m.selector, KindOf(field));
+        if (index < 0)
+            continue;
+        const hw::Reading& r = memory.readings[index];
+        const std::optional<double> v = HwinfoValueInBarUnits(r, r.value);
+        set[field].sensor = SelectorOf(memory, r);
+        if (v)
+            set[field].value = Correct(m, *v);
+    }
+    return set;
+}
+
+std::string HwinfoSource::Describe() const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return "HWiNFO shared memory (" + state_ + "), " +
+           (automatic_ ? std::string("automatic mapping") : DescribeMapping(configured_));
+}
+
+std::vector<ListedInput> HwinfoSource::List() {
+    std::vector<ListedInput> inputs;
+    hw::Memory memory;
+    if (!Load(&memory))
+        return inputs;
+    const MappingTable automatic = HwinfoAutoMapping(memory);
+    for (const hw::Reading& r : memory.readings) {
+        const std::optional<ReadingKind> kind = KindOfReading(r.type);
+        if (!kind)
+            continue;
+        ListedInput in;
+        in.description = SelectorOf(memory, r);
+        in.kind = *kind;
+        in.value = HwinfoValueInBarUnits(r, r.value);
+        const char* field = SuggestedField(*kind);
+        for (int f = 0; f < proto::kFieldCount; ++f) {
+            if (automatic[f].selector == in.description && KindOf(f) == *kind)
+                field = proto::kFieldNames[f];
+        }
+        in.mapping_line = std::string(field) + " = " + in.description;
+        inputs.push_back(std::move(in));
+    }
+    return inputs;
+}
+
+bool HwinfoSource::live() const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return live_;
+}
+
+}  // namespace vorn::readings

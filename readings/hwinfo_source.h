@@ -1,0 +1,76 @@
+// Source "hwinfo": the readings HWiNFO publishes in its sensor shared memory. Each sample
+// takes a fresh private copy of the memory (HWiNFO may restart, grow or drop its sensors
+// between samples), parses the copy and picks the mapped readings by name: "SENSOR / LABEL",
+// each the user's name or the original one. With nothing mapped, readings are recognised by
+// their usual labels (see HwinfoAutoMapping).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "readings/hwinfo_memory.h"
+#include "readings/mapping.h"
+#include "readings/source.h"
+#include "readings/warnings.h"
+
+namespace vorn::readings {
+
+// Where the bytes come from: HWiNFO's named file mapping on Windows, a buffer in tests.
+class HwinfoMemoryReader {
+public:
+    virtual ~HwinfoMemoryReader() = default;
+    // Replaces `copy` with the memory's bytes as they are now; false (with `why`) when there is
+    // no memory to read. Called from the refresher thread only.
+    virtual bool Read(std::vector<std::uint8_t>* copy, std::string* why) = 0;
+};
+
+// HWiNFO's own mapping "Global\HWiNFO_SENS_SM2" (or the session's, without "Global\"), copied
+// while holding its mutex. Windows only (hwinfo_shared_memory_win.cpp).
+std::unique_ptr<HwinfoMemoryReader> OpenHwinfoSharedMemory();
+
+// A mapping selector "SENSOR / LABEL"; false (with `why`) when it is not of that shape.
+bool CheckHwinfoSelector(const std::string& reading, const std::string& selector, std::string* why);
+
+// The readings recognised by their labels: the CPU package or die temperature, the board's
+// system and power-unit temperatures, core voltage, VTT, the rails and three fans. Each reading
+// of the memory is given to one field at most.
+MappingTable HwinfoAutoMapping(const readings::hwinfo::Memory& memory);
+
+// A reading's value in the bar's units (degrees Celsius, volts, RPM): HWiNFO shows
+// Fahrenheit or millivolts when its user asks for them. Empty for other kinds of reading.
+std::optional<double> HwinfoValueInBarUnits(const readings::hwinfo::Reading& reading,
+                                            std::optional<double> raw);
+
+class HwinfoSource : public Source {
+public:
+    // `warnings` (not owned) hears why the memory could not be read, at most once a quiet period.
+    HwinfoSource(std::unique_ptr<HwinfoMemoryReader> reader, const MappingTable& mapping,
+                 Warnings* warnings);
+
+    ReadingSet Sample() override;
+    std::string Describe() const override;
+    std::vector<ListedInput> List() override;
+    std::string ListHeading() const override { return "SENSOR / LABEL"; }
+
+    // True when the last sample found live memory (HWiNFO running with shared memory on).
+    bool live() const;
+
+private:
+    // Copies and parses the memory; false (and a warning) when there is none or it is not live.
+    bool Load(readings::hwinfo::Memory* memory);
+
+    std::unique_ptr<HwinfoMemoryReader> reader_;
+    MappingTable configured_;
+    bool automatic_;
+    Warnings* warnings_;
+    std::vector<std::uint8_t> copy_;
+
+    mutable std::mutex state_mutex_;  // guards the two below: Describe runs on another thread
+    std::string state_ = "not read yet";
+    bool live_ = false;
+};
+
+}  // namespace vorn::readings

@@ -1,0 +1,18 @@
+# The Prometheus side of the reading layer: the exposition parser, series selectors and
+# automatic mapping, the source, and the HTTP client behind http_get.h (libcurl natively;
+# WinHTTP for Windows, in http_get_winhttp.cpp).
+target_sources(vorn_readings PRIVATE
+    ${CMAKE_CURRENT_LIST_DIR}/exposition.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/http_url.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/prometheus_mapping.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/prometheus_source.cpp)
+if(WIN32)
+    if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/http_get_winhttp.cpp)
+        target_sources(vorn_readings PRIVATE ${CMAKE_CURRENT_LIST_DIR}/http_get_winhttp.cpp)
+        target_link_libraries(vorn_readings PUBLIC winhttp)
+    endif()
+else()
+    find_package(CURL REQUIRED)
+    target_sources(vorn_readings PRIVATE ${CMAKE_CURRENT_LIST_DIR}/http_get_curl.cpp)
+    target_link_libraries(vorn_readings PUBLIC CURL::libcurl)
+endif()

@@ -1,0 +1,383 @@
+// vornagent.exe under Wine: this program plays HWiNFO (a file mapping named as HWiNFO names
+// its shared memory, with its mutex) or LibreHardwareMonitor (a /metrics page on loopback),
+// starts the real agent, checks its answers over UDP, then the real bar on "localhost" shows
+// them. Damaged memory must leave the agent answering.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/sensor_protocol.h"
+#include "readings/hwinfo_memory.h"
+#include "res/resource.h"
+#include "tests/common/hwinfo_image.h"
+#include "tests/e2e/bar_test.h"
+
+namespace vorn::e2e {
+namespace {
+
+using vorn::testing::BuildHwinfoImage;
+using vorn::testing::HwinfoLayout;
+namespace L = readings::hwinfo::layout;
+
+constexpr DWORD kAppearMs = 30000;
+constexpr DWORD kTextMs = 15000;
+
+std::string AgentPath() {
+    return DirectoryOf(BarExePath()) + "\\vornagent.exe";
+}
+
+// A free UDP port on 127.0.0.1 (bound and released; the agent takes it a moment later).
+unsigned short FreePort() {
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    int len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    closesocket(s);
+    return ntohs(a.sin_port);
+}
+
+// HWiNFO's side of the shared memory: the mapping and the mutex, with contents replaced under
+// the mutex as HWiNFO does.
+class FakeHwinfo {
+public:
+    ~FakeHwinfo() { Close(); }
+
+    bool Publish(const std::vector<std::uint8_t>& image, std::size_t mapping_size = 0) {
+        Close();
+        const std::size_t size = mapping_size ? mapping_size : image.size();
+        mutex_ = CreateMutexA(nullptr, FALSE, "Global\\HWiNFO_SM2_MUTEX");
+        mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      static_cast<DWORD>(size), "Global\\HWiNFO_SENS_SM2");
+        if (!mutex_ || !mapping_)
+            return false;
+        view_ = static_cast<std::uint8_t*>(MapViewOfFile(mapping_, FILE_MAP_WRITE, 0, 0, 0));
+        if (!view_)
+            return false;
+        size_ = size;
+        Write(image);
+        return true;
+    }
+
+    void Write(const std::vector<std::uint8_t>& image) {
+        WaitForSingleObject(mutex_, INFINITE);
+        std::memset(view_, 0, size_);
+        std::memcpy(view_, image.data(), image.size() < size_ ? image.size() : size_);
+        ReleaseMutex(mutex_);
+    }
+
+    // HWiNFO ending: the mapping goes away.
+    void Close() {
+        if (view_)
+            UnmapViewOfFile(view_);
+        if (mapping_)
+            CloseHandle(mapping_);
+        if (mutex_)
+            CloseHandle(mutex_);
+        view_ = nullptr;
+        mapping_ = mutex_ = nullptr;
+    }
+
+private:
+    HANDLE mapping_ = nullptr;
+    HANDLE mutex_ = nullptr;
+    std::uint8_t* view_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// The real vornagent.exe, its standard error kept in a file for the failure messages.
+class AgentProcess {
+public:
+    ~AgentProcess() { Kill(); }
+
+    bool Start(const std::string& arguments) {
+        log_path_ = DirectoryOf(BarExePath()) + "\\e2e_winagent_" +
+                    std::to_string(GetCurrentProcessId()) + ".log";
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        log_ = CreateFileA(log_path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        STARTUPINFOA si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        si.hStdOutput = log_;
+        si.hStdError = log_;
+        std::string command = "\"" + AgentPath() + "\" " + arguments;
+        return CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE,
+                              CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi_) != FALSE;
+    }
+
+    // Exit status once it has ended within `ms`, else -1.
+    int WaitForExit(DWORD ms) {
+        if (!pi_.hProcess || WaitForSingleObject(pi_.hProcess, ms) != WAIT_OBJECT_0)
+            return -1;
+        DWORD code = 0;
+        GetExitCodeProcess(pi_.hProcess, &code);
+        return static_cast<int>(code);
+    }
+
+    void Kill() {
+        if (pi_.hProcess) {
+            TerminateProcess(pi_.hProcess, 1);
+            WaitForSingleObject(pi_.hProcess, 5000);
+            CloseHandle(pi_.hProcess);
+            CloseHandle(pi_.hThread);
+            pi_ = PROCESS_INFORMATION{};
+        }
+        if (log_) {
+            CloseHandle(log_);
+            log_ = nullptr;
+        }
+    }
+
+    DWORD pid() const { return pi_.dwProcessId; }
+
+    std::string Log() const {
+        std::string text;
+        if (std::FILE* f = std::fopen(log_path_.c_str(), "rb")) {
+            char buf[4096];
+            std::size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+                text.append(buf, n);
+            std::fclose(f);
+        }
+        return text;
+    }
+
+private:
+    PROCESS_INFORMATION pi_{};
+    HANDLE log_ = nullptr;
+    std::string log_path_;
+};
+
+struct Answer {
+    bool ok = false;
+    proto::ReplyStatus status = proto::ReplyStatus::kNoSensors;
+    std::vector<std::string> texts;
+};
+
+// One request to the agent on 127.0.0.1:`port`, waiting up to `ms` for its reply.
+Answer Ask(unsigned short port, DWORD ms = 1000) {
+    static std::atomic<std::uint32_t> next_id{1000};
+    Answer answer;
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const std::uint32_t id = next_id++;
+    const proto::Datagram request = proto::EncodeRequest(id);
+    sendto(s, reinterpret_cast<const char*>(request.data()), static_cast<int>(request.size()), 0,
+           reinterpret_cast<sockaddr*>(&to), sizeof to);
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval tv{static_cast<long>(ms / 1000), static_cast<long>(ms % 1000) * 1000};
+    if (select(0, &readable, nullptr, nullptr, &tv) == 1) {
+        std::uint8_t reply[512];
+        const int n = recv(s, reinterpret_cast<char*>(reply), sizeof reply, 0);
+        proto::Fields fields{};
+        if (n > 0 &&
+            proto::DecodeReply(reply, static_cast<std::size_t>(n), id, &answer.status, &fields)) {
+            answer.ok = true;
+            for (const proto::FieldText& f : fields)
+                answer.texts.emplace_back(reinterpret_cast<const char*>(f.data()));
+        }
+    }
+    closesocket(s);
+    return answer;
+}
+
+// Asks until `pred` holds for an answer, `ms` at most; the last answer in `last`.
+template <typename Pred>
+bool AskUntil(unsigned short port, Pred pred, DWORD ms, Answer* last) {
+    const DWORD start = GetTickCount();
+    do {
+        *last = Ask(port, 300);
+        if (last->ok && pred(*last))
+            return true;
+        Sleep(100);
+    } while (GetTickCount() - start < ms);
+    return false;
+}
+
+std::string Joined(const Answer& a) {
+    std::string s = a.ok ? "status " + std::to_string(static_cast<int>(a.status)) + ":" : "none";
+    for (const std::string& t : a.texts)
+        s += " " + t;
+    return s;
+}
+
+// The sample machine's readings as the agent's automatic mapping reports them, record order.
+const std::vector<std::string> kSampleTexts = {"45.0", "38.0", "33.0",  "1.14",  "1.05",
+                                               "3.34", "5.04", "-5.02", "12.10", "-11.90",
+                                               "1205", "812",  "0"};
+
+class WinAgentTest : public BarTest {
+protected:
+    WinAgentTest() : BarTest(false) {}
+
+    void SetUp() override {
+        BarTest::SetUp();
+        if (IsSkipped())
+            return;
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        ASSERT_TRUE(FileExists(AgentPath())) << "vornagent.exe is not built: " << AgentPath();
+        port_ = FreePort();
+    }
+
+    void TearDown() override {
+        agent_.Kill();
+        hwinfo_.Close();
+        BarTest::TearDown();
+    }
+
+    void StartAgent(const std::string& source) {
+        ASSERT_TRUE(agent_.Start("--console --listen 127.0.0.1:" + std::to_string(port_) +
+                                 " --source " + source + " --interval 100 --rate 0"));
+    }
+
+    // The bar on "localhost" shows the sample machine's readings.
+    void ExpectBarShowsSample() {
+        CleanStart();
+        WriteProfileText(HostSection("localhost:" + std::to_string(port_),
+                                     {"DelayTimer=0", "MonitorTimer=1", "IconTimer=0"}));
+        BarProcess bar;
+        ASSERT_TRUE(bar.Start());
+        HWND hwnd = bar.WaitForBar(kAppearMs);
+        ASSERT_NE(hwnd, nullptr);
+        const std::vector<std::pair<int, std::string>> want = {
+            {IDC_SLOT01, "CPU :   45.0"}, {IDC_SLOT02, "PWR :   38.0"},
+            {IDC_SLOT03, "SYS :   33.0"}, {IDC_SLOT04, "FAN1:   1205"},
+            {IDC_SLOT05, "FAN2:    812"}, {IDC_SLOT06, "FAN3:      0"},
+            {IDC_SLOT07, "VID :   1.14"}, {IDC_SLOT08, "VTT :   1.05"},
+            {IDC_SLOT09, "3.3V:   3.34"}, {IDC_SLOT10, "+5V :  +5.04"},
+            {IDC_SLOT11, "-5V :  -5.02"}, {IDC_SLOT12, "+12V: +12.10"},
+            {IDC_SLOT13, "-12V: -11.90"}};
+        for (const auto& [id, text] : want) {
+            std::string last;
+            EXPECT_TRUE(WaitForControlText(
+                hwnd, id, [&](const std::string& t) { return t == text; }, kTextMs, &last))
+                << "slot " << id << ": \"" << last << "\", want \"" << text << "\"\n"
+                << agent_.Log();
+        }
+        Post(hwnd, WM_CLOSE, 0, 0);
+        ASSERT_TRUE(bar.WaitForExit(5000));
+        EXPECT_EQ(Saved("ErrorCounter"), "0");
+        RemoveProfile();
+    }
+
+    unsigned short port_ = 0;
+    FakeHwinfo hwinfo_;
+    AgentProcess agent_;
+};
+
+TEST_F(WinAgentTest, ServesHwinfoMemoryOfBothLayoutsToUdpAndTheBar) {
+    for (HwinfoLayout layout : {HwinfoLayout::kPlain, HwinfoLayout::kUtf8}) {
+        SCOPED_TRACE(layout == HwinfoLayout::kPlain ? "plain layout" : "UTF-8 layout");
+        ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(vorn::testing::SampleSensors(),
+                                                     vorn::testing::SampleReadings(), layout)));
+        StartAgent("hwinfo");
+        Answer last;
+        EXPECT_TRUE(AskUntil(
+            port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))
+            << Joined(last) << "\n"
+            << agent_.Log();
+        EXPECT_EQ(last.status, proto::ReplyStatus::kReadings);
+        if (layout == HwinfoLayout::kUtf8)
+            ExpectBarShowsSample();
+        agent_.Kill();
+        hwinfo_.Close();
+    }
+}
+
+TEST_F(WinAgentTest, DamagedOrVanishingMemoryLeavesTheAgentAnswering) {
+    const auto good = BuildHwinfoImage(vorn::testing::SampleSensors(),
+                                       vorn::testing::SampleReadings(), HwinfoLayout::kUtf8);
+    ASSERT_TRUE(hwinfo_.Publish(good));
+    StartAgent("hwinfo");
+    Answer last;
+    ASSERT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+
+    auto all_missing = [](const Answer& a) { return a.status == proto::ReplyStatus::kNoSensors; };
+    struct Damage {
+        const char* what;
+        std::size_t field;
+        std::uint32_t value;
+    };
+    const Damage damages[] = {
+        {"reading count far past the mapping", L::kReadingCount, 0x7fffffffu},
+        {"reading offset past the mapping", L::kReadingOffset, 0xfffffff0u},
+        {"reading element size 0", L::kReadingSize, 0},
+        {"reading element smaller than its fields", L::kReadingSize, 100},
+        {"sensor count 0", L::kSensorCount, 0},
+    };
+    for (const Damage& d : damages) {
+        SCOPED_TRACE(d.what);
+        auto image = good;
+        vorn::testing::PokeU32(&image, d.field, d.value);
+        hwinfo_.Write(image);
+        if (d.field == L::kReadingCount) {
+            // Every reading that fits is still read.
+            EXPECT_TRUE(AskUntil(
+                port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+                << Joined(last);
+        } else {
+            EXPECT_TRUE(AskUntil(port_, all_missing, 5000, &last)) << Joined(last);
+        }
+        hwinfo_.Write(good);
+        EXPECT_TRUE(AskUntil(
+            port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+            << Joined(last);
+    }
+
+    // "DEAD", then a value that is not a number, then unterminated names.
+    auto image = good;
+    std::memcpy(image.data(), "DEAD", 4);
+    hwinfo_.Write(image);
+    EXPECT_TRUE(AskUntil(port_, all_missing, 5000, &last)) << Joined(last);
+    image = good;
+    const std::size_t r_off = L::kHeaderSize + 8 + 2 * L::kSensorElementSizeUtf8;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    std::memcpy(&image[r_off + L::kReadingValue], &nan, sizeof nan);  // CPU Package
+    std::memset(&image[r_off + 13 * L::kReadingElementSizeUtf8 + L::kReadingUtf8UserLabel], 'x',
+                L::kNameLength);  // the CPU fan
+    hwinfo_.Write(image);
+    EXPECT_TRUE(AskUntil(
+        port_,
+        [](const Answer& a) {
+            return a.texts[0] != "45.0" && a.texts[10] != "1205" && a.texts[2] == "33.0";
+        },
+        5000, &last))
+        << Joined(last);
+
+    // The mapping shrinks to less than its header says, then vanishes, then comes back.
+    ASSERT_TRUE(hwinfo_.Publish(good, 4096));
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.ok; }, 5000, &last));
+    hwinfo_.Close();
+    EXPECT_TRUE(AskUntil(port_, all_missing, 5000, &last)) << Joined(last);
+    ASSERT_TRUE(hwinfo_.Publish(good));
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+}
+
+}  // namespace
+}  // namespace vorn::e2e

@@ -1,0 +1,4 @@
+# vornagent.exe under Wine: served HWiNFO-shaped shared memory (both layouts, damaged memory)
+# read over UDP and shown by the real bar on localhost.
+vorn_e2e_test(e2e_winagent SOURCES e2e_winagent.cpp LIBS vorn_hwinfo_image vorn_protocol ws2_32)
+add_dependencies(e2e_winagent vornagent)

@@ -1,0 +1,172 @@
+// The hwinfo source over memory handed to it as bytes: automatic and configured mapping,
+// units, listing, and memory that is damaged, gone or changed between samples.
+#include "readings/hwinfo_source.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+
+#include "tests/common/hwinfo_image.h"
+
+namespace {
+
+using namespace vorn::readings;
+using vorn::testing::BuildHwinfoImage;
+using vorn::testing::FakeReading;
+using vorn::testing::HwinfoLayout;
+
+// Hands out whatever image the test last set; none while `image` is empty.
+class BufferReader : public HwinfoMemoryReader {
+public:
+    explicit BufferReader(std::vector<std::uint8_t>* image) : image_(image) {}
+    bool Read(std::vector<std::uint8_t>* copy, std::string* why) override {
+        if (image_->empty()) {
+            *why = "not found";
+            return false;
+        }
+        *copy = *image_;
+        return true;
+    }
+
+private:
+    std::vector<std::uint8_t>* image_;
+};
+
+class CountingWarnings : public Warnings {
+public:
+    bool Warn(const std::string& subject, const std::string& line) override {
+        ++count[subject];
+        last = line;
+        return true;
+    }
+    std::map<std::string, int> count;
+    std::string last;
+};
+
+std::vector<std::uint8_t> Sample(HwinfoLayout layout = HwinfoLayout::kUtf8) {
+    return BuildHwinfoImage(vorn::testing::SampleSensors(), vorn::testing::SampleReadings(),
+                            layout);
+}
+
+std::optional<double> ValueOf(const ReadingSet& set, const char* name) {
+    return set[FieldIndex(name)].value;
+}
+
+TEST(HwinfoSource, AutomaticMappingFindsEveryReadingOfTheSampleMachineInBothLayouts) {
+    for (HwinfoLayout layout : {HwinfoLayout::kPlain, HwinfoLayout::kUtf8}) {
+        auto image = Sample(layout);
+        CountingWarnings warnings;
+        HwinfoSource source(std::make_unique<BufferReader>(&image), MappingTable{}, &warnings);
+        const ReadingSet set = source.Sample();
+        EXPECT_TRUE(source.live());
+        EXPECT_EQ(ValueOf(set, "TCPU"), 45.0);
+        EXPECT_EQ(set[FieldIndex("TCPU")].sensor, "CPU [#0]: Intel Core i7-4770K / CPU Package");
+        EXPECT_EQ(ValueOf(set, "TPWR"), 38.0);  // user label "Power Supply"
+        EXPECT_EQ(ValueOf(set, "TSYS"), 33.0);
+        EXPECT_EQ(ValueOf(set, "VVID"), 1.136);
+        EXPECT_EQ(ValueOf(set, "VVTT"), 1.048);
+        EXPECT_EQ(ValueOf(set, "V33V"), 3.344);
+        EXPECT_EQ(ValueOf(set, "VP05"), 5.04);
+        EXPECT_EQ(ValueOf(set, "VM05"), -5.016);
+        EXPECT_EQ(ValueOf(set, "VP12"), 12.096);
+        EXPECT_EQ(ValueOf(set, "VM12"), -11.904);
+        // The board's "CPU" fan, not its "CPU" temperature under the same sensor.
+        EXPECT_EQ(ValueOf(set, "FAN1"), 1205.0);
+        EXPECT_EQ(ValueOf(set, "FAN2"), 812.0);
+        EXPECT_EQ(ValueOf(set, "FAN3"), 0.0);
+        EXPECT_TRUE(warnings.count.empty());
+    }
+}
+
+TEST(HwinfoSource, ConfiguredLinesTakeUserOrOriginalNamesWithTheirCorrection) {
+    auto image = Sample();
+    MappingTable mapping;
+    mapping[FieldIndex("TCPU")].selector = "Mainboard / CPU";  // user name of the sensor
+    mapping[FieldIndex("TPWR")].selector = "ASUS Z87-A (Nuvoton NCT6779D) / Auxiliary";
+    mapping[FieldIndex("FAN1")].selector = "Mainboard / CPU";  // same text, the fan this time
+    mapping[FieldIndex("VVID")] = Mapping{"CPU [#0]: Intel Core i7-4770K / Core #0 VID", 2.0, 0.5};
+    mapping[FieldIndex("FAN2")].selector = "Mainboard / No Such Fan";
+    HwinfoSource source(std::make_unique<BufferReader>(&image), mapping, nullptr);
+    const ReadingSet set = source.Sample();
+    EXPECT_EQ(ValueOf(set, "TCPU"), 41.0);
+    EXPECT_EQ(ValueOf(set, "TPWR"), 38.0);
+    EXPECT_EQ(ValueOf(set, "FAN1"), 1205.0);
+    EXPECT_DOUBLE_EQ(*ValueOf(set, "VVID"), 1.152 * 2.0 + 0.5);
+    EXPECT_FALSE(ValueOf(set, "FAN2"));
+    EXPECT_FALSE(ValueOf(set, "TSYS"));  // a configured mapping maps nothing else
+
+    std::string why;
+    EXPECT_TRUE(CheckHwinfoSelector("TCPU", "Mainboard / CPU (Tctl/Tdie)", &why));
+    EXPECT_FALSE(CheckHwinfoSelector("TCPU", "Mainboard/CPU", &why));
+    EXPECT_NE(why.find("SENSOR / LABEL"), std::string::npos);
+    EXPECT_FALSE(CheckHwinfoSelector("TCPU", " / CPU", &why));
+}
+
+TEST(HwinfoSource, FahrenheitAndMillivoltsArriveInTheBarsUnits) {
+    std::vector<FakeReading> readings = {
+        {1, 0, 1, "CPU Package", "CPU Package",
+         "\xc2\xb0"
+         "F",
+         113.0, 0, 0, 0},
+        {2, 0, 2, "Vcore", "Vcore", "mV", 1250.0, 0, 0, 0},
+    };
+    auto image = BuildHwinfoImage(vorn::testing::SampleSensors(), readings, HwinfoLayout::kPlain);
+    HwinfoSource source(std::make_unique<BufferReader>(&image), MappingTable{}, nullptr);
+    const ReadingSet set = source.Sample();
+    EXPECT_DOUBLE_EQ(*ValueOf(set, "TCPU"), 45.0);
+    EXPECT_DOUBLE_EQ(*ValueOf(set, "VVID"), 1.25);
+}
+
+TEST(HwinfoSource, MemoryThatGoesAwayOrDiesGivesNoReadingsAndComesBack) {
+    auto image = Sample();
+    CountingWarnings warnings;
+    HwinfoSource source(std::make_unique<BufferReader>(&image), MappingTable{}, &warnings);
+    EXPECT_TRUE(AnyValue(source.Sample()));
+
+    const auto good = image;
+    image.clear();  // HWiNFO ended
+    EXPECT_FALSE(AnyValue(source.Sample()));
+    EXPECT_FALSE(source.live());
+    EXPECT_EQ(warnings.count["hwinfo"], 1);
+    EXPECT_NE(source.Describe().find("not found"), std::string::npos);
+
+    image = good;
+    std::memcpy(image.data(), "DEAD", 4);
+    EXPECT_FALSE(AnyValue(source.Sample()));
+    EXPECT_EQ(warnings.count["hwinfo"], 2);
+
+    // Restarted with fewer sensors: what remains is still found.
+    image = BuildHwinfoImage({vorn::testing::SampleSensors()[1]},
+                             {{1, 0, 11, "System", "System", "C", 30.5, 0, 0, 0}},
+                             HwinfoLayout::kPlain);
+    const ReadingSet set = source.Sample();
+    EXPECT_TRUE(source.live());
+    EXPECT_EQ(ValueOf(set, "TSYS"), 30.5);
+    EXPECT_FALSE(ValueOf(set, "TCPU"));
+
+    // Damage is reported apart from absence.
+    image = good;
+    vorn::testing::PokeU32(&image, vorn::readings::hwinfo::layout::kReadingCount, 1000);
+    EXPECT_TRUE(AnyValue(source.Sample()));
+    EXPECT_EQ(warnings.count["hwinfo-damaged"], 1);
+}
+
+TEST(HwinfoSource, ListShowsEveryTemperatureVoltageAndFanWithAMappingLine) {
+    auto image = Sample();
+    HwinfoSource source(std::make_unique<BufferReader>(&image), MappingTable{}, nullptr);
+    const std::vector<ListedInput> inputs = source.List();
+    ASSERT_EQ(inputs.size(), 16u);  // all but the usage reading
+    std::map<std::string, std::string> lines;
+    for (const ListedInput& in : inputs)
+        lines[in.description + "|" + std::to_string(static_cast<int>(in.kind))] = in.mapping_line;
+    EXPECT_EQ(lines["CPU [#0]: Intel Core i7-4770K / CPU Package|0"],
+              "TCPU = CPU [#0]: Intel Core i7-4770K / CPU Package");
+    EXPECT_EQ(lines["Mainboard / CPU|2"], "FAN1 = Mainboard / CPU");
+    EXPECT_EQ(lines["Mainboard / -12V|1"], "VM12 = Mainboard / -12V");
+    // A reading the automatic mapping leaves out still gets a line to edit.
+    EXPECT_EQ(lines["CPU [#0]: Intel Core i7-4770K / Core #0|0"],
+              "TCPU = CPU [#0]: Intel Core i7-4770K / Core #0");
+}
+
+}  // namespace
