@@ -26,3 +26,43 @@ function(vorn_ship_small target)
     target_link_options(${target} PRIVATE -s)
     target_link_libraries(${target} PRIVATE vorn_terminate_handler)
 endfunction()
+
+# Our static and object libraries that `target` links, directly or through others (not
+# through a DLL), into `out`.
+function(vorn_linked_libraries target out)
+    set(seen ${${out}})
+    get_target_property(links ${target} LINK_LIBRARIES)
+    get_target_property(interface ${target} INTERFACE_LINK_LIBRARIES)
+    foreach(lib ${links} ${interface})
+        if(NOT TARGET ${lib} OR lib IN_LIST seen)
+            continue()
+        endif()
+        get_target_property(type ${lib} TYPE)
+        get_target_property(imported ${lib} IMPORTED)
+        if(imported OR NOT type MATCHES "^(STATIC|OBJECT)_LIBRARY$")
+            continue()
+        endif()
+        list(APPEND seen ${lib})
+        vorn_linked_libraries(${lib} seen)
+    endforeach()
+    set(${out} ${seen} PARENT_SCOPE)
+endfunction()
+
+# Makes the bar, which catches no exception, end at once where libstdc++ would throw
+# (framework/fatal_throws.cpp), some 60 KB less. To keep that sound, its own code and the
+# libraries only it links are compiled without exceptions, so that a catch there does not
+# compile; libraries that the agent shares keep them (the agent does catch).
+function(vorn_bar_without_exceptions bar)
+    set(bar_libs "")
+    vorn_linked_libraries(${bar} bar_libs)
+    set(shared_libs "")
+    if(TARGET vornagent)
+        vorn_linked_libraries(vornagent shared_libs)
+    endif()
+    foreach(lib ${bar} ${bar_libs})
+        if(NOT lib IN_LIST shared_libs AND NOT lib STREQUAL "vorn_terminate_handler")
+            target_compile_options(${lib} PRIVATE -fno-exceptions)
+        endif()
+    endforeach()
+    target_link_libraries(${bar} PRIVATE vorn_fatal_throws)
+endfunction()

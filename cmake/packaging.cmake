@@ -14,6 +14,7 @@ if(WIN32)
     foreach(shipped VORNBAR VORNPLUG)
         vorn_ship_small(${shipped})
     endforeach()
+    vorn_bar_without_exceptions(VORNBAR)
     install(TARGETS VORNBAR VORNPLUG RUNTIME DESTINATION . LIBRARY DESTINATION .)
     # The texts with Windows line ends, which every Notepad shows as lines.
     foreach(text "docs/README-windows.txt:README.txt" "LICENSE:LICENSE.txt")

@@ -1,7 +1,6 @@
 #include "plugin/udp_socket.h"
 
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -149,15 +148,23 @@ int LastError() {
 Handle OpenConnected(const char* host, std::uint16_t port, bool v6_only, Address* peer) {
     if (host == nullptr || peer == nullptr)
         return kNoSocket;
+    // The port's digits by hand: snprintf would pull mingw-w64's printf engine into the
+    // plug-in, std::to_string the string and exception machinery.
     char service[8];
-    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+    char* digits = service + sizeof service;
+    *--digits = '\0';
+    unsigned value = port;
+    do {
+        *--digits = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
     addrinfo hints{};
     hints.ai_family = v6_only ? AF_INET6 : AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_protocol = IPPROTO_UDP;
     hints.ai_flags = AI_NUMERICSERV | (v6_only ? AI_NUMERICHOST : 0);
     addrinfo* list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr)
+    if (getaddrinfo(host, digits, &hints, &list) != 0 || list == nullptr)
         return kNoSocket;
 
     Handle result = kNoSocket;

@@ -5,6 +5,8 @@
 #   VORN_BUILD_DIR=DIR scripts/package-deb.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/lib/build.sh
+. scripts/lib/build.sh
 dir=${VORN_BUILD_DIR:-build/release}
-cmake --preset release -B "$dir" >/dev/null
-cmake --build "$dir" -j2 --target deb | tail -1
+vorn_build release "$dir" - vornagent >/dev/null
+cmake --build "$dir" --target deb | tail -1
