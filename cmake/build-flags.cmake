@@ -66,3 +66,13 @@ function(vorn_bar_without_exceptions bar)
     endforeach()
     target_link_libraries(${bar} PRIVATE vorn_fatal_throws)
 endfunction()
+
+# Makes the plug-in DLL, which neither throws nor catches, free of the C++ exception runtime:
+# its own code compiled without exceptions and nothing of libstdc++ that throws, so that
+# neither the unwinder nor the POSIX thread library it needs is linked in (some 60 KB).
+# Stripped, with no terminate handler (there is no exception to end on); a use of what
+# throws brings libstdc++'s back, which the size budget catches.
+function(vorn_plugin_without_exceptions dll)
+    target_compile_options(${dll} PRIVATE -fno-exceptions)
+    target_link_options(${dll} PRIVATE -s)
+endfunction()

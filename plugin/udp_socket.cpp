@@ -16,6 +16,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/random.h>
+#include <time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -134,6 +135,24 @@ bool StartNetwork(void* record, std::size_t size) {
 void StopNetwork() {
 #if defined(_WIN32)
     WSACleanup();
+#endif
+}
+
+std::uint64_t MonotonicNs() {
+#if defined(_WIN32)
+    LARGE_INTEGER rate;
+    LARGE_INTEGER now;
+    ::QueryPerformanceFrequency(&rate);
+    ::QueryPerformanceCounter(&now);
+    const std::uint64_t frequency = static_cast<std::uint64_t>(rate.QuadPart);
+    const std::uint64_t ticks = static_cast<std::uint64_t>(now.QuadPart);
+    // In two parts, so that the product does not overflow after a long uptime.
+    return ticks / frequency * 1000000000u + ticks % frequency * 1000000000u / frequency;
+#else
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(ts.tv_nsec);
 #endif
 }
 

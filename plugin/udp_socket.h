@@ -16,6 +16,11 @@ struct Address {
     std::uint32_t len;
 };
 
+// A monotonic clock in nanoseconds (QueryPerformanceCounter, CLOCK_MONOTONIC). Not
+// std::chrono::steady_clock: under mingw-w64 that one would bring the C++ exception runtime
+// and the POSIX thread library into the plug-in, some 60 KB.
+std::uint64_t MonotonicNs();
+
 // Starts Winsock 2.2 and copies its start-up record into record (at most size bytes); natively
 // there is nothing to start. True when sockets can be used; each success needs one StopNetwork.
 bool StartNetwork(void* record, std::size_t size);

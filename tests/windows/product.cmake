@@ -19,11 +19,12 @@ if(TARGET VORNBAR)
     set_tests_properties(product_exports_and_imports product_checksum_stamped PROPERTIES LABELS static)
 endif()
 
-# What ships stays small (stripped, built for size): the bar and the plug-in together, and
-# the Windows agent. The budgets sit a little above the sizes reached, so that growth shows.
+# What ships stays small (stripped, built for size): the bar and the plug-in together within
+# their goal of 256 KiB (197,632 bytes reached), the Windows agent a little above the size
+# reached (346,112 bytes), so that growth shows.
 if(TARGET VORNBAR AND TARGET VORNPLUG)
     add_test(NAME product_size_budget
-        COMMAND ${CMAKE_COMMAND} -DBUDGET=327680 -DWHAT=VORNBAR.exe+VORNPLUG.dll
+        COMMAND ${CMAKE_COMMAND} -DBUDGET=262144 -DWHAT=VORNBAR.exe+VORNPLUG.dll
                 "-DFILES=$<TARGET_FILE:VORNBAR>|$<TARGET_FILE:VORNPLUG>"
                 -P ${PROJECT_SOURCE_DIR}/cmake/check_size.cmake)
     set_tests_properties(product_size_budget PROPERTIES LABELS static)
