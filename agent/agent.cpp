@@ -1,10 +1,13 @@
 #include "agent/agent.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "agent/server.h"
 #include "agent/signals.h"
+#include "readings/prometheus_source.h"
 #include "readings/refresher.h"
 #include "readings/source_factory.h"
 
@@ -19,6 +22,22 @@ using std::chrono::milliseconds;
 constexpr milliseconds kFirstSampleWait{2000};
 // How often the serving loop looks at a replaced refresher that is still finishing a sample.
 constexpr int kRetiredPollMs = 100;
+// How long a stop waits for a sample in progress. Sources give up within their own time-out;
+// this bounds a stop even when a read hangs past it (a file on a hung network mount).
+constexpr milliseconds kStopWait{5000};
+
+// Prints every warning a source gives while --check runs.
+class PrintedWarnings : public readings::Warnings {
+public:
+    explicit PrintedWarnings(std::FILE* out) : out_(out) {}
+    bool Warn(const std::string&, const std::string& line) override {
+        std::fprintf(out_, "%s\n", line.c_str());
+        return true;
+    }
+
+private:
+    std::FILE* out_;
+};
 
 std::string ErrorText(const std::string& path, const ConfigError& e) {
     return path + (e.line > 0 ? ":" + std::to_string(e.line) : std::string()) + ": " + e.message;
@@ -147,14 +166,25 @@ int Serve(const CommandLine& command_line, Log& log) {
             limiter = RateLimiter(config.rate);
         log.Info("reloaded; " + Summary(config, *refresher));
     }
-    // Each join waits at most for a sample in progress, which the source's time-out bounds.
-    refresher->RequestStop();
-    refresher.reset();
-    retired.clear();
     const Server::Counters& c = server.counters();
     log.Info("stopping; answered " + std::to_string(c.answered) + ", dropped " +
              std::to_string(c.malformed) + " malformed, " + std::to_string(c.refused) +
              " from sources not allowed and " + std::to_string(c.limited) + " over the rate limit");
+    refresher->RequestStop();
+    retired.push_back(std::move(refresher));
+    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+    for (const auto& r : retired) {
+        const auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (!r->WaitFinished(std::max(left, milliseconds(0)))) {
+            // The thread cannot be interrupted inside the source; ending the process ends it.
+            log.Info("a sensor read still hangs after " + std::to_string(kStopWait.count()) +
+                     " ms; exiting without it");
+            std::fflush(nullptr);
+            std::_Exit(0);
+        }
+    }
+    retired.clear();
     return 0;
 }
 
@@ -184,6 +214,27 @@ int CheckConfig(const std::string& path, std::FILE* out) {
     if (!CheckMappings(settings, kind, &e)) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
         return 1;
+    }
+    if (kind == SourceSpec::Kind::kPrometheus) {
+        // The series a mapping line names exist only on the endpoint: ask it once.
+        PrintedWarnings problems(out);
+        const Config config = Resolve(settings, Settings{});
+        readings::SourceSettings source_settings = SourceSettingsOf(config);
+        readings::PrometheusSettings prometheus;
+        prometheus.url = source_settings.spec.location;
+        prometheus.user = source_settings.user;
+        prometheus.password = source_settings.password;
+        if (source_settings.timeout_ms > 0)
+            prometheus.timeout_ms = source_settings.timeout_ms;
+        readings::PrometheusSource source(prometheus, source_settings.mapping, &problems);
+        bool all_read = true;
+        for (const std::string& line : source.CheckMapping()) {
+            std::fprintf(out, "%s: %s\n", path.c_str(), line.c_str());
+            all_read = all_read && line.find("; sending -") == std::string::npos &&
+                       line.find("cannot be read") == std::string::npos;
+        }
+        if (!all_read)
+            return 1;
     }
     std::fprintf(out, "%s: ok; %s\n", path.c_str(),
                  readings::DescribeMapping(settings.mapping).c_str());

@@ -1,4 +1,5 @@
 #include "agent/config.h"
+#include "readings/prometheus_source.h"
 
 #include <cctype>
 #include <cerrno>
@@ -87,6 +88,22 @@ public:
             if (value[0] != '/')
                 return Fail("sysfs must be an absolute directory");
             out_->sysfs = value;
+            return true;
+        }
+        if (key == "prometheus.user") {
+            out_->prometheus_user = value;
+            return true;
+        }
+        if (key == "prometheus.password") {
+            out_->prometheus_password = value;
+            return true;
+        }
+        if (key == "prometheus.timeout") {
+            long ms = 0;
+            if (!ParseWholeNumber(value, readings::kPrometheusMaxTimeoutMs, &ms) || ms < 1)
+                return Fail("prometheus.timeout must be a whole number of milliseconds from 1 to " +
+                            std::to_string(readings::kPrometheusMaxTimeoutMs));
+            out_->prometheus_timeout_ms = static_cast<int>(ms);
             return true;
         }
         std::string why;
@@ -309,7 +326,16 @@ Config Resolve(const Settings& file, const Settings& command_line) {
             c.rate = *layer->rate;
         if (layer->stale_ms)
             c.stale_ms = *layer->stale_ms;
+        if (layer->prometheus_user)
+            c.prometheus_user = *layer->prometheus_user;
+        if (layer->prometheus_password)
+            c.prometheus_password = *layer->prometheus_password;
+        if (layer->prometheus_timeout_ms)
+            c.prometheus_timeout_ms = *layer->prometheus_timeout_ms;
     }
+    if (!file.interval_ms && !command_line.interval_ms &&
+        c.source.kind == SourceSpec::Kind::kPrometheus)
+        c.interval_ms = kNetworkIntervalMs;
     c.mapping = file.mapping;
     c.mapping_lines = file.mapping_lines;
     return c;
@@ -341,6 +367,9 @@ readings::SourceSettings SourceSettingsOf(const Config& config) {
     s.spec = config.source;
     s.sysfs = config.sysfs;
     s.mapping = config.mapping;
+    s.user = config.prometheus_user;
+    s.password = config.prometheus_password;
+    s.timeout_ms = config.prometheus_timeout_ms;
     return s;
 }
 

@@ -28,6 +28,10 @@ using readings::MappingTable;
 using readings::SourceSpec;
 
 constexpr int kMaxIntervalMs = 3600000;
+// Sampling interval unless one is set: local sensors are cheap to read; a network endpoint
+// is asked less often, as exporters refresh their values in seconds.
+constexpr int kDefaultIntervalMs = 500;
+constexpr int kNetworkIntervalMs = 2000;
 // A snapshot may be kept current for up to three of the longest intervals.
 constexpr int kMaxStaleMs = 3 * kMaxIntervalMs;
 
@@ -40,6 +44,10 @@ struct Settings {
     std::optional<int> interval_ms;
     std::optional<int> rate;
     std::optional<int> stale_ms;
+    // The Prometheus source's Basic credentials and GET time-out (file only:
+    // "prometheus.user", "prometheus.password", "prometheus.timeout").
+    std::optional<std::string> prometheus_user, prometheus_password;
+    std::optional<int> prometheus_timeout_ms;
     MappingTable mapping;
     std::array<int, proto::kFieldCount> mapping_lines{};  // line of each mapping, 0 for none
 };
@@ -50,9 +58,11 @@ struct Config {
     std::vector<Cidr> allow;
     std::string sysfs = "/sys";
     SourceSpec source;
-    int interval_ms = 500;
+    int interval_ms = kDefaultIntervalMs;  // kNetworkIntervalMs for a network source
     int rate = kDefaultRate;
     int stale_ms = 0;  // 0: readings::DefaultStaleAfter(interval)
+    std::string prometheus_user, prometheus_password;
+    int prometheus_timeout_ms = 0;  // 0: the source's default
     MappingTable mapping;
     std::array<int, proto::kFieldCount> mapping_lines{};
 };

@@ -75,6 +75,9 @@ SignalPipe::SignalPipe() {
     g_stop = false;
     g_reload = false;
     g_wake = wake;
+    // Ctrl+C reaches the handler even when a launcher started the agent in a process group of
+    // its own (where Ctrl+C is otherwise ignored).
+    SetConsoleCtrlHandler(nullptr, FALSE);
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     // Every console agent of this session answers the reload command; without the event
     // (another program holds the name) reloading is left to the service manager.

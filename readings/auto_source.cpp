@@ -31,15 +31,7 @@ std::string AutoSource::Describe() const {
     std::string text = "auto: " + hwinfo_->Describe();
     if (fallback_)
         text += ", else " + fallback_name_;
-    switch (in_use_.load()) {
-        case InUse::kHwinfo:
-            return text + "; reading HWiNFO";
-        case InUse::kFallback:
-            return text + "; reading " + fallback_name_;
-        case InUse::kNone:
-            break;
-    }
-    return text + "; no sensor program found yet";
+    return text;
 }
 
 std::vector<ListedInput> AutoSource::List() {

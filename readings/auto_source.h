@@ -62,8 +62,8 @@ private:
     std::unique_ptr<Source> fallback_;
     std::string fallback_name_;
     Warnings* warnings_;
-    std::atomic<InUse> in_use_{InUse::kHwinfo};  // the first failure is then logged
-    bool told_none_ = false;                     // refresher thread only
+    std::atomic<InUse> in_use_{InUse::kNone};  // a source's warnings wait until it is in use
+    bool told_none_ = false;                   // refresher thread only
 };
 
 }  // namespace vorn::readings

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <sys/stat.h>
+
 #include "readings/text.h"
 
 namespace vorn::readings {
@@ -67,6 +69,14 @@ ReadingSet ParseReadingsText(const std::string& text) {
 }
 
 ReadingSet FileSource::Sample() {
+    // Opening a FIFO or a device could block the sampling thread for good; only a regular
+    // file is read. (Looking at its type opens nothing; stat, not std::filesystem, whose
+    // streams and locales would triple the size of the Windows agent.)
+    struct stat status {};
+    if (::stat(path_.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
+        warnings_->Warn("file", path_ + " is not a regular file; no readings");
+        return ReadingSet{};
+    }
     std::string text;
     if (!ReadWholeFile(path_, &text)) {
         warnings_->Warn("file", "cannot read " + path_ + "; no readings");

@@ -39,7 +39,7 @@ std::string Describe(CURLcode code, const char* detail, const HttpRequest& reque
         case CURLE_OPERATION_TIMEDOUT:
             return "no complete answer within " + std::to_string(request.timeout_ms) + " ms";
         case CURLE_COULDNT_CONNECT:
-            return "cannot connect" + std::string(*detail ? std::string(" (") + detail + ")" : "");
+            return "cannot connect";
         case CURLE_COULDNT_RESOLVE_HOST:
             return "unknown host";
         case CURLE_TOO_MANY_REDIRECTS:
@@ -53,10 +53,20 @@ std::string Describe(CURLcode code, const char* detail, const HttpRequest& reque
             return "not an http or https URL";
         case CURLE_URL_MALFORMAT:
             return "the URL is malformed";
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CACERT_BADFILE:
+            // Says which certificate check failed; the text does not change between tries.
+            if (*detail)
+                return detail;
+            break;
         default:
             break;
     }
-    return *detail ? std::string(detail) : std::string(curl_easy_strerror(code));
+    // The library's fixed phrase: the detail buffer may carry times that differ at each try,
+    // and the caller reports a problem again only when its text changes.
+    return curl_easy_strerror(code);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // its own session, so calls on several threads share nothing. WinHTTP bounds each step
 // (resolve, connect, send, receive) on its own; the whole exchange is bounded here by giving
 // every receive only the time that is left.
+#include <winsock2.h>
 #include <windows.h>
 #include <winhttp.h>
 
@@ -102,9 +103,12 @@ std::string Base64(const std::string& in) {
 std::string Describe(DWORD error, const HttpRequest& request) {
     switch (error) {
         case ERROR_WINHTTP_TIMEOUT:
+        case WSAETIMEDOUT:  // Wine's WinHTTP passes the socket's own error on
             return "no complete answer within " + std::to_string(request.timeout_ms) + " ms";
         case ERROR_WINHTTP_CANNOT_CONNECT:
         case ERROR_WINHTTP_CONNECTION_ERROR:
+        case WSAECONNREFUSED:
+        case WSAECONNRESET:
             return "cannot connect";
         case ERROR_WINHTTP_NAME_NOT_RESOLVED:
             return "unknown host";
@@ -217,6 +221,14 @@ HttpResult HttpGet(const HttpRequest& request) {
         DWORD off = WINHTTP_DISABLE_REDIRECTS;
         WinHttpSetOption(http.get(), WINHTTP_OPTION_DISABLE_FEATURE, &off, sizeof off);
     }
+
+    // The wait for the answer's head has a time-out of its own (WinHttpSetTimeouts does not
+    // set it everywhere): the time that is left.
+    DWORD head_timeout = static_cast<DWORD>(Remaining(deadline) > 0 ? Remaining(deadline) : 1);
+    WinHttpSetOption(http.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &head_timeout,
+                     sizeof head_timeout);
+    WinHttpSetOption(http.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &head_timeout,
+                     sizeof head_timeout);
 
     std::wstring headers = L"Accept: text/plain;version=0.0.4;q=1, */*;q=0.1\r\n";
     if (!user.empty() || !password.empty()) {

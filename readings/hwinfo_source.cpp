@@ -146,6 +146,8 @@ MappingTable HwinfoAutoMapping(const hw::Memory& memory) {
         for (const char* label : s.labels) {
             for (std::size_t i = 0; i < memory.readings.size() && !found; ++i) {
                 const hw::Reading& r = memory.readings[i];
+                // A reading without a value is passed over, so that a label HWiNFO cannot
+                // read on this board does not hide the next synonym.
                 if (taken[i] || r.type != s.type || !r.value)
                     continue;
                 if (SameText(hw::DisplayLabel(r), label) || SameText(r.original_label, label)) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
 
 #include "readings/http_get.h"
 
@@ -90,17 +91,28 @@ PrometheusSource::PrometheusSource(PrometheusSettings settings, const MappingTab
 
 void PrometheusSource::Report(const std::string& subject, const std::string& problem,
                               const std::string& recovered) {
-    std::string line;
+    std::string log_subject;
     {
         std::lock_guard<std::mutex> lock(reported_mutex_);
         std::string& last = reported_[subject];
         if (last == problem)
             return;
-        line = problem.empty() ? recovered : problem;
         last = problem;
+        // The log holds back a subject it wrote within its quiet period; a changed problem is
+        // news and must get through, so each problem text is a subject of its own. Past a few
+        // dozen texts (a server that makes up new ones) they share hashed subjects, which keeps
+        // the log's memory bounded.
+        const std::string line = problem.empty() ? subject + " recovered" : problem;
+        if (log_subjects_.count(line) || log_subjects_.size() < kMaxLogSubjects) {
+            log_subjects_.insert(line);
+            log_subject = line;
+        } else {
+            log_subject = subject + " " + std::to_string(std::hash<std::string>{}(line) % 64);
+        }
     }
+    const std::string& line = problem.empty() ? recovered : problem;
     if (!line.empty() && warnings_)
-        warnings_->Warn(subject, line);
+        warnings_->Warn(log_subject, line);
 }
 
 PrometheusSource::Scrape PrometheusSource::Fetch() {

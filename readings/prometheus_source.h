@@ -6,6 +6,7 @@
 
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,8 +68,10 @@ private:
     std::array<SeriesSelector, proto::kFieldCount> selectors_;
     std::array<std::string, proto::kFieldCount> selector_errors_;
     Warnings* warnings_;
-    std::mutex reported_mutex_;  // Sample and List may run on different threads
-    std::map<std::string, std::string> reported_;
+    std::mutex reported_mutex_;                    // Sample and List may run on different threads
+    std::map<std::string, std::string> reported_;  // subject -> the problem last reported
+    static constexpr std::size_t kMaxLogSubjects = 64;
+    std::set<std::string> log_subjects_;
 };
 
 }  // namespace vorn::readings

@@ -64,14 +64,29 @@ std::shared_ptr<const Snapshot> Refresher::Latest() const {
 
 std::shared_ptr<const Snapshot> Refresher::Current(Clock::time_point now) const {
     std::shared_ptr<const Snapshot> latest = Latest();
-    if (latest->taken == Clock::time_point{} || now - latest->taken > stale_after_)
+    if (latest->taken == Clock::time_point{})
         return EmptySnapshot();
-    return latest;
+    const auto age = std::chrono::duration_cast<std::chrono::milliseconds>(now - latest->taken);
+    if (age <= stale_after_)
+        return latest;
+    // Said once per quiet period of the log, not once per request.
+    if (warnings_) {
+        warnings_->Warn("stale", "the latest sample is " + std::to_string(age.count()) +
+                                     " ms old, past the stale bound of " +
+                                     std::to_string(stale_after_.count()) +
+                                     " ms: sending no readings until the source answers");
+    }
+    return EmptySnapshot();
 }
 
 bool Refresher::WaitForFirstSample(std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] { return sampled_ || stop_; }) && sampled_;
+}
+
+bool Refresher::WaitFinished(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return finished_.load(); });
 }
 
 RefresherCounters Refresher::counters() const {
@@ -126,6 +141,8 @@ void Refresher::Run() {
         changed_.wait_until(lock, started + interval_, [this] { return stop_; });
     }
     finished_ = true;
+    lock.unlock();
+    changed_.notify_all();
 }
 
 }  // namespace vorn::readings

@@ -51,7 +51,7 @@ class Refresher {
 public:
     // Takes the source and starts sampling at once. `seed`, when given, is served until the
     // first sample is in (a reload keeps the running texts meanwhile). `warnings` (not owned,
-    // may be null) hears of a source that throws.
+    // may be null) hears of a source that throws and of a snapshot gone stale.
     Refresher(std::unique_ptr<Source> source, std::chrono::milliseconds interval,
               std::chrono::milliseconds stale_after, Warnings* warnings,
               std::shared_ptr<const Snapshot> seed = nullptr);
@@ -61,7 +61,7 @@ public:
     Refresher& operator=(const Refresher&) = delete;
 
     // The snapshot to serve at `now`: the latest one while it is younger than the stale bound,
-    // else EmptySnapshot(). Never waits for the source.
+    // else EmptySnapshot() (and a warning). Never waits for the source.
     std::shared_ptr<const Snapshot> Current(Clock::time_point now) const;
 
     // The latest snapshot whatever its age; EmptySnapshot() before the first sample.
@@ -74,6 +74,8 @@ public:
     void RequestStop();
     // True once the thread has left its loop, so that joining it (Stop) is immediate.
     bool Finished() const { return finished_.load(); }
+    // Waits up to `timeout` for the thread to leave its loop (after RequestStop); true if it has.
+    bool WaitFinished(std::chrono::milliseconds timeout) const;
     // Stops and joins the thread. A sample in progress is waited for: that wait is bounded by
     // the source's own time-out (a sysfs or file read returns at once; a network source gives up
     // after its request time-out), never by the interval, which is cut short.

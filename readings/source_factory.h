@@ -15,13 +15,13 @@ namespace vorn::readings {
 struct SourceSpec {
     // kHwmon: Linux only. kHwinfo (HWiNFO's shared memory) and kAuto (HWiNFO, else
     // LibreHardwareMonitor's web server): Windows only.
-    enum class Kind { kHwmon, kFile, kHwinfo, kAuto };
+    enum class Kind { kHwmon, kFile, kPrometheus, kHwinfo, kAuto };
 #ifdef _WIN32
     Kind kind = Kind::kAuto;
 #else
     Kind kind = Kind::kHwmon;
 #endif
-    std::string location;  // the readings file for kFile
+    std::string location;  // the readings file for kFile, the URL for kPrometheus
 };
 
 // Everything a source is made from.
@@ -29,10 +29,14 @@ struct SourceSettings {
     SourceSpec spec;
     std::string sysfs = "/sys";  // the sysfs root for kHwmon
     MappingTable mapping;
+    // For kPrometheus: Basic credentials (win over the URL's) and the time-out of one GET,
+    // 0 for the default.
+    std::string user, password;
+    int timeout_ms = 0;
 };
 
-// Parses a "source" value ("hwmon", "file:PATH"); on failure `why` says what it must be,
-// as a text that follows the setting's name ("must be 'hwmon' or ...").
+// Parses a "source" value ("hwmon", "file:PATH", "prometheus:URL"); on failure `why` says what it
+// must be, as a text that follows the setting's name ("must be 'hwmon' or ...").
 bool ParseSourceSpec(const std::string& text, SourceSpec* out, std::string* why);
 
 // Checks one mapping selector against the syntax of the source kind `kind`; on failure `why`

@@ -1,5 +1,7 @@
 #include "readings/file_source.h"
 #include "readings/hwmon_source.h"
+#include "readings/http_get.h"
+#include "readings/prometheus_source.h"
 #include "readings/source_factory.h"
 
 namespace vorn::readings {
@@ -13,7 +15,17 @@ bool ParseSourceSpec(const std::string& text, SourceSpec* out, std::string* why)
         *out = SourceSpec{SourceSpec::Kind::kFile, text.substr(5)};
         return true;
     }
-    *why = "must be 'hwmon' or 'file:PATH', not '" + text + "'";
+    if (text.rfind("prometheus:", 0) == 0) {
+        const std::string url = text.substr(11);
+        if (IsHttpUrl(url)) {
+            *out = SourceSpec{SourceSpec::Kind::kPrometheus, url};
+            return true;
+        }
+        *why = "prometheus:URL needs an http:// or https:// URL with a host, not '" +
+               RedactUrl(url) + "'";
+        return false;
+    }
+    *why = "must be 'hwmon', 'file:PATH' or 'prometheus:URL', not '" + RedactUrl(text) + "'";
     return false;
 }
 
@@ -27,6 +39,8 @@ bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std:
         case SourceSpec::Kind::kFile:
             // The readings file names its readings itself; mapping lines are not used.
             return true;
+        case SourceSpec::Kind::kPrometheus:
+            return CheckPrometheusSelector(reading, selector, why);
         case SourceSpec::Kind::kHwinfo:
         case SourceSpec::Kind::kAuto:
             break;  // not offered here: ParseSourceSpec never yields them
@@ -38,6 +52,16 @@ std::unique_ptr<Source> MakeSource(const SourceSettings& settings, Warnings* war
     switch (settings.spec.kind) {
         case SourceSpec::Kind::kFile:
             return std::make_unique<FileSource>(settings.spec.location, warnings);
+        case SourceSpec::Kind::kPrometheus: {
+            PrometheusSettings prometheus;
+            prometheus.url = settings.spec.location;
+            prometheus.user = settings.user;
+            prometheus.password = settings.password;
+            if (settings.timeout_ms > 0)
+                prometheus.timeout_ms = settings.timeout_ms;
+            return std::make_unique<PrometheusSource>(std::move(prometheus), settings.mapping,
+                                                      warnings);
+        }
         case SourceSpec::Kind::kHwmon:
         case SourceSpec::Kind::kHwinfo:
         case SourceSpec::Kind::kAuto:

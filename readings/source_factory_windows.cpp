@@ -1,16 +1,37 @@
 // The sources of the Windows agent: HWiNFO's shared memory, "auto" (HWiNFO, else
-// LibreHardwareMonitor's web server) and the readings file.
+// LibreHardwareMonitor's web server), a Prometheus page and the readings file.
 #include "readings/auto_source.h"
 #include "readings/file_source.h"
+#include "readings/http_get.h"
 #include "readings/hwinfo_source.h"
+#include "readings/prometheus_source.h"
 #include "readings/source_factory.h"
 
 namespace vorn::readings {
 
 namespace {
 
+// LibreHardwareMonitor's remote web server at its default port; a loopback answer is quick.
+constexpr char kLibreHardwareMonitorUrl[] = "http://127.0.0.1:8085/metrics";
+constexpr int kLibreHardwareMonitorTimeoutMs = 1000;
+
 std::unique_ptr<HwinfoSource> MakeHwinfo(const MappingTable& mapping, Warnings* warnings) {
     return std::make_unique<HwinfoSource>(OpenHwinfoSharedMemory(), mapping, warnings);
+}
+
+// Under "auto" a mapping line belongs to the source whose syntax it has: "SENSOR / LABEL" to
+// HWiNFO, a series "METRIC{...}" (or a bare metric name) to LibreHardwareMonitor.
+bool IsHwinfoSelector(const std::string& selector) {
+    return selector.find('{') == std::string::npos && CheckHwinfoSelector("", selector, nullptr);
+}
+
+MappingTable OnlyHwinfo(const MappingTable& mapping, bool hwinfo) {
+    MappingTable kept;
+    for (int f = 0; f < proto::kFieldCount; ++f) {
+        if (mapping[f].mapped() && IsHwinfoSelector(mapping[f].selector) == hwinfo)
+            kept[f] = mapping[f];
+    }
+    return kept;
 }
 
 }  // namespace
@@ -25,7 +46,18 @@ bool ParseSourceSpec(const std::string& text, SourceSpec* out, std::string* why)
         *out = SourceSpec{SourceSpec::Kind::kFile, text.substr(5)};
         return true;
     }
-    *why = "must be 'auto', 'hwinfo' or 'file:PATH', not '" + text + "'";
+    if (text.rfind("prometheus:", 0) == 0) {
+        const std::string url = text.substr(11);
+        if (IsHttpUrl(url)) {
+            *out = SourceSpec{SourceSpec::Kind::kPrometheus, url};
+            return true;
+        }
+        *why = "prometheus:URL needs an http:// or https:// URL with a host, not '" +
+               RedactUrl(url) + "'";
+        return false;
+    }
+    *why =
+        "must be 'auto', 'hwinfo', 'prometheus:URL' or 'file:PATH', not '" + RedactUrl(text) + "'";
     return false;
 }
 
@@ -33,8 +65,20 @@ bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std:
                    std::string* why) {
     switch (kind) {
         case SourceSpec::Kind::kHwinfo:
-        case SourceSpec::Kind::kAuto:
             return CheckHwinfoSelector(reading, selector, why);
+        case SourceSpec::Kind::kPrometheus:
+            return CheckPrometheusSelector(reading, selector, why);
+        case SourceSpec::Kind::kAuto: {
+            std::string ignored;
+            if (IsHwinfoSelector(selector) || CheckPrometheusSelector(reading, selector, &ignored))
+                return true;
+            if (why) {
+                *why = reading +
+                       " must be mapped as SENSOR / LABEL (HWiNFO) or METRIC{LABEL=\"VALUE\"} "
+                       "(LibreHardwareMonitor), as vornagent --list shows them";
+            }
+            return false;
+        }
         case SourceSpec::Kind::kFile:
         case SourceSpec::Kind::kHwmon:
             return true;
@@ -48,14 +92,31 @@ std::unique_ptr<Source> MakeSource(const SourceSettings& settings, Warnings* war
             return std::make_unique<FileSource>(settings.spec.location, warnings);
         case SourceSpec::Kind::kHwinfo:
             return MakeHwinfo(settings.mapping, warnings);
+        case SourceSpec::Kind::kPrometheus: {
+            PrometheusSettings prometheus;
+            prometheus.url = settings.spec.location;
+            prometheus.user = settings.user;
+            prometheus.password = settings.password;
+            if (settings.timeout_ms > 0)
+                prometheus.timeout_ms = settings.timeout_ms;
+            return std::make_unique<PrometheusSource>(std::move(prometheus), settings.mapping,
+                                                      warnings);
+        }
         case SourceSpec::Kind::kAuto:
         case SourceSpec::Kind::kHwmon:  // not offered here: ParseSourceSpec never yields it
             break;
     }
-    const MappingTable mapping = settings.mapping;
-    return std::make_unique<AutoSource>([&](Warnings* gate) { return MakeHwinfo(mapping, gate); },
-                                        [](Warnings*) { return std::unique_ptr<Source>(); },
-                                        std::string(), warnings);
+    const MappingTable hwinfo = OnlyHwinfo(settings.mapping, true);
+    const MappingTable lhm = OnlyHwinfo(settings.mapping, false);
+    return std::make_unique<AutoSource>(
+        [&](Warnings* gate) { return MakeHwinfo(hwinfo, gate); },
+        [&](Warnings* gate) {
+            PrometheusSettings prometheus;
+            prometheus.url = kLibreHardwareMonitorUrl;
+            prometheus.timeout_ms = kLibreHardwareMonitorTimeoutMs;
+            return std::make_unique<PrometheusSource>(prometheus, lhm, gate);
+        },
+        std::string("LibreHardwareMonitor at ") + kLibreHardwareMonitorUrl, warnings);
 }
 
 }  // namespace vorn::readings

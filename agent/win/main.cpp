@@ -26,6 +26,10 @@ constexpr long kLogKeep = 1 << 20;
 
 constexpr char kWindowsHelp[] =
     "\nOn Windows:\n"
+    "  --source auto      HWiNFO's shared memory while HWiNFO publishes it, otherwise\n"
+    "                     LibreHardwareMonitor's page http://127.0.0.1:8085/metrics (default;\n"
+    "                     hwmon is not offered here)\n"
+    "  --source hwinfo    HWiNFO's shared memory only; map readings as SENSOR / LABEL\n"
     "  --console     serve in this console until Ctrl+C (the default)\n"
     "  --install     register and start the \"vornagent\" service (automatic start, run as\n"
     "                LocalService); the options that follow are kept for the service.\n"
@@ -167,10 +171,20 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "vornagent: --install takes the serving options only\n");
             return 2;
         }
+        // The service starts in the system folder: a configuration named relative to this
+        // one is kept as a full path.
         std::string kept;
         for (int i = 1; i < argc; ++i) {
-            if (std::strcmp(argv[i], "--install") != 0)
-                kept += (kept.empty() ? "" : " ") + Quoted(argv[i]);
+            std::string arg = argv[i];
+            if (arg == "--install")
+                continue;
+            if (arg == "--config" && i + 1 < argc) {
+                kept += (kept.empty() ? "" : " ") + arg;
+                arg = win::FullPath(argv[++i]);
+            } else if (arg.rfind("--config=", 0) == 0) {
+                arg = "--config=" + win::FullPath(arg.substr(9));
+            }
+            kept += (kept.empty() ? "" : " ") + Quoted(arg);
         }
         return win::InstallService(win::ExecutablePath(), kept, stdout);
     }

@@ -24,6 +24,12 @@ std::string BesideExecutable(const std::string& name) {
     return (slash == std::string::npos ? std::string() : exe.substr(0, slash + 1)) + name;
 }
 
+std::string FullPath(const std::string& path) {
+    char full[MAX_PATH * 4];
+    const DWORD n = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+    return n > 0 && n < sizeof full ? std::string(full, n) : path;
+}
+
 bool FileExists(const std::string& path) {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);

@@ -12,6 +12,9 @@ std::string ExecutablePath();
 // `name` in the executable's folder.
 std::string BesideExecutable(const std::string& name);
 
+// `path` made absolute against the current folder (unchanged when that fails).
+std::string FullPath(const std::string& path);
+
 // True when `path` names an existing file.
 bool FileExists(const std::string& path);
 

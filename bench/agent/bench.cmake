@@ -10,3 +10,16 @@ if(TARGET vorn_plugin AND TARGET vornagent)
     add_dependencies(vorn_bench_agent vornagent)
     vorn_warnings(vorn_bench_agent)
 endif()
+
+# Reply latency with a Prometheus source against a file source, the endpoint answering and
+# hanging; run with scripts/bench-prometheus.sh.
+if(TARGET vornagent AND TARGET vorn_http_test_server AND TARGET vorn_agent_test_support)
+    add_executable(vorn_bench_prometheus ${CMAKE_CURRENT_LIST_DIR}/bench_prometheus.cpp)
+    target_link_libraries(vorn_bench_prometheus PRIVATE vorn_agent_test_support
+                          vorn_http_test_server)
+    target_include_directories(vorn_bench_prometheus PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(vorn_bench_prometheus PRIVATE
+        VORN_LHM_FIXTURE="${PROJECT_SOURCE_DIR}/tests/native/fixtures/prometheus/lhm-metrics.txt")
+    add_dependencies(vorn_bench_prometheus vornagent)
+    vorn_warnings(vorn_bench_prometheus)
+endif()

@@ -20,6 +20,7 @@
 #include "res/resource.h"
 #include "tests/common/hwinfo_image.h"
 #include "tests/e2e/bar_test.h"
+#include "tests/windows/tiny_http_server.h"
 
 namespace vorn::e2e {
 namespace {
@@ -99,11 +100,17 @@ private:
 // The real vornagent.exe, its standard error kept in a file for the failure messages.
 class AgentProcess {
 public:
-    ~AgentProcess() { Kill(); }
+    ~AgentProcess() {
+        Kill();
+        if (!log_path_.empty())
+            DeleteFileA(log_path_.c_str());
+    }
 
     bool Start(const std::string& arguments) {
+        static int started = 0;
         log_path_ = DirectoryOf(BarExePath()) + "\\e2e_winagent_" +
-                    std::to_string(GetCurrentProcessId()) + ".log";
+                    std::to_string(GetCurrentProcessId()) + "_" + std::to_string(++started) +
+                    ".log";
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
         log_ = CreateFileA(log_path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                            &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -125,6 +132,24 @@ public:
         DWORD code = 0;
         GetExitCodeProcess(pi_.hProcess, &code);
         return static_cast<int>(code);
+    }
+
+    // Runs a command to its end: its exit status (-1 when it did not end in time), its output.
+    static int Run(const std::string& arguments, std::string* output, DWORD ms = 30000) {
+        AgentProcess p;
+        if (!p.Start(arguments))
+            return -2;
+        const int status = p.WaitForExit(ms);
+        p.CloseLog();
+        *output = p.Log();
+        return status;
+    }
+
+    void CloseLog() {
+        if (log_) {
+            CloseHandle(log_);
+            log_ = nullptr;
+        }
     }
 
     void Kill() {
@@ -224,6 +249,23 @@ const std::vector<std::string> kSampleTexts = {"45.0", "38.0", "33.0",  "1.14", 
                                                "3.34", "5.04", "-5.02", "12.10", "-11.90",
                                                "1205", "812",  "0"};
 
+// LibreHardwareMonitor's /metrics page as the Prometheus source's tests know it.
+std::string LibreHardwareMonitorPage() {
+    std::string text;
+    if (std::FILE* f = std::fopen(VORN_LHM_FIXTURE, "rb")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            text.append(buf, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
+// Its readings as the automatic mapping picks them (no -5 V or -12 V rail there).
+const std::vector<std::string> kLhmTexts = {"52.0", "44.0",  "33.5", "1.23", "1.06", "3.34", "5.04",
+                                            "-",    "12.10", "-",    "1243", "812",  "790"};
+
 class WinAgentTest : public BarTest {
 protected:
     WinAgentTest() : BarTest(false) {}
@@ -251,6 +293,22 @@ protected:
 
     // The bar on "localhost" shows the sample machine's readings.
     void ExpectBarShowsSample() {
+        ExpectBarShows({{IDC_SLOT01, "CPU :   45.0"},
+                        {IDC_SLOT02, "PWR :   38.0"},
+                        {IDC_SLOT03, "SYS :   33.0"},
+                        {IDC_SLOT04, "FAN1:   1205"},
+                        {IDC_SLOT05, "FAN2:    812"},
+                        {IDC_SLOT06, "FAN3:      0"},
+                        {IDC_SLOT07, "VID :   1.14"},
+                        {IDC_SLOT08, "VTT :   1.05"},
+                        {IDC_SLOT09, "3.3V:   3.34"},
+                        {IDC_SLOT10, "+5V :  +5.04"},
+                        {IDC_SLOT11, "-5V :  -5.02"},
+                        {IDC_SLOT12, "+12V: +12.10"},
+                        {IDC_SLOT13, "-12V: -11.90"}});
+    }
+
+    void ExpectBarShows(const std::vector<std::pair<int, std::string>>& want) {
         CleanStart();
         WriteProfileText(HostSection("localhost:" + std::to_string(port_),
                                      {"DelayTimer=0", "MonitorTimer=1", "IconTimer=0"}));
@@ -258,14 +316,6 @@ protected:
         ASSERT_TRUE(bar.Start());
         HWND hwnd = bar.WaitForBar(kAppearMs);
         ASSERT_NE(hwnd, nullptr);
-        const std::vector<std::pair<int, std::string>> want = {
-            {IDC_SLOT01, "CPU :   45.0"}, {IDC_SLOT02, "PWR :   38.0"},
-            {IDC_SLOT03, "SYS :   33.0"}, {IDC_SLOT04, "FAN1:   1205"},
-            {IDC_SLOT05, "FAN2:    812"}, {IDC_SLOT06, "FAN3:      0"},
-            {IDC_SLOT07, "VID :   1.14"}, {IDC_SLOT08, "VTT :   1.05"},
-            {IDC_SLOT09, "3.3V:   3.34"}, {IDC_SLOT10, "+5V :  +5.04"},
-            {IDC_SLOT11, "-5V :  -5.02"}, {IDC_SLOT12, "+12V: +12.10"},
-            {IDC_SLOT13, "-12V: -11.90"}};
         for (const auto& [id, text] : want) {
             std::string last;
             EXPECT_TRUE(WaitForControlText(
@@ -355,13 +405,17 @@ TEST_F(WinAgentTest, DamagedOrVanishingMemoryLeavesTheAgentAnswering) {
     const std::size_t r_off = L::kHeaderSize + 8 + 2 * L::kSensorElementSizeUtf8;
     const double nan = std::numeric_limits<double>::quiet_NaN();
     std::memcpy(&image[r_off + L::kReadingValue], &nan, sizeof nan);  // CPU Package
+    const double huge = 1e300;
+    std::memcpy(&image[r_off + 8 * L::kReadingElementSizeUtf8 + L::kReadingValue], &huge,
+                sizeof huge);  // +3.3V
     std::memset(&image[r_off + 13 * L::kReadingElementSizeUtf8 + L::kReadingUtf8UserLabel], 'x',
                 L::kNameLength);  // the CPU fan
     hwinfo_.Write(image);
     EXPECT_TRUE(AskUntil(
         port_,
         [](const Answer& a) {
-            return a.texts[0] != "45.0" && a.texts[10] != "1205" && a.texts[2] == "33.0";
+            return a.texts[0] != "45.0" && a.texts[10] != "1205" && a.texts[5] == "-" &&
+                   a.texts[2] == "33.0";
         },
         5000, &last))
         << Joined(last);
@@ -377,6 +431,287 @@ TEST_F(WinAgentTest, DamagedOrVanishingMemoryLeavesTheAgentAnswering) {
         port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
         << Joined(last) << "\n"
         << agent_.Log();
+}
+
+TEST_F(WinAgentTest, AutoReadsLibreHardwareMonitorWithoutHwinfoAndHwinfoWhenItStarts) {
+    // The automatic source looks at LibreHardwareMonitor's own port.
+    vorn::testing::TinyHttpServer lhm;
+    if (!lhm.Start(8085))
+        GTEST_SKIP() << "127.0.0.1:8085 is taken here; the automatic source needs that port";
+    const std::string page = LibreHardwareMonitorPage();
+    ASSERT_FALSE(page.empty()) << VORN_LHM_FIXTURE;
+    lhm.SetResponse({200, "text/plain; version=0.0.4", page, 0});
+    StartAgent("auto");
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kLhmTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    ExpectBarShows({{IDC_SLOT01, "CPU :   52.0"},
+                    {IDC_SLOT03, "SYS :   33.5"},
+                    {IDC_SLOT04, "FAN1:   1243"},
+                    {IDC_SLOT12, "+12V: +12.10"},
+                    {IDC_SLOT13, "-12V:      -"}});
+
+    // HWiNFO starts: its memory wins; it ends: LibreHardwareMonitor again; that ends too: none.
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+        << Joined(last);
+    hwinfo_.Close();
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kLhmTexts; }, 5000, &last))
+        << Joined(last);
+    lhm.Stop();
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.status == proto::ReplyStatus::kNoSensors; }, 5000,
+        &last))
+        << Joined(last);
+    Sleep(500);
+    const std::string log = agent_.Log();
+    const std::string reason =
+        "no sensor program found: start HWiNFO with shared memory support, or "
+        "LibreHardwareMonitor's remote web server";
+    const std::size_t first = log.find(reason);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(reason, first + 1), std::string::npos) << "logged more than once:\n" << log;
+}
+
+TEST_F(WinAgentTest, PrometheusSourceReadsAPageOverWinHttp) {
+    vorn::testing::TinyHttpServer lhm;
+    ASSERT_TRUE(lhm.Start());
+    lhm.SetResponse({200, "text/plain; version=0.0.4", LibreHardwareMonitorPage(), 0});
+    StartAgent("prometheus:" + lhm.Url());
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kLhmTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    lhm.SetResponse({500, "text/plain", "broken", 0});
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.status == proto::ReplyStatus::kNoSensors; }, 5000,
+        &last))
+        << Joined(last);
+    EXPECT_NE(agent_.Log().find("HTTP status 500"), std::string::npos) << agent_.Log();
+}
+
+TEST_F(WinAgentTest, NoSensorProgramGivesStatusOneAndTheReasonOnce) {
+    StartAgent("auto");
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.status == proto::ReplyStatus::kNoSensors; }, 20000,
+        &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    EXPECT_EQ(last.texts, std::vector<std::string>(13, ""));
+    Sleep(1000);  // ten more samples
+    const std::string log = agent_.Log();
+    EXPECT_EQ(log.find("no sensor program found"), log.rfind("no sensor program found")) << log;
+    EXPECT_NE(log.find("no sensor program found"), std::string::npos) << log;
+}
+
+TEST_F(WinAgentTest, HostileDatagramsGetNoAnswerAndTheAgentAnswersOn) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kPlain)));
+    StartAgent("hwinfo");
+    Answer last;
+    ASSERT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.ok; }, 20000, &last))
+        << agent_.Log();
+
+    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const proto::Datagram good = proto::EncodeRequest(77);
+    std::vector<std::vector<char>> hostile = {
+        std::vector<char>(good.begin(), good.end()),  // then made longer, shorter, wrong
+        std::vector<char>(good.begin(), good.end() - 1),
+        std::vector<char>(4000, 'x'),
+        std::vector<char>(),
+        std::vector<char>(good.size(), '\xff'),
+    };
+    hostile[0].push_back(0);  // 129 bytes: longer than any request
+    for (int round = 0; round < 50; ++round) {
+        for (const auto& d : hostile) {
+            sendto(s, d.data(), static_cast<int>(d.size()), 0, reinterpret_cast<sockaddr*>(&to),
+                   sizeof to);
+        }
+    }
+    // Not one answer to any of them.
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval tv{0, 500000};
+    EXPECT_EQ(select(0, &readable, nullptr, nullptr, &tv), 0);
+    closesocket(s);
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+}
+
+TEST_F(WinAgentTest, ListAndCheckSpeakHwinfosNames) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    std::string output;
+    ASSERT_EQ(AgentProcess::Run("--list --source hwinfo", &output), 0) << output;
+    for (const char* line :
+         {"SENSOR / LABEL", "TCPU = CPU [#0]: Intel Core i7-4770K / CPU Package",
+          "FAN1 = Mainboard / CPU", "VM12 = Mainboard / -12V", "TPWR = Mainboard / Power Supply"}) {
+        EXPECT_NE(output.find(line), std::string::npos) << line << " in:\n" << output;
+    }
+    EXPECT_EQ(output.find("Total CPU Usage"), std::string::npos) << output;
+
+    const std::string config = DirectoryOf(BarExePath()) + "\\e2e_winagent_check.conf";
+    std::FILE* f = std::fopen(config.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("source = hwinfo\nTCPU = Mainboard/CPU\n", f);
+    std::fclose(f);
+    EXPECT_EQ(AgentProcess::Run("--check \"" + config + "\"", &output), 1) << output;
+    EXPECT_NE(output.find("SENSOR / LABEL"), std::string::npos) << output;
+    DeleteFileA(config.c_str());
+}
+
+TEST_F(WinAgentTest, ReadsVornagentConfNextToTheExecutableWithoutConfig) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kPlain)));
+    const std::string config = DirectoryOf(AgentPath()) + "\\vornagent.conf";
+    ASSERT_FALSE(FileExists(config)) << "a leftover " << config;
+    struct Remove {
+        std::string path;
+        ~Remove() { DeleteFileA(path.c_str()); }
+    } remove{config};
+    std::FILE* f = std::fopen(config.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f,
+                 "source = hwinfo\nlisten = 127.0.0.1:%u\ninterval = 100\nrate = 0\n"
+                 "FAN3 = Mainboard / System 1\n",
+                 port_);
+    std::fclose(f);
+    ASSERT_TRUE(agent_.Start(""));
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts[12] == "812" && a.texts[0] == "-"; }, 20000,
+        &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+}
+
+TEST_F(WinAgentTest, CtrlBreakStopsTheConsoleAgentCleanly) {
+    // The agent must share a console with this program to be sent its Ctrl+Break.
+    if (!GetConsoleWindow())
+        AllocConsole();
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kPlain)));
+    StartAgent("hwinfo");
+    Answer last;
+    ASSERT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.ok; }, 20000, &last))
+        << agent_.Log();
+    if (!GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, agent_.pid())) {
+        // Wine 8 refuses console control events here (error 12, even Ctrl+C to the whole
+        // console); the stop path behind the handler is the one the service test drives.
+        GTEST_SKIP() << "no console control event can be sent here (error " << GetLastError()
+                     << ")";
+    }
+    EXPECT_EQ(agent_.WaitForExit(10000), 0) << agent_.Log();
+    EXPECT_NE(agent_.Log().find("stopping; answered"), std::string::npos) << agent_.Log();
+}
+
+TEST_F(WinAgentTest, ReloadCommandMakesTheRunningAgentReadItsConfigurationAgain) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    const std::string config = DirectoryOf(BarExePath()) + "\\e2e_winagent_reload.conf";
+    auto write_config = [&](const std::string& mapping) {
+        std::FILE* f = std::fopen(config.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fprintf(f, "source = hwinfo\ninterval = 100\nrate = 0\nlisten = 127.0.0.1:%u\n%s\n",
+                     port_, mapping.c_str());
+        std::fclose(f);
+    };
+    write_config("TCPU = Mainboard / CPU");
+    ASSERT_TRUE(agent_.Start("--config \"" + config + "\""));
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts[0] == "41.0" && a.texts[2] == "-"; }, 20000,
+        &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+
+    write_config("TCPU = CPU [#0]: Intel Core i7-4770K / CPU Package\nTSYS = Mainboard / System");
+    std::string output;
+    EXPECT_EQ(AgentProcess::Run("--reload", &output), 0) << output;
+    EXPECT_NE(output.find("asked the agent running in this session to reload"), std::string::npos)
+        << output;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts[0] == "45.0" && a.texts[2] == "33.0"; }, 5000,
+        &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    DeleteFileA(config.c_str());
+}
+
+TEST_F(WinAgentTest, ServiceInstallsStartsServesAndIsRemoved) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    std::string output;
+    AgentProcess::Run("--uninstall", &output);  // a leftover of an earlier run
+    // A configuration named relative to this folder: the service, started elsewhere, must
+    // still find it.
+    const std::string config_name = "e2e_winagent_service.conf";
+    struct Remove {
+        std::string path;
+        ~Remove() { DeleteFileA(path.c_str()); }
+    } remove{config_name};
+    std::FILE* f = std::fopen(config_name.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("source = hwinfo\ninterval = 100\n", f);
+    std::fclose(f);
+    const std::string options =
+        "--listen 127.0.0.1:" + std::to_string(port_) + " --config " + config_name + " --rate 0";
+    ASSERT_EQ(AgentProcess::Run("--install " + options, &output), 0) << output;
+    EXPECT_NE(output.find("installed and started the vornagent service"), std::string::npos)
+        << output;
+    const std::size_t named = output.find(config_name);
+    ASSERT_NE(named, std::string::npos) << output;
+    EXPECT_EQ(output[named - 1], '\\') << "not kept as a full path: " << output;
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))
+        << Joined(last);
+
+    EXPECT_EQ(AgentProcess::Run("--install " + options, &output), 3) << output;
+    EXPECT_NE(output.find("already installed"), std::string::npos) << output;
+    EXPECT_EQ(AgentProcess::Run("--reload", &output), 0) << output;
+    EXPECT_NE(output.find("asked the vornagent service to reload"), std::string::npos) << output;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.ok; }, 5000, &last));
+
+    ASSERT_EQ(AgentProcess::Run("--uninstall", &output), 0) << output;
+    EXPECT_NE(output.find("stopped and removed the vornagent service"), std::string::npos)
+        << output;
+    EXPECT_FALSE(Ask(port_, 500).ok) << "still answering after --uninstall";
+    EXPECT_EQ(AgentProcess::Run("--uninstall", &output), 3) << output;
+    EXPECT_NE(output.find("not installed"), std::string::npos) << output;
+
+    // The service logged next to the executable.
+    const std::string log_path = DirectoryOf(AgentPath()) + "\\vornagent.log";
+    std::string log;
+    if (std::FILE* f = std::fopen(log_path.c_str(), "rb")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            log.append(buf, n);
+        std::fclose(f);
+    }
+    EXPECT_NE(log.find("listening on 127.0.0.1:" + std::to_string(port_)), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("reloaded"), std::string::npos) << log;
+    EXPECT_NE(log.find("stopping; answered"), std::string::npos) << log;
+    DeleteFileA(log_path.c_str());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <thread>
@@ -97,6 +98,23 @@ TEST(AgentProcess, AnswersNoSensorsWhenNothingCanBeRead) {
     const auto a = Ask(client, eps[0], 5);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->status, proto::ReplyStatus::kNoSensors);
+}
+
+TEST(AgentProcess, AReadingsFileThatWouldBlockIsRefusedAndTheAgentStillAnswersAndStops) {
+    TempDir dir;
+    const std::string fifo = dir.path() + "/r.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(With(kLoopbackAnyPort, {"--source", "file:" + fifo})));
+    const std::vector<Endpoint> eps = agent.WaitListening();
+    ASSERT_FALSE(eps.empty()) << agent.err();
+    UdpClient client(AF_INET);
+    const auto a = Ask(client, eps[0], 6);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->status, proto::ReplyStatus::kNoSensors);
+    EXPECT_NE(agent.err().find("is not a regular file"), std::string::npos) << agent.err();
+    agent.Signal(SIGTERM);
+    EXPECT_EQ(agent.Wait(), 0);
 }
 
 TEST(AgentProcess, SourceOutsideTheAllowListGetsNoReply) {

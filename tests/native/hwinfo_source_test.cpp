@@ -2,6 +2,8 @@
 // units, listing, and memory that is damaged, gone or changed between samples.
 #include "readings/hwinfo_source.h"
 
+#include "readings/auto_source.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -167,6 +169,61 @@ TEST(HwinfoSource, ListShowsEveryTemperatureVoltageAndFanWithAMappingLine) {
     // A reading the automatic mapping leaves out still gets a line to edit.
     EXPECT_EQ(lines["CPU [#0]: Intel Core i7-4770K / Core #0|0"],
               "TCPU = CPU [#0]: Intel Core i7-4770K / Core #0");
+}
+
+// A fallback that answers with one temperature while `up` is set, and warns while it is not.
+class FakeFallback : public Source {
+public:
+    FakeFallback(bool* up, Warnings* warnings) : up_(up), warnings_(warnings) {}
+    ReadingSet Sample() override {
+        ReadingSet set;
+        if (*up_)
+            set[FieldIndex("TCPU")].value = 60.0;
+        else
+            warnings_->Warn("fallback", "cannot connect");
+        return set;
+    }
+    std::string Describe() const override { return "fake"; }
+    std::vector<ListedInput> List() override { return {}; }
+
+private:
+    bool* up_;
+    Warnings* warnings_;
+};
+
+TEST(AutoSource, TakesHwinfoWhileLiveElseTheFallbackElseNoneAndSaysWhyOnce) {
+    std::vector<std::uint8_t> image;  // HWiNFO not running
+    bool fallback_up = false;
+    CountingWarnings warnings;
+    AutoSource source(
+        [&](Warnings* gate) {
+            return std::make_unique<HwinfoSource>(std::make_unique<BufferReader>(&image),
+                                                  MappingTable{}, gate);
+        },
+        [&](Warnings* gate) { return std::make_unique<FakeFallback>(&fallback_up, gate); },
+        "the fake", &warnings);
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_FALSE(AnyValue(source.Sample()));
+    EXPECT_EQ(warnings.count["auto"], 1);
+    EXPECT_EQ(warnings.last, kNoSensorProgram);
+    // Neither absent source fills the log with its own absence.
+    EXPECT_EQ(warnings.count["hwinfo"], 0);
+    EXPECT_EQ(warnings.count["fallback"], 0);
+
+    fallback_up = true;
+    EXPECT_EQ(ValueOf(source.Sample(), "TCPU"), 60.0);
+    image = Sample();  // HWiNFO starts: it wins
+    EXPECT_EQ(ValueOf(source.Sample(), "TCPU"), 45.0);
+    image.clear();  // and ends: its end is reported, once, as the source that was in use
+    EXPECT_EQ(ValueOf(source.Sample(), "TCPU"), 60.0);
+    EXPECT_EQ(warnings.count["hwinfo"], 1);
+    fallback_up = false;  // now nothing: the reason again, once
+    EXPECT_FALSE(AnyValue(source.Sample()));
+    EXPECT_FALSE(AnyValue(source.Sample()));
+    EXPECT_EQ(warnings.count["auto"], 2);
+    EXPECT_EQ(warnings.count["fallback"], 1);
+    EXPECT_NE(source.Describe().find("else the fake"), std::string::npos);
 }
 
 }  // namespace

@@ -13,3 +13,14 @@ vorn_test(readings_prometheus_mapping_test SOURCES readings_prometheus_mapping_t
           LIBS vorn_readings LABELS readings)
 target_compile_definitions(readings_prometheus_mapping_test PRIVATE
     VORN_PROMETHEUS_FIXTURES="${CMAKE_CURRENT_LIST_DIR}/fixtures/prometheus")
+
+# The agent end to end: real node_exporter and Prometheus, and hostile loopback endpoints.
+add_library(vorn_prometheus_test_support STATIC prometheus_test_support.cpp)
+target_include_directories(vorn_prometheus_test_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(vorn_prometheus_test_support PUBLIC vorn_readings)
+vorn_warnings(vorn_prometheus_test_support)
+vorn_test(agent_prometheus_test SOURCES agent_prometheus_test.cpp
+          LIBS vorn_agent_test_support vorn_prometheus_test_support vorn_http_test_server
+          LABELS agent)
+add_dependencies(agent_prometheus_test vornagent)
+set_tests_properties(agent_prometheus_test PROPERTIES TIMEOUT 300)

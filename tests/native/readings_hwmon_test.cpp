@@ -331,6 +331,19 @@ TEST(AgentFileSource, FormatsAsTheReplyTableSaysAndMissingFileGivesNothing) {
     EXPECT_NE(c.text().find("cannot read"), std::string::npos);
 }
 
+TEST(AgentFileSource, AFifoOrADirectoryIsNotOpenedAndGivesNoReadings) {
+    testing::TempDir dir;
+    const std::string fifo = dir.path() + "/readings.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Captured c;
+    // Opening a FIFO without a writer would block the sampling thread for good.
+    FileSource source(fifo, &c.log);
+    EXPECT_FALSE(AnyValue(source.Sample()));
+    EXPECT_NE(c.text().find(fifo + " is not a regular file"), std::string::npos) << c.text();
+    FileSource directory(dir.path(), &c.log);
+    EXPECT_FALSE(AnyValue(directory.Sample()));
+}
+
 TEST(AgentLog, WarningsRepeatOncePerQuietPeriodPerSubject) {
     Captured c;
     Log log(c.file, std::chrono::seconds(60));

@@ -121,9 +121,10 @@ TEST(ReadingsRefresher, SamplesEveryIntervalOnItsOwnThreadAndCountsTheReads) {
 }
 
 TEST(ReadingsRefresher, AStaleSnapshotIsServedAsDashesWithNoSensorsStatus) {
+    KeptWarnings warnings;
     auto source = std::make_unique<GatedSource>();
     GatedSource* gate = source.get();
-    Refresher refresher(std::move(source), milliseconds(10), milliseconds(300), nullptr);
+    Refresher refresher(std::move(source), milliseconds(10), milliseconds(300), &warnings);
     // Nothing sampled yet: nothing is current.
     ASSERT_TRUE(gate->WaitEntered(1));
     EXPECT_EQ(refresher.Current(Clock::now())->status, proto::ReplyStatus::kNoSensors);
@@ -136,10 +137,13 @@ TEST(ReadingsRefresher, AStaleSnapshotIsServedAsDashesWithNoSensorsStatus) {
     // The second sample hangs: the first is served while within the bound, then no longer.
     ASSERT_TRUE(gate->WaitEntered(2));
     EXPECT_EQ(Cpu(refresher.Current(first->taken + milliseconds(300))), "1.0");
+    EXPECT_EQ(warnings.text(), "");
     const auto stale = refresher.Current(first->taken + milliseconds(301));
     EXPECT_EQ(stale->status, proto::ReplyStatus::kNoSensors);
     for (const proto::FieldText& f : stale->fields)
         EXPECT_STREQ(f.data(), "-");
+    EXPECT_NE(warnings.text().find("301 ms old, past the stale bound of 300 ms"), std::string::npos)
+        << warnings.text();
     // And in real time too, while the source still hangs.
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (refresher.Current(Clock::now())->status == proto::ReplyStatus::kReadings &&
@@ -178,11 +182,13 @@ TEST(ReadingsRefresher, AHangingSourceNeverDelaysCurrentAndStopWaitsOnlyForTheSa
     // Stop during the hanging sample: asked to stop, the thread finishes once the sample
     // returns, and takes no further one.
     refresher->RequestStop();
+    EXPECT_FALSE(refresher->WaitFinished(milliseconds(20)));
     EXPECT_FALSE(refresher->Finished());
     std::thread release([gate] {
         std::this_thread::sleep_for(milliseconds(50));
         gate->Open();
     });
+    EXPECT_TRUE(refresher->WaitFinished(milliseconds(10000)));
     refresher->Stop();
     release.join();
     EXPECT_TRUE(refresher->Finished());

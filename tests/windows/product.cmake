@@ -20,8 +20,8 @@ if(TARGET VORNBAR)
 endif()
 
 # What ships stays small (stripped, built for size): the bar and the plug-in together within
-# their goal of 256 KiB (197,632 bytes reached), the Windows agent a little above the size
-# reached (346,112 bytes), so that growth shows.
+# their goal of 256 KiB (197,632 bytes reached), the Windows agent within 512 KiB (504,832
+# bytes with the Prometheus and HTTP sources; see docs/benchmarks.md).
 if(TARGET VORNBAR AND TARGET VORNPLUG)
     add_test(NAME product_size_budget
         COMMAND ${CMAKE_COMMAND} -DBUDGET=262144 -DWHAT=VORNBAR.exe+VORNPLUG.dll
@@ -31,7 +31,7 @@ if(TARGET VORNBAR AND TARGET VORNPLUG)
 endif()
 if(TARGET vornagent)
     add_test(NAME agent_size_budget
-        COMMAND ${CMAKE_COMMAND} -DBUDGET=409600 -DWHAT=vornagent.exe
+        COMMAND ${CMAKE_COMMAND} -DBUDGET=524288 -DWHAT=vornagent.exe
                 "-DFILES=$<TARGET_FILE:vornagent>"
                 -P ${PROJECT_SOURCE_DIR}/cmake/check_size.cmake)
     set_tests_properties(agent_size_budget PROPERTIES LABELS static)
