@@ -12,7 +12,9 @@ import re
 import sys
 
 SOURCE_SUFFIXES = (".c", ".cc", ".cpp", ".h", ".hpp")
-SKIPPED_DIRS = {"build", "docs", "scripts", "cmake", ".git", "corpus"}
+# Top-level folders without sources of ours (and build*, the build trees); fuzzing corpora.
+SKIPPED_TOP = {"docs", "scripts", "cmake"}
+SKIPPED_ANYWHERE = {"corpus"}
 
 # Headers of the Windows SDK and of the mingw-w64 runtime that exist only on Windows.
 WINDOWS_HEADERS = {
@@ -41,6 +43,12 @@ class Row:
         if any(c in self.path for c in "*?["):
             return fnmatch.fnmatchcase(rel, self.path)
         return rel == self.path or rel.startswith(self.path + "/")
+
+    def folder(self):
+        """The folder the row is about: the path itself, or the folder of a file or pattern."""
+        if any(c in self.path for c in "*?[") or "." in os.path.basename(self.path):
+            return os.path.dirname(self.path)
+        return self.path
 
     def specificity(self):
         # A file beats a pattern beats a folder; a deeper folder beats a shallower one.
@@ -113,7 +121,11 @@ def includes(path):
 
 def sources(root):
     for folder, dirs, files in os.walk(root):
-        dirs[:] = sorted(d for d in dirs if d not in SKIPPED_DIRS and not d.startswith((".", "build")))
+        top = os.path.samefile(folder, root)
+        dirs[:] = sorted(
+            d for d in dirs
+            if not d.startswith(".") and d not in SKIPPED_ANYWHERE
+            and not (top and (d in SKIPPED_TOP or d.startswith("build"))))
         for name in sorted(files):
             if name.endswith(SOURCE_SUFFIXES):
                 yield os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/")
@@ -130,6 +142,8 @@ def resolve(root, rel, name):
 def allowed_by(row, rel, target):
     if row.allowed is None or os.path.dirname(target) == os.path.dirname(rel):
         return True
+    if target.startswith(row.folder() + "/"):
+        return True  # the row's own folder, sub-folders included
     return any(target == a or target.startswith(a.rstrip("/") + "/") for a in row.allowed)
 
 

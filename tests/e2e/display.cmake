@@ -3,9 +3,10 @@
 vorn_e2e_test(e2e_display SOURCES ${CMAKE_CURRENT_LIST_DIR}/e2e_display.cpp)
 
 # Against the real agent: with_agent.sh starts the native vornagent on loopback with a readings
-# file and runs the program under Wine with the agent's address. Registered only when the
-# native agent is built: configure with -DVORN_NATIVE_AGENT=<root>/build/native/agent/vornagent.
-set(VORN_NATIVE_AGENT "" CACHE FILEPATH "Native vornagent binary for the end-to-end agent test")
+# file and runs the program under Wine with the agent's address. Registered when the native
+# agent is built: by default the native preset's, or -DVORN_NATIVE_AGENT=<path to vornagent>.
+set(VORN_NATIVE_AGENT "${PROJECT_SOURCE_DIR}/build/native/agent/vornagent"
+    CACHE FILEPATH "Native vornagent binary for the end-to-end agent test")
 add_executable(e2e_agent ${CMAKE_CURRENT_LIST_DIR}/e2e_agent.cpp)
 target_link_libraries(e2e_agent PRIVATE vorn_e2e_bar_test VORNPLUG GTest::gtest_main)
 target_include_directories(e2e_agent PRIVATE ${PROJECT_SOURCE_DIR})
@@ -25,5 +26,6 @@ if(VORN_NATIVE_AGENT AND EXISTS "${VORN_NATIVE_AGENT}")
         ENVIRONMENT "VORN_WINEPREFIX=${VORN_E2E_WINEPREFIX}"
         SKIP_RETURN_CODE 125)
 elseif(VORN_NATIVE_AGENT)
-    message(STATUS "e2e_agent not registered: no native agent at ${VORN_NATIVE_AGENT}")
+    message(STATUS "e2e_agent not registered: no native agent at ${VORN_NATIVE_AGENT} "
+                   "(build the native preset first, then configure again)")
 endif()

@@ -48,6 +48,8 @@ class LayerCheckTest(unittest.TestCase):
             "top/t.cpp": '#include <windows.h>\n#include "middle/m.h"\n#include "base/b.h"\n',
             "top/local.cpp": '#include "local.h"\n',
             "top/local.h": "",
+            "top/sub/s.cpp": '#include "top/local.h"\n#include "top/sub/s.h"\n',
+            "top/sub/s.h": "",
         })
         self.assertEqual(self.run_check(root), (0, ""))
 
@@ -84,10 +86,15 @@ class LayerCheckTest(unittest.TestCase):
         self.assertIn('other/o.cpp:1: includes "middle/win_part.h", a Windows header', out)
 
     def test_folder_without_a_row_fails(self):
-        root = self.tree({"newpart/n.cpp": "int n;\n"})
+        root = self.tree({"newpart/n.cpp": "int n;\n",
+                          "base/builder/b.cpp": "#include <windows.h>\n",
+                          "build-x/generated.cpp": "#include <windows.h>\n"})
         rc, out = self.run_check(root)
         self.assertEqual(rc, 1)
         self.assertIn("the folder newpart/ has no row in the layer table", out)
+        # Only the top-level build trees are left out, not a source folder of a like name.
+        self.assertIn("base/builder/b.cpp:1: <windows.h> in portable code", out)
+        self.assertNotIn("build-x", out)
 
     def test_bad_table_is_reported_apart_from_faults(self):
         root = self.tree({"base/b.h": ""}, "base sometimes -\n")
