@@ -138,22 +138,24 @@ void StopNetwork() {
 #endif
 }
 
-std::uint64_t MonotonicNs() {
+MonotonicClock::time_point MonotonicClock::now() {
 #if defined(_WIN32)
     LARGE_INTEGER rate;
-    LARGE_INTEGER now;
+    LARGE_INTEGER count;
     ::QueryPerformanceFrequency(&rate);
-    ::QueryPerformanceCounter(&now);
+    ::QueryPerformanceCounter(&count);
     const std::uint64_t frequency = static_cast<std::uint64_t>(rate.QuadPart);
-    const std::uint64_t ticks = static_cast<std::uint64_t>(now.QuadPart);
+    const std::uint64_t ticks = static_cast<std::uint64_t>(count.QuadPart);
     // In two parts, so that the product does not overflow after a long uptime.
-    return ticks / frequency * 1000000000u + ticks % frequency * 1000000000u / frequency;
+    const std::uint64_t ns =
+        ticks / frequency * 1000000000u + ticks % frequency * 1000000000u / frequency;
 #else
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
-           static_cast<std::uint64_t>(ts.tv_nsec);
+    const std::uint64_t ns = static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
+                             static_cast<std::uint64_t>(ts.tv_nsec);
 #endif
+    return time_point(duration(static_cast<rep>(ns)));
 }
 
 int LastError() {

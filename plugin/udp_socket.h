@@ -2,6 +2,7 @@
 // the same calls build natively and for Windows. Handles are plain integers, -1 when closed.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -16,10 +17,17 @@ struct Address {
     std::uint32_t len;
 };
 
-// A monotonic clock in nanoseconds (QueryPerformanceCounter, CLOCK_MONOTONIC). Not
-// std::chrono::steady_clock: under mingw-w64 that one would bring the C++ exception runtime
+// A steady clock for std::chrono arithmetic (QueryPerformanceCounter, CLOCK_MONOTONIC). Not
+// std::chrono::steady_clock: under mingw-w64 its now() would bring the C++ exception runtime
 // and the POSIX thread library into the plug-in, some 60 KB.
-std::uint64_t MonotonicNs();
+struct MonotonicClock {
+    using duration = std::chrono::nanoseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<MonotonicClock>;
+    static constexpr bool is_steady = true;
+    static time_point now();
+};
 
 // Starts Winsock 2.2 and copies its start-up record into record (at most size bytes); natively
 // there is nothing to start. True when sockets can be used; each success needs one StopNetwork.

@@ -2,7 +2,7 @@
 // VORNPLUG ties the two together behind the interface the bar uses.
 #include "plugin_api/vornplug.h"
 
-#include <cstdint>
+#include <chrono>
 #include <cstring>
 #include <type_traits>
 
@@ -168,15 +168,17 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
         return give_up(net::LastError());
     }
 
-    constexpr std::uint64_t kNsPerMs = 1000000;
-    const std::uint64_t deadline = net::MonotonicNs() + std::uint64_t{timeout} * kNsPerMs;
+    using Clock = net::MonotonicClock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout);
     for (;;) {
         if (__atomic_load_n(&m_bCancelled, __ATOMIC_SEQ_CST))
             return 0;
-        const std::uint64_t now = net::MonotonicNs();
-        const std::uint64_t left = deadline > now ? deadline - now : 0;
+        const Clock::duration left = deadline - Clock::now();
         // Rounded up, so the wait never ends just short of the deadline and spins.
-        const unsigned int wait_ms = static_cast<unsigned int>((left + kNsPerMs - 1) / kNsPerMs);
+        const auto left_ms = std::chrono::ceil<std::chrono::milliseconds>(
+                                 left > Clock::duration::zero() ? left : Clock::duration::zero())
+                                 .count();
+        const unsigned int wait_ms = static_cast<unsigned int>(left_ms);
 
         const net::Ready ready = net::WaitReadable(m_hSocket, m_hWake, wait_ms);
         if (ready == net::Ready::kWake)
