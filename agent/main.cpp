@@ -4,6 +4,7 @@
 
 #include "agent/agent.h"
 #include "agent/options.h"
+#include "vornbar_version.h"
 
 int main(int argc, char** argv) {
     using vorn::agent::CommandLine;
@@ -16,6 +17,9 @@ int main(int argc, char** argv) {
     switch (command_line.mode) {
         case CommandLine::Mode::kHelp:
             std::fputs(vorn::agent::HelpText(), stdout);
+            return 0;
+        case CommandLine::Mode::kVersion:
+            std::puts("vornagent " VORN_VERSION_TEXT);
             return 0;
         case CommandLine::Mode::kList:
             return vorn::agent::ListInputs(command_line, stdout);

@@ -39,6 +39,7 @@ const char* HelpText() {
            "                     mapping line to paste, to help write the mapping, then exit\n"
            "  --check FILE       validate configuration FILE, say which line is wrong, exit\n"
            "  --help             print this text and exit\n"
+           "  --version          print the version and exit\n"
            "\n"
            "Signals: SIGHUP reloads the configuration (a broken one is refused and the running\n"
            "one kept); SIGTERM and SIGINT stop the agent.\n"
@@ -77,6 +78,8 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
         }
         if (arg == "--help" || arg == "-h") {
             cl.mode = CommandLine::Mode::kHelp;
+        } else if (arg == "--version") {
+            cl.mode = CommandLine::Mode::kVersion;
         } else if (arg == "--list") {
             cl.mode = CommandLine::Mode::kList;
         } else if (arg == "--check") {

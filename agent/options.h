@@ -9,7 +9,7 @@
 namespace vorn::agent {
 
 struct CommandLine {
-    enum class Mode { kServe, kList, kCheck, kHelp } mode = Mode::kServe;
+    enum class Mode { kServe, kList, kCheck, kHelp, kVersion } mode = Mode::kServe;
     std::string config_path;  // --config, empty for none
     std::string check_path;   // --check
     Settings overrides;       // --listen, --allow, --sysfs, --source, --interval, --stale, --rate

@@ -1,5 +1,5 @@
 # Installs the agent with cmake --install (prefix /usr) into a temporary DESTDIR and checks
-# the binary, the systemd unit naming it, and the example configuration.
+# the binary, the systemd unit naming it, the manual and the example configuration.
 # Run as: cmake -DBUILD_DIR=.. -DSTAGE=.. -P this file.
 file(REMOVE_RECURSE ${STAGE})
 execute_process(COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${STAGE}
@@ -8,10 +8,11 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E env DESTDIR=${STAGE}
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "cmake --install failed (${rc}):\n${out}")
 endif()
-set(bin ${STAGE}/usr/bin/vornagent)
+set(bin ${STAGE}/usr/sbin/vornagent)
 set(unit ${STAGE}/usr/lib/systemd/system/vornagent.service)
 set(example ${STAGE}/usr/share/doc/vornagent/vornagent.conf.example)
-foreach(f ${bin} ${unit} ${example})
+set(manual ${STAGE}/usr/share/man/man8/vornagent.8)
+foreach(f ${bin} ${unit} ${example} ${manual})
     if(NOT EXISTS ${f})
         message(FATAL_ERROR "missing after install: ${f}\n${out}")
     endif()
@@ -21,7 +22,7 @@ if(NOT rc EQUAL 0 OR NOT help MATCHES "--listen")
     message(FATAL_ERROR "the installed binary does not run: ${rc}")
 endif()
 file(READ ${unit} text)
-if(NOT text MATCHES "\nExecStart=/usr/bin/vornagent --config /etc/vornagent.conf\n")
+if(NOT text MATCHES "\nExecStart=/usr/sbin/vornagent --config /etc/vornagent.conf\n")
     message(FATAL_ERROR "the unit does not start the installed binary:\n${text}")
 endif()
 execute_process(COMMAND ${bin} --check ${example} RESULT_VARIABLE rc OUTPUT_VARIABLE check)
@@ -29,4 +30,4 @@ if(NOT rc EQUAL 0)
     message(FATAL_ERROR "the installed example does not validate: ${check}")
 endif()
 file(REMOVE_RECURSE ${STAGE})
-message(STATUS "ok: binary, unit and example configuration installed")
+message(STATUS "ok: binary, unit, manual and example configuration installed")

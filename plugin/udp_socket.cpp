@@ -1,7 +1,6 @@
 #include "plugin/udp_socket.h"
 
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 #if defined(_WIN32)
@@ -17,6 +16,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/random.h>
+#include <time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -138,6 +138,26 @@ void StopNetwork() {
 #endif
 }
 
+MonotonicClock::time_point MonotonicClock::now() {
+#if defined(_WIN32)
+    LARGE_INTEGER rate;
+    LARGE_INTEGER count;
+    ::QueryPerformanceFrequency(&rate);
+    ::QueryPerformanceCounter(&count);
+    const std::uint64_t frequency = static_cast<std::uint64_t>(rate.QuadPart);
+    const std::uint64_t ticks = static_cast<std::uint64_t>(count.QuadPart);
+    // In two parts, so that the product does not overflow after a long uptime.
+    const std::uint64_t ns =
+        ticks / frequency * 1000000000u + ticks % frequency * 1000000000u / frequency;
+#else
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    const std::uint64_t ns = static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u +
+                             static_cast<std::uint64_t>(ts.tv_nsec);
+#endif
+    return time_point(duration(static_cast<rep>(ns)));
+}
+
 int LastError() {
 #if defined(_WIN32)
     return WSAGetLastError();
@@ -149,15 +169,23 @@ int LastError() {
 Handle OpenConnected(const char* host, std::uint16_t port, bool v6_only, Address* peer) {
     if (host == nullptr || peer == nullptr)
         return kNoSocket;
+    // The port's digits by hand: snprintf would pull mingw-w64's printf engine into the
+    // plug-in, std::to_string the string and exception machinery.
     char service[8];
-    std::snprintf(service, sizeof service, "%u", static_cast<unsigned>(port));
+    char* digits = service + sizeof service;
+    *--digits = '\0';
+    unsigned value = port;
+    do {
+        *--digits = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
     addrinfo hints{};
     hints.ai_family = v6_only ? AF_INET6 : AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_protocol = IPPROTO_UDP;
     hints.ai_flags = AI_NUMERICSERV | (v6_only ? AI_NUMERICHOST : 0);
     addrinfo* list = nullptr;
-    if (getaddrinfo(host, service, &hints, &list) != 0 || list == nullptr)
+    if (getaddrinfo(host, digits, &hints, &list) != 0 || list == nullptr)
         return kNoSocket;
 
     Handle result = kNoSocket;

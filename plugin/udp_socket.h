@@ -2,6 +2,7 @@
 // the same calls build natively and for Windows. Handles are plain integers, -1 when closed.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -14,6 +15,18 @@ constexpr Handle kNoSocket = -1;
 struct Address {
     unsigned char bytes[32];
     std::uint32_t len;
+};
+
+// A steady clock for std::chrono arithmetic (QueryPerformanceCounter, CLOCK_MONOTONIC). Not
+// std::chrono::steady_clock: under mingw-w64 its now() would bring the C++ exception runtime
+// and the POSIX thread library into the plug-in, some 60 KB.
+struct MonotonicClock {
+    using duration = std::chrono::nanoseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<MonotonicClock>;
+    static constexpr bool is_steady = true;
+    static time_point now();
 };
 
 // Starts Winsock 2.2 and copies its start-up record into record (at most size bytes); natively

@@ -227,7 +227,7 @@ int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
         return give_up(net::LastError());
     }
 
-    using Clock = std::chrono::steady_clock;
+    using Clock = net::MonotonicClock;
     const Clock::time_point start = Clock::now();
     const Clock::time_point deadline = start + std::chrono::milliseconds(timeout);
     // Only a version 2 request has a fallback.

@@ -11,6 +11,7 @@ packages=(
     wine wine64 xvfb x11-utils xdotool imagemagick fonts-ipafont-gothic
     snmpd snmp
     libcurl4-openssl-dev prometheus prometheus-node-exporter
+    dpkg-dev fakeroot lintian man-db systemd
 )
 
 missing=()

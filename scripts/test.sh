@@ -91,6 +91,9 @@ else
     build win64 "$native_agent" && run_ctest win64
 fi
 
+echo "== packages (the agent's Debian package; installing it needs root)"
+build release && run_ctest release -L package
+
 echo "== soak with fault injection (short)"
 run_step soak build/soak.log 12 scripts/soak.sh --short
 

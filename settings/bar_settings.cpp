@@ -1,7 +1,7 @@
 #include "settings/bar_settings.h"
 
 #include <climits>
-#include <cstdio>
+#include <cstring>
 
 const char kDefaultHostName[] = "localhost";
 
@@ -28,7 +28,11 @@ void ForEachKey(BarSettings& s, const BarRect& window, bool loading, F&& f) {
         f("DelayTimer", &s.m_nDelayTimer, nullptr, 3, nullptr, false);
     char names[BAR_ITEMS][16];
     for (int k = 0; k < BAR_ITEMS; ++k) {
-        std::snprintf(names[k], sizeof names[k], "Indicator%02d", k);
+        // "Indicator%02d" by hand: a printf here would pull mingw-w64's formatter in.
+        std::memcpy(names[k], "Indicator", 9);
+        names[k][9] = static_cast<char>('0' + k / 10 % 10);
+        names[k][10] = static_cast<char>('0' + k % 10);
+        names[k][11] = '\0';
         f(names[k], &s.m_nIndicator[k], nullptr, k, nullptr, false);
     }
     for (int k = 0; k < BAR_LABELS; ++k) {

@@ -12,6 +12,7 @@
 #include "agent/win/paths.h"
 #include "agent/win/reload.h"
 #include "agent/win/service.h"
+#include "vornbar_version.h"
 
 namespace {
 
@@ -92,6 +93,9 @@ int Run(const CommandLine& command_line, bool as_service) {
         case CommandLine::Mode::kHelp:
             std::fputs(vorn::agent::HelpText(), stdout);
             std::fputs(kWindowsHelp, stdout);
+            return 0;
+        case CommandLine::Mode::kVersion:
+            std::puts("vornagent " VORN_VERSION_TEXT);
             return 0;
         case CommandLine::Mode::kList:
             return vorn::agent::ListInputs(command_line, stdout);

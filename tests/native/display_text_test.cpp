@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -9,7 +10,9 @@ namespace {
 
 // An 8-byte field holding `text` (at most 7 characters) and NUL bytes.
 struct Field {
-    explicit Field(const char* text) { std::strncpy(bytes, text, sizeof bytes); }
+    explicit Field(const char* text) {
+        std::memcpy(bytes, text, std::min(std::strlen(text), sizeof bytes));
+    }
     char bytes[LMDATA_FIELD_SIZE] = {};
 };
 

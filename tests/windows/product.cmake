@@ -18,3 +18,21 @@ if(TARGET VORNBAR)
         COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/scripts/tools/pe_checksum.py check $<TARGET_FILE:VORNBAR>)
     set_tests_properties(product_exports_and_imports product_checksum_stamped PROPERTIES LABELS static)
 endif()
+
+# What ships stays small (stripped, built for size): the bar and the plug-in together within
+# their goal of 256 KiB (197,632 bytes reached), the Windows agent within 512 KiB (504,832
+# bytes with the Prometheus and HTTP sources; see docs/benchmarks.md).
+if(TARGET VORNBAR AND TARGET VORNPLUG)
+    add_test(NAME product_size_budget
+        COMMAND ${CMAKE_COMMAND} -DBUDGET=262144 -DWHAT=VORNBAR.exe+VORNPLUG.dll
+                "-DFILES=$<TARGET_FILE:VORNBAR>|$<TARGET_FILE:VORNPLUG>"
+                -P ${PROJECT_SOURCE_DIR}/cmake/check_size.cmake)
+    set_tests_properties(product_size_budget PROPERTIES LABELS static)
+endif()
+if(TARGET vornagent)
+    add_test(NAME agent_size_budget
+        COMMAND ${CMAKE_COMMAND} -DBUDGET=524288 -DWHAT=vornagent.exe
+                "-DFILES=$<TARGET_FILE:vornagent>"
+                -P ${PROJECT_SOURCE_DIR}/cmake/check_size.cmake)
+    set_tests_properties(agent_size_budget PROPERTIES LABELS static)
+endif()
