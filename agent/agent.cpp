@@ -12,6 +12,7 @@
 #include "readings/prometheus_source.h"
 #include "readings/refresher.h"
 #include "readings/source_factory.h"
+#include "vornbar_version.h"
 
 namespace vorn::agent {
 
@@ -121,7 +122,7 @@ MetricsState CollectMetrics(const readings::Refresher& refresher,
         state.last_sample_seconds = std::chrono::duration<double>(wall.time_since_epoch()).count();
     }
     state.connections = connections;
-    state.version = VORN_AGENT_VERSION;
+    state.version = VORN_VERSION_TEXT;
     return state;
 }
 

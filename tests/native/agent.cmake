@@ -15,8 +15,8 @@ add_library(vorn_metrics_test_support STATIC metrics_test_support.cpp)
 target_include_directories(vorn_metrics_test_support PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(vorn_metrics_test_support PUBLIC vorn_agent_test_support)
 target_compile_definitions(vorn_metrics_test_support PUBLIC
-    VORN_PROMTOOL="${VORN_PROMTOOL}" VORN_PROMETHEUS="${VORN_PROMETHEUS}"
-    VORN_AGENT_VERSION="${PROJECT_VERSION}")
+    VORN_PROMTOOL="${VORN_PROMTOOL}" VORN_PROMETHEUS="${VORN_PROMETHEUS}")
+target_link_libraries(vorn_metrics_test_support PUBLIC vorn_version)
 vorn_warnings(vorn_metrics_test_support)
 
 foreach(unit metrics_http metrics_text)

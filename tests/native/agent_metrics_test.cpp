@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "agent/config.h"
+#include "vornbar_version.h"
 #include "agent/options.h"
 #include "tests/native/agent_test_support.h"
 #include "tests/native/metrics_test_support.h"
@@ -165,7 +166,7 @@ TEST(AgentMetrics, ServesTheMappedReadingsOnBothFamiliesAndPromtoolFindsNothing)
             std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
                 .count();
         EXPECT_NEAR(SampleValue(reply.body, "vornagent_last_sample_timestamp_seconds"), now, 30);
-        EXPECT_NE(reply.body.find("vornagent_build_info{version=\"" VORN_AGENT_VERSION "\"} 1"),
+        EXPECT_NE(reply.body.find("vornagent_build_info{version=\"" VORN_VERSION_TEXT "\"} 1"),
                   std::string::npos);
 
         TempDir dir;
