@@ -2,6 +2,8 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 namespace vorn::agent {
 
@@ -47,9 +49,16 @@ void AppendNumber(std::string* out, double v) {
         *out += v > 0 ? "+Inf" : "-Inf";
         return;
     }
+    // The shortest of 15 to 17 significant digits that reads back as the same double. (The
+    // floating-point std::to_chars would do the same, but brings some 180 KB into the Windows
+    // agent.)
     char buf[32];
-    const auto r = std::to_chars(buf, buf + sizeof buf, v);
-    out->append(buf, r.ptr);
+    for (int digits = 15;; ++digits) {
+        std::snprintf(buf, sizeof buf, "%.*g", digits, v);
+        if (digits == 17 || std::strtod(buf, nullptr) == v)
+            break;
+    }
+    *out += buf;
 }
 
 void AppendCount(std::string* out, std::uint64_t v) {

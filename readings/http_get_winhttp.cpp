@@ -7,6 +7,7 @@
 #include <winhttp.h>
 
 #include <chrono>
+#include <vector>
 
 #include "readings/http_get.h"
 
@@ -33,14 +34,23 @@ private:
     HINTERNET h_;
 };
 
-std::wstring Widen(const std::string& s) {
-    if (s.empty())
-        return std::wstring();
-    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+// UTF-16 text for WinHTTP, NUL-terminated. A vector rather than std::wstring, whose library
+// instantiation alone weighs some 35 KB in the static agent.
+using WideText = std::vector<wchar_t>;
+
+WideText Widen(const std::string& s) {
+    const int n = s.empty() ? 0
+                            : MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()),
+                                                  nullptr, 0);
+    WideText w(static_cast<std::size_t>(n > 0 ? n : 0) + 1, L'\0');
     if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
+        MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
     return w;
+}
+
+// Characters of `w` before its terminator.
+DWORD WideLength(const WideText& w) {
+    return static_cast<DWORD>(w.size() - 1);
 }
 
 std::string Narrow(const wchar_t* w, std::size_t length) {
@@ -133,12 +143,12 @@ std::string QueryText(HINTERNET request, DWORD what) {
                         &bytes, WINHTTP_NO_HEADER_INDEX);
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || bytes == 0)
         return std::string();
-    std::wstring text(bytes / sizeof(wchar_t) + 1, L'\0');
-    if (!WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, &text[0], &bytes,
+    WideText text(bytes / sizeof(wchar_t) + 1, L'\0');
+    if (!WinHttpQueryHeaders(request, what, WINHTTP_HEADER_NAME_BY_INDEX, text.data(), &bytes,
                              WINHTTP_NO_HEADER_INDEX)) {
         return std::string();
     }
-    return Narrow(text.c_str(), bytes / sizeof(wchar_t));
+    return Narrow(text.data(), bytes / sizeof(wchar_t));
 }
 
 bool QueryNumber(HINTERNET request, DWORD what, DWORD* out) {
@@ -169,23 +179,27 @@ HttpResult HttpGet(const HttpRequest& request) {
         return result;
     }
 
-    const std::wstring url = Widen(EncodeUrl(request.url));
+    const WideText url = Widen(EncodeUrl(request.url));
     URL_COMPONENTS parts{};
     parts.dwStructSize = sizeof parts;
     parts.dwSchemeLength = parts.dwHostNameLength = parts.dwUrlPathLength =
         parts.dwExtraInfoLength = parts.dwUserNameLength = parts.dwPasswordLength =
             static_cast<DWORD>(-1);
-    if (!WinHttpCrackUrl(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts) ||
-        parts.dwHostNameLength == 0) {
+    if (!WinHttpCrackUrl(url.data(), WideLength(url), 0, &parts) || parts.dwHostNameLength == 0) {
         result.error = "the URL is malformed";
         return result;
     }
-    const std::wstring host(parts.lpszHostName, parts.dwHostNameLength);
-    std::wstring path =
-        std::wstring(parts.lpszUrlPath ? parts.lpszUrlPath : L"", parts.dwUrlPathLength) +
-        std::wstring(parts.lpszExtraInfo ? parts.lpszExtraInfo : L"", parts.dwExtraInfoLength);
+    WideText host(parts.lpszHostName, parts.lpszHostName + parts.dwHostNameLength);
+    host.push_back(L'\0');
+    WideText path;
+    if (parts.lpszUrlPath)
+        path.insert(path.end(), parts.lpszUrlPath, parts.lpszUrlPath + parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo) {
+        path.insert(path.end(), parts.lpszExtraInfo, parts.lpszExtraInfo + parts.dwExtraInfoLength);
+    }
     if (path.empty())
-        path = L"/";
+        path.push_back(L'/');
+    path.push_back(L'\0');
     std::string user = request.user, password = request.password;
     if (user.empty() && password.empty()) {
         user = Unescape(Narrow(parts.lpszUserName, parts.dwUserNameLength));
@@ -200,13 +214,13 @@ HttpResult HttpGet(const HttpRequest& request) {
         return result;
     }
     WinHttpSetTimeouts(session.get(), timeout, connect_timeout, timeout, timeout);
-    Handle connection(WinHttpConnect(session.get(), host.c_str(), parts.nPort, 0));
+    Handle connection(WinHttpConnect(session.get(), host.data(), parts.nPort, 0));
     if (!connection) {
         result.error = Describe(GetLastError(), request);
         return result;
     }
     const DWORD flags = parts.nScheme == INTERNET_SCHEME_HTTPS ? WINHTTP_FLAG_SECURE : 0;
-    Handle http(WinHttpOpenRequest(connection.get(), L"GET", path.c_str(), nullptr,
+    Handle http(WinHttpOpenRequest(connection.get(), L"GET", path.data(), nullptr,
                                    WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                    flags | WINHTTP_FLAG_ESCAPE_DISABLE));
     if (!http) {
@@ -230,12 +244,13 @@ HttpResult HttpGet(const HttpRequest& request) {
     WinHttpSetOption(http.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &head_timeout,
                      sizeof head_timeout);
 
-    std::wstring headers = L"Accept: text/plain;version=0.0.4;q=1, */*;q=0.1\r\n";
+    std::string head = "Accept: text/plain;version=0.0.4;q=1, */*;q=0.1\r\n";
     if (!user.empty() || !password.empty()) {
         // Sent with the first request (as curl does), not only after a challenge.
-        headers += L"Authorization: Basic " + Widen(Base64(user + ":" + password)) + L"\r\n";
+        head += "Authorization: Basic " + Base64(user + ":" + password) + "\r\n";
     }
-    if (!WinHttpSendRequest(http.get(), headers.c_str(), static_cast<DWORD>(headers.size()),
+    const WideText headers = Widen(head);
+    if (!WinHttpSendRequest(http.get(), headers.data(), WideLength(headers),
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(http.get(), nullptr)) {
         result.error = Describe(GetLastError(), request);
