@@ -73,4 +73,27 @@ std::string FormatEndpoint(const sockaddr* addr) {
     return "?";
 }
 
+namespace {
+
+std::uint16_t PortOf(const Endpoint& ep) {
+    if (ep.addr.ss_family == AF_INET)
+        return ntohs(reinterpret_cast<const sockaddr_in*>(&ep.addr)->sin_port);
+    return ntohs(reinterpret_cast<const sockaddr_in6*>(&ep.addr)->sin6_port);
+}
+
+}  // namespace
+
+bool BindListed(net::Socket fd, const Endpoint& ep, const std::vector<Endpoint>& all) {
+    if (ep.addr.ss_family == AF_INET6) {
+        int v6only = 0;
+        for (const Endpoint& other : all) {
+            if (other.addr.ss_family == AF_INET && PortOf(other) == PortOf(ep))
+                v6only = 1;
+        }
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only),
+                   sizeof v6only);
+    }
+    return bind(fd, reinterpret_cast<const sockaddr*>(&ep.addr), ep.len) == 0;
+}
+
 }  // namespace vorn::agent

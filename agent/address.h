@@ -4,6 +4,7 @@
 #include "agent/socket.h"
 
 #include <string>
+#include <vector>
 
 namespace vorn::agent {
 
@@ -17,5 +18,10 @@ bool ParseEndpoint(const std::string& text, Endpoint* out);
 
 // Writes an address back in the same notation.
 std::string FormatEndpoint(const sockaddr* addr);
+
+// Binds `fd` to `ep`, one of the addresses `all` that a server listens on. An IPv6 address
+// also takes IPv4 (as mapped addresses) unless `all` lists an IPv4 address on the same port.
+// False, with the socket error set, on failure.
+bool BindListed(net::Socket fd, const Endpoint& ep, const std::vector<Endpoint>& all);
 
 }  // namespace vorn::agent

@@ -13,12 +13,6 @@ constexpr int kAcceptsPerWake = 32;
 constexpr std::size_t kReadChunk = 4096;
 constexpr int kBacklog = 64;
 
-std::uint16_t PortOf(const Endpoint& ep) {
-    if (ep.addr.ss_family == AF_INET)
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&ep.addr)->sin_port);
-    return ntohs(reinterpret_cast<const sockaddr_in6*>(&ep.addr)->sin6_port);
-}
-
 // The few calls that are spelt differently under Winsock.
 #ifdef _WIN32
 constexpr int kReceiveFlags = 0;
@@ -137,19 +131,8 @@ bool MetricsServer::Listen(const std::vector<Endpoint>& endpoints, std::string* 
     for (const Endpoint& ep : endpoints) {
         const int family = ep.addr.ss_family;
         const net::Socket fd = OpenStream(family);
-        bool ok = fd != net::kNoSocket;
-        if (ok && family == AF_INET6) {
-            // As for UDP: an IPv6 wildcard also takes IPv4 unless IPv4 has the port too.
-            int v6only = 0;
-            for (const Endpoint& other : endpoints) {
-                if (other.addr.ss_family == AF_INET && PortOf(other) == PortOf(ep))
-                    v6only = 1;
-            }
-            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only),
-                       sizeof v6only);
-        }
-        ok = ok && bind(fd, reinterpret_cast<const sockaddr*>(&ep.addr), ep.len) == 0 &&
-             listen(fd, kBacklog) == 0 && Watch(fd, kListenEvents);
+        const bool ok = fd != net::kNoSocket && BindListed(fd, ep, endpoints) &&
+                        listen(fd, kBacklog) == 0 && Watch(fd, kListenEvents);
         if (!ok) {
             const std::string why = net::LastErrorText();
             if (fd != net::kNoSocket)

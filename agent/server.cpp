@@ -4,17 +4,6 @@
 
 namespace vorn::agent {
 
-namespace {
-
-std::uint16_t PortOf(const Endpoint& ep) {
-    if (ep.addr.ss_family == AF_INET) {
-        return ntohs(reinterpret_cast<const sockaddr_in*>(&ep.addr)->sin_port);
-    }
-    return ntohs(reinterpret_cast<const sockaddr_in6*>(&ep.addr)->sin6_port);
-}
-
-}  // namespace
-
 Server::~Server() {
     Close();
 }
@@ -31,21 +20,7 @@ bool Server::Listen(const std::vector<Endpoint>& endpoints, std::string* error) 
     for (const Endpoint& ep : endpoints) {
         const int family = ep.addr.ss_family;
         const net::Socket fd = net::OpenDatagram(family);
-        bool ok = fd != net::kNoSocket;
-        if (ok && family == AF_INET6) {
-            // An IPv6 wildcard also takes IPv4 (as mapped addresses) unless an IPv4
-            // address on the same port is listed too.
-            int v6only = 0;
-            for (const Endpoint& other : endpoints) {
-                if (other.addr.ss_family == AF_INET && PortOf(other) == PortOf(ep))
-                    v6only = 1;
-            }
-            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&v6only),
-                       sizeof v6only);
-        }
-        ok = ok && bind(fd, reinterpret_cast<const sockaddr*>(&ep.addr), ep.len) == 0;
-        if (ok && !Watch(fd))
-            ok = false;
+        const bool ok = fd != net::kNoSocket && BindListed(fd, ep, endpoints) && Watch(fd);
         if (!ok) {
             const std::string why = net::LastErrorText();
             if (fd != net::kNoSocket)
