@@ -1,7 +1,12 @@
 // HttpGet on libcurl. Each call has its own easy handle, so calls on several threads do not
 // share state; the library itself is initialised once. Signals are never used for time-outs
 // (CURLOPT_NOSIGNAL), as the caller is a background thread of a daemon.
+//
+// libcurl is loaded on the first GET rather than linked: with it come some thirty shared
+// libraries (TLS, HTTP/2, Kerberos, LDAP...) whose pages would quadruple the resident set of
+// every agent, though most read hwmon and never make a request.
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <mutex>
 
@@ -10,6 +15,49 @@
 namespace vorn::readings {
 
 namespace {
+
+// The few libcurl functions used here, resolved from the loaded library.
+struct Curl {
+    decltype(&curl_global_init) global_init = nullptr;
+    decltype(&curl_easy_init) easy_init = nullptr;
+    decltype(&curl_easy_setopt) easy_setopt = nullptr;
+    decltype(&curl_easy_perform) easy_perform = nullptr;
+    decltype(&curl_easy_getinfo) easy_getinfo = nullptr;
+    decltype(&curl_easy_strerror) easy_strerror = nullptr;
+    decltype(&curl_easy_cleanup) easy_cleanup = nullptr;
+    decltype(&curl_slist_append) slist_append = nullptr;
+    decltype(&curl_slist_free_all) slist_free_all = nullptr;
+};
+
+template <typename F>
+bool Resolve(void* library, const char* name, F* out) {
+    *out = reinterpret_cast<F>(dlsym(library, name));
+    return *out != nullptr;
+}
+
+// libcurl, loaded and initialised once for the process (never unloaded); null when it cannot
+// be loaded.
+const Curl* LoadCurl() {
+    static Curl curl;
+    static bool loaded = false;
+    static std::once_flag once;
+    std::call_once(once, [] {
+        void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        if (!library)
+            return;
+        loaded = Resolve(library, "curl_global_init", &curl.global_init) &&
+                 Resolve(library, "curl_easy_init", &curl.easy_init) &&
+                 Resolve(library, "curl_easy_setopt", &curl.easy_setopt) &&
+                 Resolve(library, "curl_easy_perform", &curl.easy_perform) &&
+                 Resolve(library, "curl_easy_getinfo", &curl.easy_getinfo) &&
+                 Resolve(library, "curl_easy_strerror", &curl.easy_strerror) &&
+                 Resolve(library, "curl_easy_cleanup", &curl.easy_cleanup) &&
+                 Resolve(library, "curl_slist_append", &curl.slist_append) &&
+                 Resolve(library, "curl_slist_free_all", &curl.slist_free_all) &&
+                 curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    });
+    return loaded ? &curl : nullptr;
+}
 
 struct Transfer {
     HttpResult* result;
@@ -28,12 +76,7 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* contex
     return n;
 }
 
-void InitialiseOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-std::string Describe(CURLcode code, const char* detail, const HttpRequest& request,
+std::string Describe(const Curl& api, CURLcode code, const char* detail, const HttpRequest& request,
                      const Transfer& transfer) {
     switch (code) {
         case CURLE_OPERATION_TIMEDOUT:
@@ -66,15 +109,19 @@ std::string Describe(CURLcode code, const char* detail, const HttpRequest& reque
     }
     // The library's fixed phrase: the detail buffer may carry times that differ at each try,
     // and the caller reports a problem again only when its text changes.
-    return curl_easy_strerror(code);
+    return api.easy_strerror(code);
 }
 
 }  // namespace
 
 HttpResult HttpGet(const HttpRequest& request) {
-    InitialiseOnce();
     HttpResult result;
-    CURL* curl = curl_easy_init();
+    const Curl* api = LoadCurl();
+    if (!api) {
+        result.error = "libcurl cannot be loaded (install libcurl4)";
+        return result;
+    }
+    CURL* curl = api->easy_init();
     if (!curl) {
         result.error = "cannot start an HTTP client";
         return result;
@@ -89,44 +136,44 @@ HttpResult HttpGet(const HttpRequest& request) {
             ? request.connect_timeout_ms
             : timeout;
 
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout);
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, request.max_redirects > 0 ? 1L : 0L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, static_cast<long>(request.max_redirects));
-    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_body));
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    api->easy_setopt(curl, CURLOPT_URL, url.c_str());
+    api->easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    api->easy_setopt(curl, CURLOPT_ERRORBUFFER, detail);
+    api->easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    api->easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    api->easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout);
+    api->easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connect_timeout);
+    api->easy_setopt(curl, CURLOPT_FOLLOWLOCATION, request.max_redirects > 0 ? 1L : 0L);
+    api->easy_setopt(curl, CURLOPT_MAXREDIRS, static_cast<long>(request.max_redirects));
+    api->easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_body));
+    api->easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
+    api->easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     // Compressed answers are welcome; the cap applies to what they expand to.
-    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, "vornagent");
+    api->easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
+    api->easy_setopt(curl, CURLOPT_USERAGENT, "vornagent");
     if (own_credentials) {
-        curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
-        curl_easy_setopt(curl, CURLOPT_USERNAME, request.user.c_str());
-        curl_easy_setopt(curl, CURLOPT_PASSWORD, request.password.c_str());
+        api->easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+        api->easy_setopt(curl, CURLOPT_USERNAME, request.user.c_str());
+        api->easy_setopt(curl, CURLOPT_PASSWORD, request.password.c_str());
     }
     curl_slist* headers =
-        curl_slist_append(nullptr, "Accept: text/plain;version=0.0.4;q=1, */*;q=0.1");
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+        api->slist_append(nullptr, "Accept: text/plain;version=0.0.4;q=1, */*;q=0.1");
+    api->easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
 
-    const CURLcode code = curl_easy_perform(curl);
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+    const CURLcode code = api->easy_perform(curl);
+    api->easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
     char* content_type = nullptr;
-    if (curl_easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &content_type) == CURLE_OK && content_type)
+    if (api->easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &content_type) == CURLE_OK && content_type)
         result.content_type = content_type;
     if (code != CURLE_OK) {
-        result.error = Describe(code, detail, request, transfer);
+        result.error = Describe(*api, code, detail, request, transfer);
     } else if (result.status < 200 || result.status > 299) {
         result.error = "HTTP status " + std::to_string(result.status);
     } else {
         result.ok = true;
     }
-    curl_slist_free_all(headers);
-    curl_easy_cleanup(curl);
+    api->slist_free_all(headers);
+    api->easy_cleanup(curl);
     return result;
 }
 

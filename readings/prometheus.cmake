@@ -14,5 +14,7 @@ if(WIN32)
 else()
     find_package(CURL REQUIRED)
     target_sources(vorn_readings PRIVATE ${CMAKE_CURRENT_LIST_DIR}/http_get_curl.cpp)
-    target_link_libraries(vorn_readings PUBLIC CURL::libcurl)
+    # Only the headers: the library is loaded on the first GET (see http_get_curl.cpp).
+    target_include_directories(vorn_readings SYSTEM PRIVATE ${CURL_INCLUDE_DIRS})
+    target_link_libraries(vorn_readings PUBLIC ${CMAKE_DL_LIBS})
 endif()

@@ -70,6 +70,7 @@ done
 echo /etc/vornagent.conf >"$root/DEBIAN/conffiles"
 
 # The libraries the binary needs, as dpkg-shlibdeps finds them (it wants a source tree).
+# libcurl, loaded only by the prometheus source, is a recommendation of control.in.
 mkdir -p "$stage/src/debian"
 printf 'Source: vornbar\n\nPackage: vornagent\nArchitecture: any\n' >"$stage/src/debian/control"
 depends=$(cd "$stage/src" && dpkg-shlibdeps -O "$root/usr/sbin/vornagent" 2>"$stage/shlibdeps.log" |

@@ -38,6 +38,7 @@ want
 $want"
 [ "$(dpkg-deb -f "$deb" Package)" = vornagent ] || fail "wrong Package field"
 dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= ' || fail "Depends lacks libc6"
+dpkg-deb -f "$deb" Recommends | grep -qx 'libcurl4' || fail "Recommends lacks libcurl4"
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar xO ./conffiles)" = /etc/vornagent.conf ] ||
     fail "/etc/vornagent.conf is not the conffile"
 
