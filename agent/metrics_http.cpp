@@ -1,6 +1,10 @@
 #include "agent/metrics_http.h"
 
+#include "readings/text.h"
+
 namespace vorn::agent {
+
+using readings::EqualsIgnoringCase;
 
 namespace {
 
@@ -35,22 +39,6 @@ bool IsToken(std::string_view s) {
         return false;
     for (unsigned char c : s) {
         if (!IsTokenChar(c))
-            return false;
-    }
-    return true;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i];
-        char y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
             return false;
     }
     return true;

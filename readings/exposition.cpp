@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "readings/text.h"
+
 namespace vorn::readings {
 
 namespace {
@@ -20,21 +22,6 @@ bool IsNameStart(char c) {
 
 bool IsNameChar(char c) {
     return IsNameStart(c) || (c >= '0' && c <= '9');
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t k = 0; k < a.size(); ++k) {
-        char x = a[k], y = b[k];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
-    }
-    return true;
 }
 
 // Reads one line's tokens; every method either advances past what it read or fails with
@@ -220,12 +207,12 @@ bool ParseSampleValue(std::string_view text, double* value) {
         negative = body[0] == '-';
         body.remove_prefix(1);
     }
-    if (EqualsNoCase(body, "inf") || EqualsNoCase(body, "infinity")) {
+    if (EqualsIgnoringCase(body, "inf") || EqualsIgnoringCase(body, "infinity")) {
         *value = negative ? -std::numeric_limits<double>::infinity()
                           : std::numeric_limits<double>::infinity();
         return true;
     }
-    if (EqualsNoCase(body, "nan")) {
+    if (EqualsIgnoringCase(body, "nan")) {
         *value = std::numeric_limits<double>::quiet_NaN();
         return true;
     }

@@ -1,25 +1,21 @@
 // The URL helpers of http_get.h, shared by the libcurl and WinHTTP clients.
 #include "readings/http_get.h"
+#include "readings/text.h"
 
 namespace vorn::readings {
 
 namespace {
 
 bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size())
-        return false;
-    for (std::size_t k = 0; k < prefix.size(); ++k) {
-        char c = s[k];
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[k])
-            return false;
-    }
-    return true;
+    return s.size() >= prefix.size() && EqualsIgnoringCase(s.substr(0, prefix.size()), prefix);
 }
 
 bool IsHex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int HexValue(char c) {
+    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
 }
 
 // Characters a URL may carry as they are (RFC 3986 unreserved, reserved and '%').
@@ -82,6 +78,19 @@ std::string EncodeUrl(std::string_view url) {
             out.push_back('%');
             out.push_back(kHex[c >> 4]);
             out.push_back(kHex[c & 15]);
+        }
+    }
+    return out;
+}
+
+std::string DecodePercent(std::string_view text) {
+    std::string out;
+    for (std::size_t k = 0; k < text.size(); ++k) {
+        if (text[k] == '%' && k + 2 < text.size() && IsHex(text[k + 1]) && IsHex(text[k + 2])) {
+            out += static_cast<char>(HexValue(text[k + 1]) * 16 + HexValue(text[k + 2]));
+            k += 2;
+        } else {
+            out += text[k];
         }
     }
     return out;

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "readings/text.h"
+
 namespace vorn::readings {
 
 namespace {
@@ -11,25 +13,14 @@ namespace hw = readings::hwinfo;
 constexpr char kSeparator[] = " / ";
 constexpr std::size_t kSeparatorLength = 3;
 
-std::string Trim(const std::string& s) {
+// Any white space, not only the blanks readings::Trim takes: names come from another program.
+std::string TrimWhitespace(const std::string& s) {
     std::size_t b = 0, e = s.size();
     while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
         ++b;
     while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
         --e;
     return s.substr(b, e - b);
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
 }
 
 std::optional<ReadingKind> KindOfReading(hw::ReadingType type) {
@@ -62,8 +53,8 @@ std::string SelectorOf(const hw::Memory& m, const hw::Reading& r) {
 int Resolve(const hw::Memory& m, const std::string& selector, ReadingKind kind) {
     for (std::size_t at = selector.find(kSeparator); at != std::string::npos;
          at = selector.find(kSeparator, at + 1)) {
-        const std::string sensor = Trim(selector.substr(0, at));
-        const std::string label = Trim(selector.substr(at + kSeparatorLength));
+        const std::string sensor = TrimWhitespace(selector.substr(0, at));
+        const std::string label = TrimWhitespace(selector.substr(at + kSeparatorLength));
         for (std::size_t i = 0; i < m.readings.size(); ++i) {
             const hw::Reading& r = m.readings[i];
             if (KindOfReading(r.type) == kind && ReadingLabelled(r, label) &&
@@ -128,8 +119,8 @@ const char* SuggestedField(ReadingKind kind) {
 bool CheckHwinfoSelector(const std::string& reading, const std::string& selector,
                          std::string* why) {
     const std::size_t at = selector.find(kSeparator);
-    if (at == std::string::npos || Trim(selector.substr(0, at)).empty() ||
-        Trim(selector.substr(at + kSeparatorLength)).empty()) {
+    if (at == std::string::npos || TrimWhitespace(selector.substr(0, at)).empty() ||
+        TrimWhitespace(selector.substr(at + kSeparatorLength)).empty()) {
         if (why)
             *why = reading + " must be mapped as SENSOR / LABEL (as vornagent --list shows them)";
         return false;
@@ -150,7 +141,8 @@ MappingTable HwinfoAutoMapping(const hw::Memory& memory) {
                 // read on this board does not hide the next synonym.
                 if (taken[i] || r.type != s.type || !r.value)
                     continue;
-                if (SameText(hw::DisplayLabel(r), label) || SameText(r.original_label, label)) {
+                if (EqualsIgnoringCase(hw::DisplayLabel(r), label) ||
+                    EqualsIgnoringCase(r.original_label, label)) {
                     table[field].selector = SelectorOf(memory, r);
                     taken[i] = true;
                     found = true;
@@ -171,7 +163,7 @@ std::optional<double> HwinfoValueInBarUnits(const hw::Reading& reading, std::opt
         (unit.back() == 'F' || unit.back() == 'f')) {
         return (*raw - 32.0) * 5.0 / 9.0;
     }
-    if (reading.type == hw::ReadingType::kVoltage && SameText(unit, "mV"))
+    if (reading.type == hw::ReadingType::kVoltage && EqualsIgnoringCase(unit, "mV"))
         return *raw / 1000.0;
     return raw;
 }

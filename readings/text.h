@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace vorn::readings {
 
@@ -14,6 +15,23 @@ inline std::string Trim(const std::string& s) {
     while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t' || s[e - 1] == '\r'))
         --e;
     return s.substr(b, e - b);
+}
+
+// True when `a` and `b` are equal but for the case of ASCII letters.
+inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        char x = a[k];
+        char y = b[k];
+        if (x >= 'A' && x <= 'Z')
+            x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z')
+            y = static_cast<char>(y - 'A' + 'a');
+        if (x != y)
+            return false;
+    }
+    return true;
 }
 
 // A whole decimal number from 0 to `max`: digits only, and no more of them than `max` has, so
