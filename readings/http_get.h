@@ -34,6 +34,9 @@ HttpResult HttpGet(const HttpRequest& request);
 // "/federate?match[]={job=\"node\"}" becomes a URL every client accepts.
 std::string EncodeUrl(std::string_view url);
 
+// `text` with every "%XX" turned back into its byte (a URL's user or password part).
+std::string DecodePercent(std::string_view text);
+
 // The URL with a password in it replaced by "***", for logs and the start line.
 std::string RedactUrl(std::string_view url);
 

@@ -64,26 +64,6 @@ std::string Narrow(const wchar_t* w, std::size_t length) {
     return s;
 }
 
-// Percent-decodes the user or password part of a URL.
-std::string Unescape(const std::string& s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        auto hex = [](char c) {
-            return c >= '0' && c <= '9'   ? c - '0'
-                   : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                   : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                          : -1;
-        };
-        if (s[i] == '%' && i + 2 < s.size() && hex(s[i + 1]) >= 0 && hex(s[i + 2]) >= 0) {
-            out += static_cast<char>(hex(s[i + 1]) * 16 + hex(s[i + 2]));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
 std::string Base64(const std::string& in) {
     static const char kDigits[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -202,8 +182,8 @@ HttpResult HttpGet(const HttpRequest& request) {
     path.push_back(L'\0');
     std::string user = request.user, password = request.password;
     if (user.empty() && password.empty()) {
-        user = Unescape(Narrow(parts.lpszUserName, parts.dwUserNameLength));
-        password = Unescape(Narrow(parts.lpszPassword, parts.dwPasswordLength));
+        user = DecodePercent(Narrow(parts.lpszUserName, parts.dwUserNameLength));
+        password = DecodePercent(Narrow(parts.lpszPassword, parts.dwPasswordLength));
     }
 
     // The agent talks to exporters on this machine or its network: no system proxy.
