@@ -7,10 +7,8 @@ target_sources(vorn_readings PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/prometheus_mapping.cpp
     ${CMAKE_CURRENT_LIST_DIR}/prometheus_source.cpp)
 if(WIN32)
-    if(EXISTS ${CMAKE_CURRENT_LIST_DIR}/http_get_winhttp.cpp)
-        target_sources(vorn_readings PRIVATE ${CMAKE_CURRENT_LIST_DIR}/http_get_winhttp.cpp)
-        target_link_libraries(vorn_readings PUBLIC winhttp)
-    endif()
+    target_sources(vorn_readings PRIVATE ${CMAKE_CURRENT_LIST_DIR}/http_get_winhttp.cpp)
+    target_link_libraries(vorn_readings PUBLIC winhttp)
 else()
     find_package(CURL REQUIRED)
     target_sources(vorn_readings PRIVATE ${CMAKE_CURRENT_LIST_DIR}/http_get_curl.cpp)

@@ -39,6 +39,12 @@ struct SourceSettings {
 // must be, as a text that follows the setting's name ("must be 'hwmon' or ...").
 bool ParseSourceSpec(const std::string& text, SourceSpec* out, std::string* why);
 
+// The two halves of ParseSourceSpec that differ by platform, one definition each in the
+// platform's factory: the sources named by a word alone ("hwmon"; "auto", "hwinfo"), and what
+// a "source" value may be, for the message that refuses one.
+bool ParsePlatformSourceName(const std::string& text, SourceSpec* out);
+extern const char kSourceChoices[];
+
 // Checks one mapping selector against the syntax of the source kind `kind`; on failure `why`
 // names `reading` and says what is wrong.
 bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std::string& selector,

@@ -1,32 +1,17 @@
 #include "readings/file_source.h"
 #include "readings/hwmon_source.h"
-#include "readings/http_get.h"
 #include "readings/prometheus_source.h"
 #include "readings/source_factory.h"
 
 namespace vorn::readings {
 
-bool ParseSourceSpec(const std::string& text, SourceSpec* out, std::string* why) {
-    if (text == "hwmon") {
-        *out = SourceSpec{};
-        return true;
-    }
-    if (text.rfind("file:", 0) == 0 && text.size() > 5) {
-        *out = SourceSpec{SourceSpec::Kind::kFile, text.substr(5)};
-        return true;
-    }
-    if (text.rfind("prometheus:", 0) == 0) {
-        const std::string url = text.substr(11);
-        if (IsHttpUrl(url)) {
-            *out = SourceSpec{SourceSpec::Kind::kPrometheus, url};
-            return true;
-        }
-        *why = "prometheus:URL needs an http:// or https:// URL with a host, not '" +
-               RedactUrl(url) + "'";
+const char kSourceChoices[] = "'hwmon', 'file:PATH' or 'prometheus:URL'";
+
+bool ParsePlatformSourceName(const std::string& text, SourceSpec* out) {
+    if (text != "hwmon")
         return false;
-    }
-    *why = "must be 'hwmon', 'file:PATH' or 'prometheus:URL', not '" + RedactUrl(text) + "'";
-    return false;
+    *out = SourceSpec{};
+    return true;
 }
 
 bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std::string& selector,

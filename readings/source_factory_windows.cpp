@@ -2,7 +2,6 @@
 // LibreHardwareMonitor's web server), a Prometheus page and the readings file.
 #include "readings/auto_source.h"
 #include "readings/file_source.h"
-#include "readings/http_get.h"
 #include "readings/hwinfo_source.h"
 #include "readings/prometheus_source.h"
 #include "readings/source_factory.h"
@@ -36,29 +35,14 @@ MappingTable OnlyHwinfo(const MappingTable& mapping, bool hwinfo) {
 
 }  // namespace
 
-bool ParseSourceSpec(const std::string& text, SourceSpec* out, std::string* why) {
-    if (text == "auto" || text == "hwinfo") {
-        *out = SourceSpec{text == "auto" ? SourceSpec::Kind::kAuto : SourceSpec::Kind::kHwinfo,
-                          std::string()};
-        return true;
-    }
-    if (text.rfind("file:", 0) == 0 && text.size() > 5) {
-        *out = SourceSpec{SourceSpec::Kind::kFile, text.substr(5)};
-        return true;
-    }
-    if (text.rfind("prometheus:", 0) == 0) {
-        const std::string url = text.substr(11);
-        if (IsHttpUrl(url)) {
-            *out = SourceSpec{SourceSpec::Kind::kPrometheus, url};
-            return true;
-        }
-        *why = "prometheus:URL needs an http:// or https:// URL with a host, not '" +
-               RedactUrl(url) + "'";
+const char kSourceChoices[] = "'auto', 'hwinfo', 'prometheus:URL' or 'file:PATH'";
+
+bool ParsePlatformSourceName(const std::string& text, SourceSpec* out) {
+    if (text != "auto" && text != "hwinfo")
         return false;
-    }
-    *why =
-        "must be 'auto', 'hwinfo', 'prometheus:URL' or 'file:PATH', not '" + RedactUrl(text) + "'";
-    return false;
+    *out = SourceSpec{text == "auto" ? SourceSpec::Kind::kAuto : SourceSpec::Kind::kHwinfo,
+                      std::string()};
+    return true;
 }
 
 bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std::string& selector,
