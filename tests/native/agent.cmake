@@ -52,3 +52,7 @@ endif()
 if(VORN_FUZZ)
     include(${PROJECT_SOURCE_DIR}/tests/fuzz/fuzz.cmake)
 endif()
+
+# The readings' history: its store and file, and version 3 through a client of its own.
+vorn_test(history_store_test SOURCES history_store_test.cpp
+          LIBS vorn_history vorn_agent_test_support LABELS agent)
