@@ -72,7 +72,8 @@ int CBarDlg::OnCreate(LPCREATESTRUCT) {
     TRAYICONINFO info{};
     info.hInstance = AfxGetInstanceHandle();
     info.hWnd = m_hWnd;
-    info.uID = 0;
+    info.uID = 0;  // made from the section: the same at every start of this instance
+    info.pszInstance = m_strSection;
     m_tray.Create(info, TRAY_SLOTS);
     m_tray.SetCallbackMessage(WM_TRAY_NOTIFY);
     m_tray.SetTip(m_strTitle);
