@@ -374,6 +374,8 @@ TEST_F(TrayIconTest, ABarInAnotherProcessKeepsItsIdentifierUntilItsProcessEnds) 
     ASSERT_TRUE(started);
     HANDLE waits[2] = {ready, pi.hProcess};
     const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, 60000);
+    if (woke != WAIT_OBJECT_0)
+        TerminateProcess(pi.hProcess, 1);  // never left behind by a failed test
     ASSERT_EQ(woke, WAIT_OBJECT_0) << "the other process did not claim its identifier";
 
     const UINT preferred = CTrayIcon::PreferredId("OTHER PROCESS");
