@@ -38,6 +38,10 @@ const char* HelpText() {
            "  --list             print every input of the source with its value, limits and a\n"
            "                     mapping line to paste, to help write the mapping, then exit\n"
            "  --check FILE       validate configuration FILE, say which line is wrong, exit\n"
+           "  --ask HOST[:PORT]  ask the agent at HOST (default port 29870) for its readings\n"
+           "                     as the bar's plug-in does, print them with the alarm mask\n"
+           "                     and the round-trip time, or say why there is no answer\n"
+           "                     (time-out, refused, no sensors); exit 0 only on readings\n"
            "  --help             print this text and exit\n"
            "  --version          print the version and exit\n"
            "\n"
@@ -68,7 +72,7 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
         const bool wants_value = arg == "--config" || arg == "--listen" || arg == "--allow" ||
                                  arg == "--metrics" || arg == "--sysfs" || arg == "--source" ||
                                  arg == "--interval" || arg == "--rate" || arg == "--stale" ||
-                                 arg == "--check";
+                                 arg == "--check" || arg == "--ask";
         if (wants_value && !has_value) {
             if (i + 1 >= argc)
                 return fail(arg + " needs a value");
@@ -85,6 +89,9 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
         } else if (arg == "--check") {
             cl.mode = CommandLine::Mode::kCheck;
             cl.check_path = value;
+        } else if (arg == "--ask") {
+            cl.mode = CommandLine::Mode::kAsk;
+            cl.ask_host = value;
         } else if (arg == "--config") {
             cl.config_path = value;
         } else if (arg == "--listen") {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agent/agent.h"
+#include "agent/ask.h"
 #include "agent/options.h"
 #include "agent/win/paths.h"
 #include "agent/win/reload.h"
@@ -101,6 +102,10 @@ int Run(const CommandLine& command_line, bool as_service) {
             return vorn::agent::ListInputs(command_line, stdout);
         case CommandLine::Mode::kCheck:
             return vorn::agent::CheckConfig(command_line.check_path, stdout);
+        case CommandLine::Mode::kAsk:
+            return vorn::agent::PrintAskResult(command_line.ask_host,
+                                               vorn::agent::AskAgent(command_line.ask_host), stdout,
+                                               stderr);
         case CommandLine::Mode::kServe:
             break;
     }

@@ -41,6 +41,11 @@ vorn_test(agent_process_test SOURCES agent_process_test.cpp
           LIBS vorn_agent_test_support LABELS agent)
 add_dependencies(agent_process_test vornagent)
 
+# --ask against the real agent and against scripted ones (the plug-in tests' responder).
+vorn_test(agent_ask_test SOURCES agent_ask_test.cpp plugin_responder.cpp
+          LIBS vorn_agent_test_support vorn_protocol Threads::Threads LABELS agent)
+add_dependencies(agent_ask_test vornagent)
+
 # The plug-in's client against the real agent, once the plug-in library is in the tree.
 if(TARGET vorn_plugin)
     vorn_test(agent_plugin_test SOURCES agent_plugin_test.cpp
