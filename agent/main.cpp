@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
         case CommandLine::Mode::kList:
             return vorn::agent::ListInputs(command_line, stdout);
         case CommandLine::Mode::kCheck:
-            return vorn::agent::CheckConfig(command_line.check_path, stdout);
+            return vorn::agent::CheckConfig(command_line, stdout);
         case CommandLine::Mode::kAsk:
             return vorn::agent::PrintAskResult(command_line.ask_host,
                                                vorn::agent::AskAgent(command_line.ask_host), stdout,

@@ -44,6 +44,33 @@ std::string Padded(std::string text, std::size_t width) {
 
 }  // namespace
 
+int MappingMatch::MatchedCount() const {
+    int n = 0;
+    for (int k = 0; k < proto::kFieldCount; ++k)
+        n += mapped[k] && unmatched[k].empty() ? 1 : 0;
+    return n;
+}
+
+int MappingMatch::MappedCount() const {
+    return static_cast<int>(std::count(mapped.begin(), mapped.end(), true));
+}
+
+std::string DescribeMatchedMapping(const MappingTable& mapping, const MappingMatch& match) {
+    MappingTable matched;
+    std::string nothing;
+    for (int k = 0; k < proto::kFieldCount; ++k) {
+        if (!mapping[k].mapped())
+            continue;
+        if (match.read && match.unmatched[k].empty()) {
+            matched[k] = mapping[k];
+        } else {
+            nothing += std::string(nothing.empty() ? "" : ", ") + proto::kFieldNames[k] + "=" +
+                       mapping[k].selector;
+        }
+    }
+    return DescribeMapping(matched) + (nothing.empty() ? "" : "; matching nothing: " + nothing);
+}
+
 std::string FormatListing(const Source& source, const std::vector<ListedInput>& inputs) {
     if (inputs.empty())
         return "No usable input in " + source.Describe() + ".\n";

@@ -101,7 +101,7 @@ int Run(const CommandLine& command_line, bool as_service) {
         case CommandLine::Mode::kList:
             return vorn::agent::ListInputs(command_line, stdout);
         case CommandLine::Mode::kCheck:
-            return vorn::agent::CheckConfig(command_line.check_path, stdout);
+            return vorn::agent::CheckConfig(command_line, stdout);
         case CommandLine::Mode::kAsk:
             return vorn::agent::PrintAskResult(command_line.ask_host,
                                                vorn::agent::AskAgent(command_line.ask_host), stdout,

@@ -89,6 +89,22 @@ TEST(AgentProcess, ServesHwmonFixtureThroughTheConfiguredMapping) {
     EXPECT_EQ(a->Text(proto::kFan1), "1125");
 }
 
+TEST(AgentProcess, TheStartLineCountsOnlySelectorsThatMatch) {
+    TempDir dir;
+    const std::string conf = dir.Write("c.conf",
+                                       "TCPU = coretemp / Package id 0\n"
+                                       "TPWR = nct6776 / AUXTIN0\n"
+                                       "FAN3 = nct6775 / fan9\n");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(
+        With(kLoopbackAnyPort, {"--config", conf, "--sysfs", Fixture("sysfs/intel-nct6775")})));
+    ASSERT_FALSE(agent.WaitListening().empty()) << agent.err();
+    EXPECT_NE(agent.err().find("1 of 13 mapped (TCPU=coretemp/Package id 0); matching nothing: "
+                               "TPWR=nct6776/AUXTIN0, FAN3=nct6775/fan9"),
+              std::string::npos)
+        << agent.err();
+}
+
 TEST(AgentProcess, AnswersNoSensorsWhenNothingCanBeRead) {
     AgentProcess agent;
     ASSERT_TRUE(agent.Start(With(kLoopbackAnyPort, {"--sysfs", "/nonexistent"})));
@@ -260,8 +276,13 @@ TEST(AgentProcess, ListPrintsEveryInputWithLabelAndValue) {
 TEST(AgentProcess, CheckAndHelpPrintToStdout) {
     std::string out;
     std::string err;
-    EXPECT_EQ(testing::RunAgent({"--check", VORN_AGENT_EXAMPLE_CONFIG}, &out, &err), 0);
+    // The example's mapping matches the board it was written for, line by line.
+    EXPECT_EQ(testing::RunAgent(
+                  {"--sysfs", Fixture("sysfs/intel-nct6775"), "--check", VORN_AGENT_EXAMPLE_CONFIG},
+                  &out, &err),
+              0);
     EXPECT_NE(out.find("ok; 13 of 13 mapped"), std::string::npos) << out;
+    EXPECT_NE(out.find("every mapping line matches"), std::string::npos) << out;
     EXPECT_EQ(testing::RunAgent({"--help"}, &out, &err), 0);
     EXPECT_NE(out.find("--source file:PATH"), std::string::npos);
 }
