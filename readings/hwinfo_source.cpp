@@ -293,8 +293,10 @@ std::vector<ListedInput> HwinfoSource::List() {
         in.value = HwinfoValueInBarUnits(r, r.value);
         const char* field = SuggestedField(*kind);
         for (int f = 0; f < proto::kFieldCount; ++f) {
-            if (automatic[f].selector == in.description && KindOf(f) == *kind)
+            if (automatic[f].selector == in.description && KindOf(f) == *kind) {
                 field = proto::kFieldNames[f];
+                in.automatic = true;
+            }
         }
         in.mapping_line = std::string(field) + " = " + in.description;
         inputs.push_back(std::move(in));

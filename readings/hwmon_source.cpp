@@ -288,6 +288,8 @@ std::vector<ListedInput> HwmonSource::List() {
         item.alarm = v.alarm;
         item.mapping_line = std::string(SuggestedReading(automatic, in)) + " = " + in.chip + " / " +
                             SelectorInput(inputs, in);
+        for (const Mapping& m : automatic)
+            item.automatic = item.automatic || m.selector == Canonical({in.chip, in.input});
         listed.push_back(std::move(item));
     }
     return listed;

@@ -270,8 +270,10 @@ std::vector<ListedInput> PrometheusSource::List() {
         item.high = in.high;
         const char* reading = DefaultReading(in.kind);
         for (int f = 0; f < proto::kFieldCount; ++f) {
-            if (map[f] == static_cast<int>(k))
+            if (map[f] == static_cast<int>(k)) {
                 reading = proto::kFieldNames[f];
+                item.automatic = true;
+            }
         }
         item.mapping_line = std::string(reading) + " = " + FormatSelector(in.selector);
         listed.push_back(std::move(item));

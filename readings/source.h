@@ -20,6 +20,7 @@ struct ListedInput {
     std::optional<double> low, high;               // limits, where the source knows them
     bool alarm = false;                            // the chip's own alarm flag is raised
     std::string mapping_line;                      // ready to paste: "TCPU = coretemp / temp1"
+    bool automatic = false;  // the automatic mapping gives the input the reading it proposes
 };
 
 // The configured mapping matched against the source as it is now, for --check and the start
@@ -61,7 +62,10 @@ public:
 std::string DescribeMatchedMapping(const MappingTable& mapping, const MappingMatch& match);
 
 // The text of --list: the heading, one line per input (description, value with its unit,
-// limits where known, a mapping line), or a line saying there is none.
+// limits where known, a mapping line), or a line saying there is none. Each reading is
+// proposed once, for the input the automatic mapping gives it or else the first of its kind;
+// the other inputs' lines are commented out, as alternatives. A source whose inputs carry no
+// "READING = SELECTOR" line (a readings file) gets no advice to paste one.
 std::string FormatListing(const Source& source, const std::vector<ListedInput>& inputs);
 
 }  // namespace vorn::readings
