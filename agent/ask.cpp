@@ -202,7 +202,7 @@ void Exchange(net::Socket s, int timeout_ms, AskResult* result) {
 
 std::string Milliseconds(std::chrono::microseconds us) {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(us.count()) / 1000.0);
+    std::snprintf(text, sizeof text, "%.3f ms", static_cast<double>(us.count()) / 1000.0);
     return text;
 }
 
