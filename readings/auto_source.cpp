@@ -44,6 +44,28 @@ std::vector<ListedInput> AutoSource::List() {
     return fallback_->List();
 }
 
+MappingMatch AutoSource::MatchMapping() {
+    const MappingMatch hwinfo = hwinfo_->MatchMapping();
+    const MappingMatch fallback = fallback_ ? fallback_->MatchMapping() : MappingMatch{};
+    const bool hwinfo_runs = hwinfo.read;
+    MappingMatch m = hwinfo_runs ? hwinfo : fallback;
+    if (!m.read) {
+        m.why = kNoSensorProgram;
+        return m;
+    }
+    const MappingMatch& other = hwinfo_runs ? fallback : hwinfo;
+    for (int k = 0; k < proto::kFieldCount; ++k) {
+        if (!other.mapped[k] || m.mapped[k])
+            continue;
+        m.mapped[k] = true;
+        m.unmatched[k] = hwinfo_runs ? "not a HWiNFO SENSOR / LABEL, and HWiNFO is the sensor "
+                                       "program running"
+                                     : "a HWiNFO SENSOR / LABEL, but HWiNFO is not running (" +
+                                           fallback_name_ + " is)";
+    }
+    return m;
+}
+
 std::string AutoSource::ListHeading() const {
     return in_use_.load() == InUse::kFallback && fallback_ ? fallback_->ListHeading()
                                                            : hwinfo_->ListHeading();

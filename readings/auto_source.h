@@ -52,6 +52,9 @@ public:
     std::string Describe() const override;
     std::vector<ListedInput> List() override;
     std::string ListHeading() const override;
+    // Matched against the sensor program running now; a line in the other program's syntax
+    // matches nothing, as it reads nothing while that program runs.
+    MappingMatch MatchMapping() override;
 
 private:
     enum class InUse { kNone, kHwinfo, kFallback };

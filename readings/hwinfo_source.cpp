@@ -202,11 +202,57 @@ bool HwinfoSource::Load(hw::Memory* memory) {
     return ok;
 }
 
+MappingMatch HwinfoSource::MatchAgainst(const hw::Memory& memory) const {
+    MappingMatch m;
+    m.read = true;
+    if (automatic_)
+        return m;
+    for (int field = 0; field < proto::kFieldCount; ++field) {
+        if (!configured_[field].mapped())
+            continue;
+        m.mapped[field] = true;
+        const int index = Resolve(memory, configured_[field].selector, KindOf(field));
+        if (index >= 0) {
+            m.found[field] = SelectorOf(memory, memory.readings[index]);
+        } else {
+            const ReadingKind kind = KindOf(field);
+            m.unmatched[field] = std::string("matches nothing: HWiNFO shows no ") +
+                                 (kind == ReadingKind::kTemperature ? "temperature"
+                                  : kind == ReadingKind::kVoltage   ? "voltage"
+                                                                    : "fan") +
+                                 " named '" + configured_[field].selector +
+                                 "' (SENSOR / LABEL, as vornagent --list shows them)";
+        }
+    }
+    return m;
+}
+
+MappingMatch HwinfoSource::MatchMapping() {
+    hw::Memory memory;
+    if (!Load(&memory)) {
+        MappingMatch m;
+        for (int k = 0; k < proto::kFieldCount; ++k)
+            m.mapped[k] = configured_[k].mapped();
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        m.why = "HWiNFO's shared memory: " + state_;
+        return m;
+    }
+    return MatchAgainst(memory);
+}
+
 ReadingSet HwinfoSource::Sample() {
     ReadingSet set;
     hw::Memory memory;
-    if (!Load(&memory))
+    if (!Load(&memory)) {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        match_ = MappingMatch{};
         return set;
+    }
+    {
+        MappingMatch match = MatchAgainst(memory);
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        match_ = std::move(match);
+    }
     const MappingTable mapping = automatic_ ? HwinfoAutoMapping(memory) : configured_;
     for (int field = 0; field < proto::kFieldCount; ++field) {
         const Mapping& m = mapping[field];
@@ -227,7 +273,8 @@ ReadingSet HwinfoSource::Sample() {
 std::string HwinfoSource::Describe() const {
     std::lock_guard<std::mutex> lock(state_mutex_);
     return "HWiNFO shared memory (" + state_ + "), " +
-           (automatic_ ? std::string("automatic mapping") : DescribeMapping(configured_));
+           (automatic_ ? std::string("automatic mapping")
+                       : DescribeMatchedMapping(configured_, match_));
 }
 
 std::vector<ListedInput> HwinfoSource::List() {
@@ -246,8 +293,10 @@ std::vector<ListedInput> HwinfoSource::List() {
         in.value = HwinfoValueInBarUnits(r, r.value);
         const char* field = SuggestedField(*kind);
         for (int f = 0; f < proto::kFieldCount; ++f) {
-            if (automatic[f].selector == in.description && KindOf(f) == *kind)
+            if (automatic[f].selector == in.description && KindOf(f) == *kind) {
                 field = proto::kFieldNames[f];
+                in.automatic = true;
+            }
         }
         in.mapping_line = std::string(field) + " = " + in.description;
         inputs.push_back(std::move(in));

@@ -54,6 +54,7 @@ public:
     std::string Describe() const override;
     std::vector<ListedInput> List() override;
     std::string ListHeading() const override { return "SENSOR / LABEL"; }
+    MappingMatch MatchMapping() override;
 
     // True when the last sample found live memory (HWiNFO running with shared memory on).
     bool live() const;
@@ -61,6 +62,8 @@ public:
 private:
     // Copies and parses the memory; false (and a warning) when there is none or it is not live.
     bool Load(readings::hwinfo::Memory* memory);
+    // The configured selectors against `memory` (automatic mapping matches by construction).
+    MappingMatch MatchAgainst(const readings::hwinfo::Memory& memory) const;
 
     std::unique_ptr<HwinfoMemoryReader> reader_;
     MappingTable configured_;
@@ -71,6 +74,7 @@ private:
     mutable std::mutex state_mutex_;  // guards the two below: Describe runs on another thread
     std::string state_ = "not read yet";
     bool live_ = false;
+    MappingMatch match_;  // of the last sample
 };
 
 }  // namespace vorn::readings

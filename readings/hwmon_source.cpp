@@ -160,6 +160,51 @@ void HwmonSource::Rescan() {
                                 "'; sending -");
         }
     }
+    match_ = MatchAgainst(inputs_);
+    if (automatic_) {
+        match_.mapped = {};
+        for (int k = 0; k < proto::kFieldCount; ++k)
+            match_.mapped[k] = mapping_[k].mapped();
+    }
+}
+
+MappingMatch HwmonSource::MatchAgainst(const std::vector<HwmonInput>& inputs) const {
+    MappingMatch m;
+    for (int k = 0; k < proto::kFieldCount; ++k)
+        m.mapped[k] = configured_[k].mapped();
+    m.read = !inputs.empty();
+    if (!m.read) {
+        m.why = "no hwmon inputs under " + root_ + "/class/hwmon";
+        return m;
+    }
+    std::string chips;
+    for (const HwmonInput& in : inputs) {
+        if ((" " + chips + ",").find(" " + in.chip + ",") == std::string::npos)
+            chips += (chips.empty() ? "" : ", ") + in.chip;
+    }
+    for (int k = 0; k < proto::kFieldCount; ++k) {
+        if (!configured_[k].mapped())
+            continue;
+        HwmonSelector s;
+        std::string why;
+        ParseHwmonSelector(proto::kFieldNames[k], configured_[k].selector, &s, &why);
+        if (const HwmonInput* in = FindHwmonInput(inputs, s.chip, s.input)) {
+            m.found[k] = in->path;
+            continue;
+        }
+        bool chip_here = false;
+        for (const HwmonInput& in : inputs)
+            chip_here = chip_here || in.chip == s.chip;
+        m.unmatched[k] =
+            chip_here
+                ? "matches nothing: chip '" + s.chip + "' has no input or label '" + s.input + "'"
+                : "matches nothing: no chip '" + s.chip + "' here (chips: " + chips + ")";
+    }
+    return m;
+}
+
+MappingMatch HwmonSource::MatchMapping() {
+    return MatchAgainst(ScanHwmon(root_));
 }
 
 bool HwmonSource::ReadResolved(int field, Reading* out) const {
@@ -215,7 +260,7 @@ ReadingSet HwmonSource::Sample() {
 
 std::string HwmonSource::Describe() const {
     return "hwmon " + root_ + " (" + std::to_string(inputs_.size()) + " inputs), " +
-           (automatic_ ? "automatic mapping " : "") + DescribeMapping(mapping_);
+           (automatic_ ? "automatic mapping " : "") + DescribeMatchedMapping(mapping_, match_);
 }
 
 std::string HwmonSource::ListHeading() const {
@@ -243,6 +288,8 @@ std::vector<ListedInput> HwmonSource::List() {
         item.alarm = v.alarm;
         item.mapping_line = std::string(SuggestedReading(automatic, in)) + " = " + in.chip + " / " +
                             SelectorInput(inputs, in);
+        for (const Mapping& m : automatic)
+            item.automatic = item.automatic || m.selector == Canonical({in.chip, in.input});
         listed.push_back(std::move(item));
     }
     return listed;

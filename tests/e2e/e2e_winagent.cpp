@@ -572,7 +572,50 @@ TEST_F(WinAgentTest, ListAndCheckSpeakHwinfosNames) {
     std::fclose(f);
     EXPECT_EQ(AgentProcess::Run("--check \"" + config + "\"", &output), 1) << output;
     EXPECT_NE(output.find("SENSOR / LABEL"), std::string::npos) << output;
+
+    // With HWiNFO running, a line that names nothing in its memory fails, with its line;
+    // a line that does passes and says what it reads.
+    f = std::fopen(config.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("TCPU = CPU [#0]: Intel Core i7-4770K / CPU Package\nTSYS = bogus\n", f);
+    std::fclose(f);
+    EXPECT_EQ(AgentProcess::Run("--check \"" + config + "\"", &output), 1) << output;
+    EXPECT_NE(output.find(":2: TSYS: not a HWiNFO SENSOR / LABEL"), std::string::npos) << output;
+    EXPECT_NE(output.find(":1: TCPU: reads CPU [#0]: Intel Core i7-4770K / CPU Package"),
+              std::string::npos)
+        << output;
+    f = std::fopen(config.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("source = hwinfo\nFAN3 = Mainboard / Fan 9\n", f);
+    std::fclose(f);
+    EXPECT_EQ(AgentProcess::Run("--check \"" + config + "\"", &output), 1) << output;
+    EXPECT_NE(output.find(":2: FAN3: matches nothing: HWiNFO shows no fan named"),
+              std::string::npos)
+        << output;
     DeleteFileA(config.c_str());
+}
+
+TEST_F(WinAgentTest, AskPrintsTheReadingsOfAnAgentOrWhyThereAreNone) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    StartAgent("hwinfo");
+    Answer last;
+    ASSERT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))
+        << agent_.Log();
+    std::string output;
+    EXPECT_EQ(AgentProcess::Run("--ask 127.0.0.1:" + std::to_string(port_), &output), 0) << output;
+    for (const char* line :
+         {"(protocol version 2)", "TCPU  CPU temperature", "45.0 C", "VM12  -12 V rail", "-11.90 V",
+          "FAN1  fan 1", "1205 RPM", "alarm mask 0x"}) {
+        EXPECT_NE(output.find(line), std::string::npos) << line << " in:\n" << output;
+    }
+    agent_.Kill();
+    // Nothing listens there now: refused at once where Windows reports it, else a time-out.
+    EXPECT_EQ(AgentProcess::Run("--ask 127.0.0.1:" + std::to_string(port_), &output), 1) << output;
+    EXPECT_TRUE(output.find("refused") != std::string::npos ||
+                output.find("time-out") != std::string::npos)
+        << output;
 }
 
 TEST_F(WinAgentTest, ReadsVornagentConfNextToTheExecutableWithoutConfig) {
