@@ -160,7 +160,9 @@ TEST(PollCycle, FailuresAreCountedAndNeverStopThePolling) {
     EXPECT_TRUE(bar.WaitUntil([&] { return bar.m_failures >= 25; }));
     stop.Raise();
     monitor.join();
-    EXPECT_EQ(bar.Failures(), bar.Gets());
+    // Every failed Get is counted, but for one that the stop met on its return.
+    const bool last_cut_short = bar.Events().back() == "get";
+    EXPECT_EQ(bar.Failures(), bar.Gets() - (last_cut_short ? 1 : 0));
     EXPECT_GE(bar.Gets(), 25);
 }
 
