@@ -805,11 +805,16 @@ TEST_F(WinAgentTest, MetricsEndpointServesTheReadingsAndTurnsAwaySlowClients) {
     EXPECT_EQ(HttpExchange(metrics, "GET /x HTTP/1.1\r\nHost: a\r\n\r\n").substr(0, 12),
               "HTTP/1.1 404");
 
-    // Sixteen slow clients hold every slot: a seventeenth is turned away, UDP is still
-    // answered, and after five seconds each slow one is told it took too long.
+    // Sixteen slow clients, from sixteen loopback addresses, hold every slot: a seventeenth
+    // is turned away, UDP is still answered, and after five seconds each slow one is told it
+    // took too long.
     std::vector<SOCKET> slow;
     for (int i = 0; i < 16; ++i) {
         SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<unsigned>(i));
+        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(metrics);
@@ -818,7 +823,8 @@ TEST_F(WinAgentTest, MetricsEndpointServesTheReadingsAndTurnsAwaySlowClients) {
         send(s, "GET /met", 8, 0);
         slow.push_back(s);
     }
-    Sleep(500);
+    // Connections are queued and accepted in the order made: the seventeenth always finds the
+    // slots taken.
     EXPECT_EQ(Scrape(metrics).substr(0, 12), "HTTP/1.1 503");
     for (int i = 0; i < 20; ++i)
         EXPECT_TRUE(Ask(port_, 1000).ok);
