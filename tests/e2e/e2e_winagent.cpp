@@ -50,7 +50,8 @@ unsigned short FreePort() {
 }
 
 // HWiNFO's side of the shared memory: the mapping and the mutex, with contents replaced under
-// the mutex as HWiNFO does.
+// the mutex as HWiNFO does, and the poll time advanced at every poll (four times a second)
+// until the test freezes it as HWiNFO's free edition does after 12 hours.
 class FakeHwinfo {
 public:
     ~FakeHwinfo() { Close(); }
@@ -68,6 +69,17 @@ public:
             return false;
         size_ = size;
         Write(image);
+        stop_ = false;
+        poller_ = std::thread([this] {
+            while (!stop_.load()) {
+                Sleep(250);
+                if (!frozen_.load()) {
+                    WaitForSingleObject(mutex_, INFINITE);
+                    PutPollTime();
+                    ReleaseMutex(mutex_);
+                }
+            }
+        });
         return true;
     }
 
@@ -75,11 +87,18 @@ public:
         WaitForSingleObject(mutex_, INFINITE);
         std::memset(view_, 0, size_);
         std::memcpy(view_, image.data(), image.size() < size_ ? image.size() : size_);
+        PutPollTime();
         ReleaseMutex(mutex_);
     }
 
+    // HWiNFO's free edition after 12 hours: the memory stays, its poll time stops.
+    void Freeze(bool frozen) { frozen_ = frozen; }
+
     // HWiNFO ending: the mapping goes away.
     void Close() {
+        stop_ = true;
+        if (poller_.joinable())
+            poller_.join();
         if (view_)
             UnmapViewOfFile(view_);
         if (mapping_)
@@ -88,13 +107,26 @@ public:
             CloseHandle(mutex_);
         view_ = nullptr;
         mapping_ = mutex_ = nullptr;
+        frozen_ = false;
     }
 
 private:
+    // Called with the mutex held.
+    void PutPollTime() {
+        if (size_ < L::kHeaderSize || std::memcmp(view_, "HWiS", 4) != 0)
+            return;
+        ++poll_time_;
+        std::memcpy(view_ + L::kPollTime, &poll_time_, sizeof poll_time_);  // little-endian
+    }
+
     HANDLE mapping_ = nullptr;
     HANDLE mutex_ = nullptr;
     std::uint8_t* view_ = nullptr;
     std::size_t size_ = 0;
+    std::int64_t poll_time_ = 1700000000;
+    std::thread poller_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> frozen_{false};
 };
 
 // The real vornagent.exe, its standard error kept in a file for the failure messages.
@@ -351,6 +383,33 @@ TEST_F(WinAgentTest, ServesHwinfoMemoryOfBothLayoutsToUdpAndTheBar) {
         agent_.Kill();
         hwinfo_.Close();
     }
+}
+
+TEST_F(WinAgentTest, HwinfoMemoryThatStopsUpdatingIsNotServedUntilItMovesAgain) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    StartAgent("hwinfo");
+    Answer last;
+    ASSERT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    hwinfo_.Freeze(true);
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.status == proto::ReplyStatus::kNoSensors; }, 30000,
+        &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    Sleep(500);  // more samples of the frozen memory
+    hwinfo_.Freeze(false);
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    const std::string log = agent_.Log();
+    const std::size_t first = log.find("HWiNFO stopped updating its shared memory");
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find("stopped updating", first + 1), std::string::npos) << log;
 }
 
 TEST_F(WinAgentTest, DamagedOrVanishingMemoryLeavesTheAgentAnswering) {
