@@ -281,7 +281,7 @@ const std::vector<std::string> kSampleTexts = {"45.0", "38.0", "33.0",  "1.14", 
                                                "3.34", "5.04", "-5.02", "12.10", "-11.90",
                                                "1205", "812",  "0"};
 
-// LibreHardwareMonitor's /metrics page as the Prometheus source's tests know it.
+// LibreHardwareMonitor 0.9.6's /metrics page of an AMD PC.
 std::string LibreHardwareMonitorPage() {
     std::string text;
     if (std::FILE* f = std::fopen(VORN_LHM_FIXTURE, "rb")) {
@@ -295,8 +295,8 @@ std::string LibreHardwareMonitorPage() {
 }
 
 // Its readings as the automatic mapping picks them (no -5 V or -12 V rail there).
-const std::vector<std::string> kLhmTexts = {"52.0", "44.0",  "33.5", "1.23", "1.06", "3.34", "5.04",
-                                            "-",    "12.10", "-",    "1243", "812",  "790"};
+const std::vector<std::string> kLhmTexts = {"57.5", "49.0",  "36.0", "1.41", "1.03", "3.38", "5.08",
+                                            "-",    "12.19", "-",    "1125", "902",  "876"};
 
 class WinAgentTest : public BarTest {
 protected:
@@ -506,10 +506,11 @@ TEST_F(WinAgentTest, AutoReadsLibreHardwareMonitorWithoutHwinfoAndHwinfoWhenItSt
         port_, [](const Answer& a) { return a.texts == kLhmTexts; }, 20000, &last))
         << Joined(last) << "\n"
         << agent_.Log();
-    ExpectBarShows({{IDC_SLOT01, "CPU :   52.0"},
-                    {IDC_SLOT03, "SYS :   33.5"},
-                    {IDC_SLOT04, "FAN1:   1243"},
-                    {IDC_SLOT12, "+12V: +12.10"},
+    ExpectBarShows({{IDC_SLOT01, "CPU :   57.5"},
+                    {IDC_SLOT03, "SYS :   36.0"},
+                    {IDC_SLOT04, "FAN1:   1125"},
+                    {IDC_SLOT08, "VTT :   1.03"},
+                    {IDC_SLOT12, "+12V: +12.19"},
                     {IDC_SLOT13, "-12V:      -"}});
 
     // HWiNFO starts: its memory wins; it ends: LibreHardwareMonitor again; that ends too: none.
