@@ -409,7 +409,7 @@ TEST_F(WinAgentTest, HwinfoMemoryThatStopsUpdatingIsNotServedUntilItMovesAgain) 
     const std::string log = agent_.Log();
     const std::size_t first = log.find("HWiNFO stopped updating its shared memory");
     EXPECT_NE(first, std::string::npos) << log;
-    EXPECT_EQ(log.find("stopped updating", first + 1), std::string::npos) << log;
+    EXPECT_EQ(log.find("HWiNFO stopped updating", first + 1), std::string::npos) << log;
 }
 
 TEST_F(WinAgentTest, DamagedOrVanishingMemoryLeavesTheAgentAnswering) {
