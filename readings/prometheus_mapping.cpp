@@ -5,6 +5,8 @@
 #include <map>
 #include <set>
 
+#include "readings/hwmon_chips.h"
+
 namespace vorn::readings {
 
 namespace {
@@ -12,6 +14,7 @@ namespace {
 constexpr const char* kNodeTemp = "node_hwmon_temp_celsius";
 constexpr const char* kNodeFan = "node_hwmon_fan_rpm";
 constexpr const char* kNodeIn = "node_hwmon_in_volts";
+constexpr const char* kNodeVid = "node_hwmon_cpu_vid_volts";
 
 bool StartsWith(std::string_view s, std::string_view p) {
     return s.substr(0, p.size()) == p;
@@ -343,9 +346,22 @@ std::vector<ScrapeInput> CollectInputs(const std::vector<Series>& all) {
             auto labelled = sensor_labels.find(where(s, true));
             if (labelled != sensor_labels.end())
                 in.label = labelled->second;
+            // An unlabelled input whose role the chip fixes goes by the chip's name for it.
+            const ChipInput fixed = DescribeChipInput(in.chip, in.name);
+            if (in.label.empty() && fixed.wiring == InputWiring::kFixed)
+                in.label = fixed.name;
             in.part = PartOfChip(in.chip);
             in.selector = SelectorOf(s, {"chip", "sensor", "instance"});
             limits.Find(s, &in.low, &in.high, &in.alarm);
+        } else if (s.name == kNodeVid) {
+            // The VID the CPU asks for: a stand-in for the core voltage (see AutoMap).
+            auto named = chip_names.find(where(s, false));
+            in.chip = named != chip_names.end() && !named->second.empty() ? named->second
+                                                                          : LabelOr(s, "chip");
+            in.name = LabelOr(s, "sensor", "cpu0") + "_vid";
+            in.label = "CPU VID";
+            in.part = SensorPart::kBoard;
+            in.selector = SelectorOf(s, {"chip", "sensor", "instance"});
         } else if (StartsWith(s.name, "node_hwmon_") || IsLimitName(s.name)) {
             continue;
         } else if (StartsWith(s.name, "lhm_")) {
@@ -441,7 +457,7 @@ std::array<int, proto::kFieldCount> AutoMap(const std::vector<ScrapeInput>& inpu
     first_where(proto::kSys, [](const ScrapeInput& in) { return in.chip == "acpitz"; });
     by_label(proto::kPwr, {"vrm", "vrmmos", "mos", "mosfet", "vrmtemperature", "pwr", "power"});
     by_label(proto::kVid, {"vcore", "cpucore", "cpuvcore", "core(svi2tfn)", "cpucorevoltage", "vid",
-                           "corevoltage"});
+                           "corevoltage", "cpuvid"});
     // LibreHardwareMonitor's board configurations call VTT "CPU Termination"; on boards
     // without one, the CPU's I/O rail (VCCIO) is the same supply on recent Intel chips.
     by_label(proto::kVtt,

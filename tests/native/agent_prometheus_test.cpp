@@ -185,7 +185,10 @@ TEST(AgentPrometheus, NodeExporterAutomaticMappingServesWhatHwmonServes) {
     EXPECT_EQ(through[proto::kSys], "31.0");
     EXPECT_EQ(through[proto::kFan2], "1125");
     EXPECT_EQ(through[proto::kFan3], "812");
-    EXPECT_NE(prom.process.err().find("automatic mapping 5 of 13 mapped (TCPU=node_hwmon_temp_"
+    // The nct6775's unlabelled core voltage and 3VCC, by the chip's fixed inputs.
+    EXPECT_EQ(through[proto::kVid], "1.35");
+    EXPECT_EQ(through[proto::kV33], "3.30");
+    EXPECT_NE(prom.process.err().find("automatic mapping 7 of 13 mapped (TCPU=node_hwmon_temp_"
                                       "celsius{chip=\"coretemp\",sensor=\"temp1\"}"),
               std::string::npos)
         << prom.process.err();

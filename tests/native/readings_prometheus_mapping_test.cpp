@@ -163,6 +163,28 @@ std::vector<std::string> AllPicked(const std::vector<ScrapeInput>& inputs) {
     return picked;
 }
 
+TEST(PrometheusAutoMap, NodeExportersUnlabelledNuvotonInputsGoByTheChipsFixedRoles) {
+    const std::string chip =
+        "node_hwmon_chip_names{chip=\"platform_nct6775_656\",chip_name=\"nct6798\"} 1\n";
+    const std::string core =
+        "node_hwmon_in_volts{chip=\"platform_nct6775_656\",sensor=\"in0\"} 1.344\n";
+    const std::string rails =
+        "node_hwmon_in_volts{chip=\"platform_nct6775_656\",sensor=\"in3\"} 3.328\n"
+        "node_hwmon_in_volts{chip=\"platform_nct6775_656\",sensor=\"in4\"} 1.016\n"
+        "node_hwmon_cpu_vid_volts{chip=\"platform_nct6775_656\",sensor=\"cpu0\"} 1.55\n";
+    std::vector<ScrapeInput> inputs = CollectInputs(Parse(chip + core + rails));
+    auto map = AutoMap(inputs);
+    EXPECT_EQ(Picked(inputs, map, proto::kVid), "CPUVCORE=1.344");
+    EXPECT_EQ(Picked(inputs, map, proto::kV33), "3VCC=3.328");
+    EXPECT_EQ(Picked(inputs, map, proto::kVP12), "-");  // in4: behind the board's divider
+    // The VID the CPU asks for, only when nothing measures the core voltage.
+    inputs = CollectInputs(Parse(chip + rails));
+    map = AutoMap(inputs);
+    EXPECT_EQ(Picked(inputs, map, proto::kVid), "CPU VID=1.55");
+    EXPECT_EQ(FormatSelector(inputs[static_cast<std::size_t>(map[proto::kVid])].selector),
+              "node_hwmon_cpu_vid_volts{chip=\"platform_nct6775_656\",sensor=\"cpu0\"}");
+}
+
 TEST(PrometheusAutoMap, LibreHardwareMonitor095PageOfAnIntelBoardWithItsNewestSamples) {
     const std::vector<Series> all = Parse(ReadFixture("lhm-0.9.5-intel.txt"));
     const std::vector<ScrapeInput> inputs = CollectInputs(all);
