@@ -250,12 +250,10 @@ bool HwinfoSource::Load(hw::Memory* memory) {
     return ok;
 }
 
-ReadingSet HwinfoSource::Sample() {
+ReadingSet HwinfoReadings(const hw::Memory& memory, const MappingTable& configured,
+                          bool automatic) {
     ReadingSet set;
-    hw::Memory memory;
-    if (!Load(&memory))
-        return set;
-    const MappingTable mapping = automatic_ ? HwinfoAutoMapping(memory) : configured_;
+    const MappingTable mapping = automatic ? HwinfoAutoMapping(memory) : configured;
     for (int field = 0; field < proto::kFieldCount; ++field) {
         const Mapping& m = mapping[field];
         if (!m.mapped())
@@ -272,17 +270,8 @@ ReadingSet HwinfoSource::Sample() {
     return set;
 }
 
-std::string HwinfoSource::Describe() const {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    return "HWiNFO shared memory (" + state_ + "), " +
-           (automatic_ ? std::string("automatic mapping") : DescribeMapping(configured_));
-}
-
-std::vector<ListedInput> HwinfoSource::List() {
+std::vector<ListedInput> HwinfoListing(const hw::Memory& memory) {
     std::vector<ListedInput> inputs;
-    hw::Memory memory;
-    if (!Load(&memory))
-        return inputs;
     const MappingTable automatic = HwinfoAutoMapping(memory);
     for (const hw::Reading& r : memory.readings) {
         const std::optional<ReadingKind> kind = KindOfReading(r.type);
@@ -301,6 +290,31 @@ std::vector<ListedInput> HwinfoSource::List() {
         inputs.push_back(std::move(in));
     }
     return inputs;
+}
+
+ReadingSet HwinfoSource::Sample() {
+    hw::Memory memory;
+    if (!Load(&memory))
+        return ReadingSet{};
+    return HwinfoReadings(memory, configured_, automatic_);
+}
+
+std::string HwinfoSource::Describe() const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return "HWiNFO shared memory (" + state_ + "), " +
+           (automatic_ ? std::string("automatic mapping") : DescribeMapping(configured_));
+}
+
+std::vector<ListedInput> HwinfoSource::List() {
+    hw::Memory memory;
+    if (!Load(&memory))
+        return {};
+    return HwinfoListing(memory);
+}
+
+std::string HwinfoSource::state() const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return state_;
 }
 
 bool HwinfoSource::live() const {

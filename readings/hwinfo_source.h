@@ -45,6 +45,14 @@ MappingTable HwinfoAutoMapping(const readings::hwinfo::Memory& memory);
 std::optional<double> HwinfoValueInBarUnits(const readings::hwinfo::Reading& reading,
                                             std::optional<double> raw);
 
+// The readings of `memory` through `mapping`, or by their labels when `automatic`. HWiNFO's
+// Gadget values in the registry come as the same sensors and readings (hwinfo_gadget.h).
+ReadingSet HwinfoReadings(const readings::hwinfo::Memory& memory, const MappingTable& mapping,
+                          bool automatic);
+
+// Every temperature, voltage and fan of `memory` for --list, as "SENSOR / LABEL".
+std::vector<ListedInput> HwinfoListing(const readings::hwinfo::Memory& memory);
+
 // How long HWiNFO's poll time may stand still before its memory counts as no longer updated:
 // a few of the polling periods the header gives (a default where it gives none or an absurd
 // one), and never less than a floor that rides out a busy machine.
@@ -69,6 +77,8 @@ public:
     // True when the last sample found live memory: HWiNFO running with shared memory on, and
     // its poll time still advancing.
     bool live() const;
+    // Why not, or how many readings: for the log line of "auto".
+    std::string state() const;
 
 private:
     // Copies and parses the memory; false (and a warning) when there is none or it is not live.

@@ -26,10 +26,14 @@ constexpr long kLogKeep = 1 << 20;
 
 constexpr char kWindowsHelp[] =
     "\nOn Windows:\n"
-    "  --source auto      HWiNFO's shared memory while HWiNFO publishes it, otherwise\n"
+    "  --source auto      HWiNFO's shared memory while HWiNFO keeps it updated, otherwise\n"
+    "                     HWiNFO's Gadget values in the registry while they change, otherwise\n"
     "                     LibreHardwareMonitor's page http://127.0.0.1:8085/metrics (default;\n"
     "                     hwmon is not offered here)\n"
     "  --source hwinfo    HWiNFO's shared memory only; map readings as SENSOR / LABEL\n"
+    "  --source hwinfo-gadget\n"
+    "                     HWiNFO's Gadget values only (Software\\HWiNFO64\\VSB in the\n"
+    "                     registry); map readings as SENSOR / LABEL\n"
     "  --console     serve in this console until Ctrl+C (the default)\n"
     "  --install     register and start the \"vornagent\" service (automatic start, run as\n"
     "                LocalService); the options that follow are kept for the service.\n"

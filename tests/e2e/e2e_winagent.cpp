@@ -298,6 +298,97 @@ std::string LibreHardwareMonitorPage() {
 const std::vector<std::string> kLhmTexts = {"57.5", "49.0",  "36.0", "1.41", "1.03", "3.38", "5.08",
                                             "-",    "12.19", "-",    "1125", "902",  "876"};
 
+// HWiNFO's Gadget reporting, played with reg.exe into this prefix's registry as a user would
+// see it done: string values under HKCU\Software\HWiNFO64\VSB, and one value rewritten every
+// second while "running", as HWiNFO rewrites them at every poll.
+class FakeGadget {
+public:
+    ~FakeGadget() { Stop(); }
+
+    // Runs reg.exe with `arguments` (UTF-8) to its end; true when it succeeded.
+    static bool Reg(const std::string& arguments) {
+        const std::string command = "reg.exe " + arguments;
+        std::wstring wide(command.size() + 1, L'\0');
+        const int n = MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, &wide[0],
+                                          static_cast<int>(wide.size()));
+        if (n <= 0)
+            return false;
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        if (!CreateProcessW(nullptr, &wide[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                            nullptr, &si, &pi))
+            return false;
+        const bool ended = WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0;
+        DWORD code = 1;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        return ended && code == 0;
+    }
+
+    static bool Add(const std::string& name, const std::string& text) {
+        return Reg("add \"HKCU\\Software\\HWiNFO64\\VSB\" /v " + name + " /t REG_SZ /d \"" + text +
+                   "\" /f");
+    }
+
+    static void Clear() { Reg("delete \"HKCU\\Software\\HWiNFO64\" /f"); }
+
+    // One reading, N as HWiNFO numbers them; no ValueRaw when `raw` is null.
+    static bool Entry(int n, const std::string& sensor, const std::string& label,
+                      const std::string& value, const char* raw) {
+        const std::string k = std::to_string(n);
+        return Add("Sensor" + k, sensor) && Add("Label" + k, label) && Add("Value" + k, value) &&
+               (!raw || Add("ValueRaw" + k, raw)) && Add("Color" + k, "#00FF00");
+    }
+
+    // Rewrites Color0 every second until Stop.
+    void Run() {
+        Stop();
+        stop_ = false;
+        ticker_ = std::thread([this] {
+            for (unsigned tick = 0; !stop_.load(); ++tick) {
+                Add("Color0", tick % 2 ? "#00FF00" : "#00FF01");
+                for (int i = 0; i < 10 && !stop_.load(); ++i)
+                    Sleep(100);
+            }
+        });
+    }
+
+    void Stop() {
+        stop_ = true;
+        if (ticker_.joinable())
+            ticker_.join();
+    }
+
+private:
+    std::thread ticker_;
+    std::atomic<bool> stop_{false};
+};
+
+// A PC whose user ticked these readings for Gadget reporting: N = 5 unticked since (a gap),
+// 7 without its ValueRaw, 8 with a ValueRaw that is no number.
+bool WriteGadgetPc() {
+    const std::string cpu = "CPU [#0]: AMD Ryzen 7 5800X: Enhanced";
+    const std::string board = "ASUS ROG STRIX B550-F GAMING (WI-FI) (Nuvoton NCT6798D)";
+    const std::string degrees =
+        "\xC2\xB0"
+        "C";
+    FakeGadget::Clear();
+    return FakeGadget::Entry(0, cpu, "CPU (Tctl/Tdie)", "61.3 " + degrees, "61.3") &&
+           FakeGadget::Entry(1, board, "CPU Termination", "1.056 V", "1.056") &&
+           FakeGadget::Entry(2, board, "System 1", "33 " + degrees, "33") &&
+           FakeGadget::Entry(3, board, "+12V", "12.096 V", "12.096") &&
+           FakeGadget::Entry(4, board, "CPU", "1205 RPM", "1205") &&
+           FakeGadget::Entry(6, board, "Chassis1", "812 RPM", "812") &&
+           FakeGadget::Entry(7, board, "+3.3V", "3.344 V", nullptr) &&
+           FakeGadget::Entry(8, board, "+5V", "5.04 V", "abc");
+}
+
+// Its readings as automatic mapping picks them, record order.
+const std::vector<std::string> kGadgetTexts = {"61.3", "-",     "33.0", "-",    "1.06", "3.34", "-",
+                                               "-",    "12.10", "-",    "1205", "812",  "-"};
+
 class WinAgentTest : public BarTest {
 protected:
     WinAgentTest() : BarTest(false) {}
@@ -315,6 +406,9 @@ protected:
     void TearDown() override {
         agent_.Kill();
         hwinfo_.Close();
+        gadget_.Stop();
+        if (gadget_written_)
+            FakeGadget::Clear();
         BarTest::TearDown();
     }
 
@@ -363,6 +457,8 @@ protected:
 
     unsigned short port_ = 0;
     FakeHwinfo hwinfo_;
+    FakeGadget gadget_;
+    bool gadget_written_ = false;
     AgentProcess agent_;
 };
 
@@ -531,11 +627,92 @@ TEST_F(WinAgentTest, AutoReadsLibreHardwareMonitorWithoutHwinfoAndHwinfoWhenItSt
     Sleep(500);
     const std::string log = agent_.Log();
     const std::string reason =
-        "no sensor program found: start HWiNFO with shared memory support, or "
-        "LibreHardwareMonitor's remote web server";
+        "no sensor program found: start HWiNFO with shared memory support or Gadget reporting, "
+        "or LibreHardwareMonitor's remote web server";
     const std::size_t first = log.find(reason);
     EXPECT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find(reason, first + 1), std::string::npos) << "logged more than once:\n" << log;
+}
+
+TEST_F(WinAgentTest, GadgetValuesInTheRegistryServeThisPcAndTheBar) {
+    gadget_written_ = true;
+    ASSERT_TRUE(WriteGadgetPc());
+    gadget_.Run();
+    StartAgent("hwinfo-gadget");
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kGadgetTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    ExpectBarShows({{IDC_SLOT01, "CPU :   61.3"},
+                    {IDC_SLOT03, "SYS :   33.0"},
+                    {IDC_SLOT04, "FAN1:   1205"},
+                    {IDC_SLOT08, "VTT :   1.06"},
+                    {IDC_SLOT09, "3.3V:   3.34"},
+                    {IDC_SLOT10, "+5V :      -"}});
+    agent_.Kill();
+
+    // Configured lines name SENSOR / LABEL as for the shared memory; --list prints them.
+    std::string output;
+    ASSERT_EQ(AgentProcess::Run("--list --source hwinfo-gadget", &output), 0) << output;
+    for (const char* line :
+         {"SENSOR / LABEL",
+          "VVTT = ASUS ROG STRIX B550-F GAMING (WI-FI) (Nuvoton NCT6798D) / CPU Termination",
+          "TSYS = ASUS ROG STRIX B550-F GAMING (WI-FI) (Nuvoton NCT6798D) / System 1"}) {
+        EXPECT_NE(output.find(line), std::string::npos) << line << " in:\n" << output;
+    }
+    const std::string config = DirectoryOf(BarExePath()) + "\\e2e_winagent_gadget.conf";
+    std::FILE* f = std::fopen(config.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f,
+                 "source = hwinfo-gadget\ninterval = 100\nrate = 0\nlisten = 127.0.0.1:%u\n"
+                 "TPWR = ASUS ROG STRIX B550-F GAMING (WI-FI) (Nuvoton NCT6798D) / System 1\n"
+                 "FAN3 = ASUS ROG STRIX B550-F GAMING (WI-FI) (Nuvoton NCT6798D) / Chassis1\n",
+                 port_);
+    std::fclose(f);
+    ASSERT_TRUE(agent_.Start("--config \"" + config + "\""));
+    EXPECT_TRUE(AskUntil(
+        port_,
+        [](const Answer& a) {
+            return a.texts[1] == "33.0" && a.texts[12] == "812" && a.texts[0] == "-";
+        },
+        20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    DeleteFileA(config.c_str());
+}
+
+TEST_F(WinAgentTest, AutoTurnsToGadgetValuesWhenTheSharedMemoryStopsAndBack) {
+    gadget_written_ = true;
+    ASSERT_TRUE(WriteGadgetPc());
+    gadget_.Run();
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    StartAgent("auto");
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    hwinfo_.Freeze(true);  // the free edition's 12 hours are up
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kGadgetTexts; }, 30000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    hwinfo_.Freeze(false);  // shared memory support turned on again
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    const std::string log = agent_.Log();
+    for (const char* line :
+         {"using HWiNFO's shared memory\n",
+          "using HWiNFO's Gadget values instead of HWiNFO's shared memory (not updated for ",
+          "using HWiNFO's shared memory, preferred to HWiNFO's Gadget values\n"}) {
+        const std::size_t at = log.find(line);
+        EXPECT_NE(at, std::string::npos) << line << " in:\n" << log;
+        EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "twice: " << line << "\n" << log;
+    }
 }
 
 TEST_F(WinAgentTest, PrometheusSourceReadsAPageOverWinHttp) {

@@ -284,6 +284,7 @@ TEST(AutoSource, TakesHwinfoWhileLiveElseTheFallbackElseNoneAndSaysWhyOnce) {
             return std::make_unique<HwinfoSource>(std::make_unique<BufferReader>(&image),
                                                   MappingTable{}, gate);
         },
+        [](Warnings*) { return std::unique_ptr<GadgetSource>(); },
         [&](Warnings* gate) { return std::make_unique<FakeFallback>(&fallback_up, gate); },
         "the fake", &warnings);
 
