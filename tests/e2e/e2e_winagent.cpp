@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -649,7 +650,7 @@ TEST_F(WinAgentTest, GadgetValuesInTheRegistryServeThisPcAndTheBar) {
                     {IDC_SLOT04, "FAN1:   1205"},
                     {IDC_SLOT08, "VTT :   1.06"},
                     {IDC_SLOT09, "3.3V:   3.34"},
-                    {IDC_SLOT10, "+5V :      -"}});
+                    {IDC_SLOT10, "+5V :  +   -"}});
     agent_.Kill();
 
     // Configured lines name SENSOR / LABEL as for the shared memory; --list prints them.
@@ -704,15 +705,31 @@ TEST_F(WinAgentTest, AutoTurnsToGadgetValuesWhenTheSharedMemoryStopsAndBack) {
         port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
         << Joined(last) << "\n"
         << agent_.Log();
+    // Each change told once, with its reason: the log's lines that begin so.
     const std::string log = agent_.Log();
-    for (const char* line :
-         {"using HWiNFO's shared memory\n",
-          "using HWiNFO's Gadget values instead of HWiNFO's shared memory (not updated for ",
-          "using HWiNFO's shared memory, preferred to HWiNFO's Gadget values\n"}) {
-        const std::size_t at = log.find(line);
-        EXPECT_NE(at, std::string::npos) << line << " in:\n" << log;
-        EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "twice: " << line << "\n" << log;
-    }
+    auto count = [&log](const std::string& start) {
+        int n = 0;
+        for (std::size_t at = 0; at < log.size();) {
+            std::size_t end = log.find('\n', at);
+            if (end == std::string::npos)
+                end = log.size();
+            std::string line = log.substr(at, end - at);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            n += line == start || line.rfind(start + " (", 0) == 0;
+            at = end + 1;
+        }
+        return n;
+    };
+    EXPECT_EQ(count("vornagent: warning: using HWiNFO's shared memory"), 1) << log;
+    EXPECT_EQ(count("vornagent: warning: using HWiNFO's Gadget values instead of HWiNFO's shared "
+                    "memory"),
+              1)
+        << log;
+    EXPECT_EQ(count("vornagent: warning: using HWiNFO's shared memory, preferred to HWiNFO's "
+                    "Gadget values"),
+              1)
+        << log;
 }
 
 TEST_F(WinAgentTest, PrometheusSourceReadsAPageOverWinHttp) {
@@ -948,6 +965,35 @@ TEST_F(WinAgentTest, ServiceInstallsStartsServesAndIsRemoved) {
         << log;
     EXPECT_NE(log.find("reloaded"), std::string::npos) << log;
     EXPECT_NE(log.find("stopping; answered"), std::string::npos) << log;
+    DeleteFileA(log_path.c_str());
+}
+
+TEST_F(WinAgentTest, ServiceReadsTheSignedInUsersGadgetValues) {
+    gadget_written_ = true;
+    ASSERT_TRUE(WriteGadgetPc());
+    gadget_.Run();
+    std::string output;
+    AgentProcess::Run("--uninstall", &output);  // a leftover of an earlier run
+    const std::string options =
+        "--listen 127.0.0.1:" + std::to_string(port_) + " --source auto --interval 100 --rate 0";
+    ASSERT_EQ(AgentProcess::Run("--install " + options, &output), 0) << output;
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kGadgetTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << output;
+    EXPECT_EQ(AgentProcess::Run("--uninstall", &output), 0) << output;
+    // The service found the console user's key under HKEY_USERS.
+    const std::string log_path = DirectoryOf(AgentPath()) + "\\vornagent.log";
+    std::string log;
+    if (std::FILE* f = std::fopen(log_path.c_str(), "rb")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            log.append(buf, n);
+        std::fclose(f);
+    }
+    EXPECT_NE(log.find("using HWiNFO's Gadget values"), std::string::npos) << log;
     DeleteFileA(log_path.c_str());
 }
 
