@@ -7,11 +7,15 @@ namespace vorn::agent {
 // The sources differ by platform: hwmon (and its sysfs root) on Linux, HWiNFO or
 // LibreHardwareMonitor on Windows, where signals give way to --reload.
 #ifdef _WIN32
-#define VORN_HELP_SOURCES                                                                \
-    "  --source auto      HWiNFO's shared memory while HWiNFO publishes it, otherwise\n" \
-    "                     LibreHardwareMonitor's page http://127.0.0.1:8085/metrics\n"   \
-    "                     (the default)\n"                                               \
-    "  --source hwinfo    HWiNFO's shared memory only; map readings as SENSOR / LABEL\n"
+#define VORN_HELP_SOURCES                                                                        \
+    "  --source auto      HWiNFO's shared memory while HWiNFO keeps it updated, otherwise\n"     \
+    "                     HWiNFO's Gadget values in the registry while they change, otherwise\n" \
+    "                     LibreHardwareMonitor's page http://127.0.0.1:8085/metrics\n"           \
+    "                     (the default)\n"                                                       \
+    "  --source hwinfo    HWiNFO's shared memory only; map readings as SENSOR / LABEL\n"         \
+    "  --source hwinfo-gadget\n"                                                                 \
+    "                     HWiNFO's Gadget values only (Software\\HWiNFO64\\VSB in the\n"         \
+    "                     registry); map readings as SENSOR / LABEL\n"
 #define VORN_HELP_RELOAD                                                                    \
     "vornagent.exe --reload (or restarting the service) reads the configuration again; a\n" \
     "broken one is refused and the running one kept. listen and metrics change only with\n" \

@@ -55,7 +55,9 @@ private:
 };
 
 // The mapping used when the configuration maps nothing: the CPU package or die temperature,
-// a board temperature and the first three fans, where the chips are known.
+// a board temperature, the first three fans, and the voltages whose labels name a reading,
+// or whose chip fixes their role (see hwmon_chips.h); the CPU's VID when nothing measures the
+// core voltage.
 MappingTable AutoMapping(const std::vector<HwmonInput>& inputs);
 
 }  // namespace vorn::readings

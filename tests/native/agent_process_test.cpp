@@ -261,7 +261,12 @@ TEST(AgentProcess, ListPrintsEveryInputWithLabelAndValue) {
     EXPECT_NE(out.find("nct6775        hwmon2   fan2    -                    1125 RPM"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("nct6775        hwmon2   in4     -                    1.856 V"),
+    // Unlabelled voltages: the chip's fixed inputs by name, the board's as needing a scale.
+    EXPECT_NE(out.find("nct6775        hwmon2   in4     - (board: .scale)    1.856 V"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("nct6775        hwmon2   in3     3VCC (by chip)       3.296 V      -"
+                       "                        V33V = nct6775 / in3\n"),
               std::string::npos)
         << out;
     ASSERT_EQ(testing::RunAgent({"--list", "--sysfs", Fixture("sysfs/amd-it87")}, &out, &err), 0);
