@@ -95,7 +95,9 @@ std::vector<ListedInput> AutoSource::List() {
 }
 
 MappingMatch AutoSource::MatchMapping() {
-    const MappingMatch hwinfo = hwinfo_->MatchMapping();
+    MappingMatch hwinfo = hwinfo_->MatchMapping();
+    if (!hwinfo.read && gadget_)
+        hwinfo = gadget_->MatchMapping();  // the same SENSOR / LABEL selectors
     const MappingMatch fallback = fallback_ ? fallback_->MatchMapping() : MappingMatch{};
     const bool hwinfo_runs = hwinfo.read;
     MappingMatch m = hwinfo_runs ? hwinfo : fallback;

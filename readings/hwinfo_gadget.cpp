@@ -227,17 +227,39 @@ bool GadgetSource::Load(hw::Memory* memory) {
     return ok;
 }
 
+MappingMatch GadgetSource::MatchMapping() {
+    hw::Memory memory;
+    if (!Load(&memory)) {
+        MappingMatch m;
+        for (int k = 0; k < proto::kFieldCount; ++k)
+            m.mapped[k] = configured_[k].mapped();
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        m.why = "HWiNFO's Gadget values: " + state_;
+        return m;
+    }
+    return HwinfoMatch(memory, configured_, automatic_);
+}
+
 ReadingSet GadgetSource::Sample() {
     hw::Memory memory;
-    if (!Load(&memory))
+    if (!Load(&memory)) {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        match_ = MappingMatch{};
         return ReadingSet{};
+    }
+    {
+        MappingMatch match = HwinfoMatch(memory, configured_, automatic_);
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        match_ = std::move(match);
+    }
     return HwinfoReadings(memory, configured_, automatic_);
 }
 
 std::string GadgetSource::Describe() const {
     std::lock_guard<std::mutex> lock(state_mutex_);
     return "HWiNFO Gadget values in " + where_ + " (" + state_ + "), " +
-           (automatic_ ? std::string("automatic mapping") : DescribeMapping(configured_));
+           (automatic_ ? std::string("automatic mapping")
+                       : DescribeMatchedMapping(configured_, match_));
 }
 
 std::vector<ListedInput> GadgetSource::List() {

@@ -62,6 +62,7 @@ public:
     std::string Describe() const override;
     std::vector<ListedInput> List() override;
     std::string ListHeading() const override { return "SENSOR / LABEL"; }
+    MappingMatch MatchMapping() override;
 
     // True when the last sample found readings that still change (HWiNFO running with Gadget
     // reporting on).
@@ -81,10 +82,11 @@ private:
     ChangeWatch watch_;          // refresher thread only
     bool told_stopped_ = false;  // refresher thread only
 
-    mutable std::mutex state_mutex_;  // guards the three below: Describe runs on another thread
+    mutable std::mutex state_mutex_;  // guards the four below: Describe runs on another thread
     std::string state_ = "not read yet";
     std::string where_;
     bool live_ = false;
+    MappingMatch match_;  // of the last sample
 };
 
 }  // namespace vorn::readings

@@ -250,17 +250,16 @@ bool HwinfoSource::Load(hw::Memory* memory) {
     return ok;
 }
 
-<<<<<<< HEAD
-MappingMatch HwinfoSource::MatchAgainst(const hw::Memory& memory) const {
+MappingMatch HwinfoMatch(const hw::Memory& memory, const MappingTable& configured, bool automatic) {
     MappingMatch m;
     m.read = true;
-    if (automatic_)
+    if (automatic)
         return m;
     for (int field = 0; field < proto::kFieldCount; ++field) {
-        if (!configured_[field].mapped())
+        if (!configured[field].mapped())
             continue;
         m.mapped[field] = true;
-        const int index = Resolve(memory, configured_[field].selector, KindOf(field));
+        const int index = Resolve(memory, configured[field].selector, KindOf(field));
         if (index >= 0) {
             m.found[field] = SelectorOf(memory, memory.readings[index]);
         } else {
@@ -269,46 +268,17 @@ MappingMatch HwinfoSource::MatchAgainst(const hw::Memory& memory) const {
                                  (kind == ReadingKind::kTemperature ? "temperature"
                                   : kind == ReadingKind::kVoltage   ? "voltage"
                                                                     : "fan") +
-                                 " named '" + configured_[field].selector +
+                                 " named '" + configured[field].selector +
                                  "' (SENSOR / LABEL, as vornagent --list shows them)";
         }
     }
     return m;
 }
 
-MappingMatch HwinfoSource::MatchMapping() {
-    hw::Memory memory;
-    if (!Load(&memory)) {
-        MappingMatch m;
-        for (int k = 0; k < proto::kFieldCount; ++k)
-            m.mapped[k] = configured_[k].mapped();
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        m.why = "HWiNFO's shared memory: " + state_;
-        return m;
-    }
-    return MatchAgainst(memory);
-}
-
-ReadingSet HwinfoSource::Sample() {
-    ReadingSet set;
-    hw::Memory memory;
-    if (!Load(&memory)) {
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        match_ = MappingMatch{};
-        return set;
-    }
-    {
-        MappingMatch match = MatchAgainst(memory);
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        match_ = std::move(match);
-    }
-    const MappingTable mapping = automatic_ ? HwinfoAutoMapping(memory) : configured_;
-=======
 ReadingSet HwinfoReadings(const hw::Memory& memory, const MappingTable& configured,
                           bool automatic) {
     ReadingSet set;
     const MappingTable mapping = automatic ? HwinfoAutoMapping(memory) : configured;
->>>>>>> sources
     for (int field = 0; field < proto::kFieldCount; ++field) {
         const Mapping& m = mapping[field];
         if (!m.mapped())
@@ -325,18 +295,7 @@ ReadingSet HwinfoReadings(const hw::Memory& memory, const MappingTable& configur
     return set;
 }
 
-<<<<<<< HEAD
-std::string HwinfoSource::Describe() const {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    return "HWiNFO shared memory (" + state_ + "), " +
-           (automatic_ ? std::string("automatic mapping")
-                       : DescribeMatchedMapping(configured_, match_));
-}
-
-std::vector<ListedInput> HwinfoSource::List() {
-=======
 std::vector<ListedInput> HwinfoListing(const hw::Memory& memory) {
->>>>>>> sources
     std::vector<ListedInput> inputs;
     const MappingTable automatic = HwinfoAutoMapping(memory);
     for (const hw::Reading& r : memory.readings) {
@@ -360,17 +319,39 @@ std::vector<ListedInput> HwinfoListing(const hw::Memory& memory) {
     return inputs;
 }
 
+MappingMatch HwinfoSource::MatchMapping() {
+    hw::Memory memory;
+    if (!Load(&memory)) {
+        MappingMatch m;
+        for (int k = 0; k < proto::kFieldCount; ++k)
+            m.mapped[k] = configured_[k].mapped();
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        m.why = "HWiNFO's shared memory: " + state_;
+        return m;
+    }
+    return HwinfoMatch(memory, configured_, automatic_);
+}
+
 ReadingSet HwinfoSource::Sample() {
     hw::Memory memory;
-    if (!Load(&memory))
+    if (!Load(&memory)) {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        match_ = MappingMatch{};
         return ReadingSet{};
+    }
+    {
+        MappingMatch match = HwinfoMatch(memory, configured_, automatic_);
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        match_ = std::move(match);
+    }
     return HwinfoReadings(memory, configured_, automatic_);
 }
 
 std::string HwinfoSource::Describe() const {
     std::lock_guard<std::mutex> lock(state_mutex_);
     return "HWiNFO shared memory (" + state_ + "), " +
-           (automatic_ ? std::string("automatic mapping") : DescribeMapping(configured_));
+           (automatic_ ? std::string("automatic mapping")
+                       : DescribeMatchedMapping(configured_, match_));
 }
 
 std::vector<ListedInput> HwinfoSource::List() {

@@ -50,6 +50,10 @@ std::optional<double> HwinfoValueInBarUnits(const readings::hwinfo::Reading& rea
 ReadingSet HwinfoReadings(const readings::hwinfo::Memory& memory, const MappingTable& mapping,
                           bool automatic);
 
+// The configured selectors against `memory` (automatic mapping matches by construction).
+MappingMatch HwinfoMatch(const readings::hwinfo::Memory& memory, const MappingTable& configured,
+                         bool automatic);
+
 // Every temperature, voltage and fan of `memory` for --list, as "SENSOR / LABEL".
 std::vector<ListedInput> HwinfoListing(const readings::hwinfo::Memory& memory);
 
@@ -84,8 +88,6 @@ public:
 private:
     // Copies and parses the memory; false (and a warning) when there is none or it is not live.
     bool Load(readings::hwinfo::Memory* memory);
-    // The configured selectors against `memory` (automatic mapping matches by construction).
-    MappingMatch MatchAgainst(const readings::hwinfo::Memory& memory) const;
 
     std::unique_ptr<HwinfoMemoryReader> reader_;
     MappingTable configured_;
@@ -96,7 +98,7 @@ private:
     ChangeWatch poll_watch_;     // HWiNFO's poll time, refresher thread only
     bool told_stopped_ = false;  // the standstill was logged; refresher thread only
 
-    mutable std::mutex state_mutex_;  // guards the two below: Describe runs on another thread
+    mutable std::mutex state_mutex_;  // guards the three below: Describe runs on another thread
     std::string state_ = "not read yet";
     bool live_ = false;
     MappingMatch match_;  // of the last sample
