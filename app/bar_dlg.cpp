@@ -72,7 +72,8 @@ int CBarDlg::OnCreate(LPCREATESTRUCT) {
     TRAYICONINFO info{};
     info.hInstance = AfxGetInstanceHandle();
     info.hWnd = m_hWnd;
-    info.uID = 0;
+    info.uID = 0;  // made from the section: the same at every start of this instance
+    info.pszInstance = m_strSection;
     m_tray.Create(info, TRAY_SLOTS);
     m_tray.SetCallbackMessage(WM_TRAY_NOTIFY);
     m_tray.SetTip(m_strTitle);
@@ -301,33 +302,31 @@ LRESULT CBarDlg::OnTrayNotify(WPARAM, LPARAM lParam) {
     return 0;
 }
 
+// The tray menu: each item that has a button runs that button's handler, or the same toggle;
+// a toggle from the menu also puts the button's check right, which a click does by itself.
 BOOL CBarDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
     switch (wParam) {
         case ID_MENU_TOPMOST:
-            m_bTopMost ^= 1;
-            SetTopMost(m_bTopMost);
-            ::SendMessageA(GetDlgItem(IDC_TOPMOST)->m_hWnd, BM_SETCHECK,
-                           static_cast<WPARAM>(m_bTopMost), 0);
-            AfxGetMainWnd()->PostMessage(WM_BAR_REFRESH, 0, 0);
+            ToggleTopMost();
+            CheckButton(IDC_TOPMOST, m_bTopMost);
+            PostRefresh();
             break;
         case ID_MENU_STICK:
             m_bStick ^= 1;
             break;
         case ID_MENU_SAVEINI:
             m_bSaveIni ^= 1;
-            ::SendMessageA(GetDlgItem(IDC_SAVEINI)->m_hWnd, BM_SETCHECK,
-                           static_cast<WPARAM>(m_bSaveIni), 0);
-            AfxGetMainWnd()->PostMessage(WM_BAR_REFRESH, 0, 0);
+            CheckButton(IDC_SAVEINI, m_bSaveIni);
+            PostRefresh();
             break;
         case ID_MENU_INDICATOR:
-            ShowStatusSlot(STATUS_NEXT);
-            AfxGetMainWnd()->PostMessage(WM_BAR_REFRESH, 0, 0);
+            OnClickIndicator();
             break;
         case ID_MENU_ABOUT:
             AfxGetMainWnd()->PostMessage(WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
             break;
         case ID_MENU_EXIT:
-            AfxGetMainWnd()->PostMessage(WM_CLOSE, 0, 0);
+            OnClickExit();
             break;
         default:
             break;
@@ -343,9 +342,21 @@ void CBarDlg::SetTopMost(int flag) {
     }
 }
 
-void CBarDlg::OnClickTopMost() {
+void CBarDlg::ToggleTopMost() {
     m_bTopMost ^= 1;
     SetTopMost(m_bTopMost);
+}
+
+void CBarDlg::CheckButton(int id, int flag) {
+    ::SendMessageA(GetDlgItem(id)->m_hWnd, BM_SETCHECK, static_cast<WPARAM>(flag), 0);
+}
+
+void CBarDlg::PostRefresh() {
+    AfxGetMainWnd()->PostMessage(WM_BAR_REFRESH, 0, 0);
+}
+
+void CBarDlg::OnClickTopMost() {
+    ToggleTopMost();
     UpdateData(TRUE);
 }
 
@@ -356,7 +367,7 @@ void CBarDlg::OnClickSaveIni() {
 
 void CBarDlg::OnClickIndicator() {
     ShowStatusSlot(STATUS_NEXT);
-    AfxGetMainWnd()->PostMessage(WM_BAR_REFRESH, 0, 0);
+    PostRefresh();
 }
 
 void CBarDlg::OnClickExit() {

@@ -75,6 +75,12 @@ private:
     void StopMonitorThread();
     // The colours of a slot that shows a reading in alarm; null for any other control.
     HBRUSH AlarmColours(HDC dc, HWND control) const;
+    // Flips keep-on-top and applies it; the button's and the menu's command.
+    void ToggleTopMost();
+    // Sets the check of button `id` to `flag`, passed on as it is.
+    void CheckButton(int id, int flag);
+    // Asks the bar to bring its controls up to date once the current message is done.
+    void PostRefresh();
     // Moves a rectangle that lies on no monitor onto the nearest one.
     static BarRect KeepOnScreen(const BarRect& rc);
     bool OnUserInterfaceThread() const;

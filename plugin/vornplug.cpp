@@ -6,7 +6,7 @@
 #include <cstring>
 #include <type_traits>
 
-#include "plugin/host_text.h"
+#include "protocol/host_text.h"
 #include "plugin/udp_socket.h"
 #include "protocol/sensor_protocol.h"
 
@@ -53,6 +53,350 @@ static_assert(kRetryVersion2Polls <= (kPollsField >> kPollsShift), "the count fi
 // the time-out: a version 2 agent on any sane network has answered by then, and the fallback
 // still has three quarters of the time-out for itself.
 constexpr unsigned int kFallbackDivisor = 4;
+
+// The state word decoded: what Query remembers of the agent and of its own last request.
+struct AgentState {
+    bool outstanding;              // the request m_dwRequestId names may still be answered
+    bool outstanding_v2;           // ... and it is a version 2 request
+    std::uint16_t alarm_mask;      // of the last successful Query
+    bool version1_only;            // the agent answered only version 1 so far
+    std::uint32_t version1_polls;  // polls asked in version 1 alone since version 2 was tried
+    bool version2_seen;            // the agent has answered in version 2 since Connect
+    std::uint32_t other_bits;      // bits no field names, kept as they were
+};
+
+constexpr std::uint32_t kNamedBits =
+    kOutstanding | kMaskField | kVersion1Only | kOutstandingV2 | kPollsField | kVersion2Seen;
+
+constexpr AgentState DecodeState(std::uint32_t word) {
+    return AgentState{(word & kOutstanding) != 0,
+                      (word & kOutstandingV2) != 0,
+                      static_cast<std::uint16_t>((word & kMaskField) >> kMaskShift),
+                      (word & kVersion1Only) != 0,
+                      (word & kPollsField) >> kPollsShift,
+                      (word & kVersion2Seen) != 0,
+                      word & ~kNamedBits};
+}
+
+constexpr std::uint32_t EncodeState(const AgentState& s) {
+    return (s.outstanding ? kOutstanding : 0) | (s.outstanding_v2 ? kOutstandingV2 : 0) |
+           ((std::uint32_t{s.alarm_mask} << kMaskShift) & kMaskField) |
+           (s.version1_only ? kVersion1Only : 0) |
+           ((s.version1_polls << kPollsShift) & kPollsField) |
+           (s.version2_seen ? kVersion2Seen : 0) | s.other_bits;
+}
+
+static_assert(EncodeState(DecodeState(0)) == 0 &&
+                  EncodeState(DecodeState(0xFFFFFFFFu)) == 0xFFFFFFFFu &&
+                  EncodeState(DecodeState(0x0135C00Bu)) == 0x0135C00Bu,
+              "decoding and encoding the state word give it back bit for bit");
+
+// The members of UDPCSock that one Query works on, lent to it by Query.
+struct QueryLink {
+    net::Handle& socket;
+    const net::Handle& wake;
+    const unsigned char* peer;  // net::Address::bytes of the agent
+    std::uint32_t peer_len;
+    std::uint32_t& request_id;
+    std::uint32_t& dropped;
+    int& last_error;
+    int& cancelled;  // only touched with atomic builtins
+};
+
+// The steps of one Query. Each does one thing and names the step that follows:
+//   kReopen     opens the socket again if the last failed Query dropped it
+//   kDrain      throws away what was queued before this Query's request
+//   kSendFirst  sends the first request, in the version the agent is thought to speak
+//   kCheck      the top of each round: a cancel ends the Query; the fallback may be due
+//   kFallBack   sends the version 1 request beside an unanswered version 2 one
+//   kWait       waits for a datagram, a cancel, the fallback's time or the deadline
+//   kTakeReply  reads what arrived; a valid reply ends the Query
+//   kGiveUp     drops the socket and fails the Query (a time-out or a socket error)
+//   kDone       the result is set
+enum class Step {
+    kReopen,
+    kDrain,
+    kSendFirst,
+    kCheck,
+    kFallBack,
+    kWait,
+    kTakeReply,
+    kGiveUp,
+    kDone
+};
+
+class QueryMachine {
+public:
+    QueryMachine(const QueryLink& link, AgentState& agent, LMDATA& data, unsigned int timeout)
+        : link_(link), agent_(agent), data_(data), timeout_(timeout) {}
+
+    // Runs the steps from kReopen to kDone; the Query's result.
+    int Run() {
+        Step step = Step::kReopen;
+        while (step != Step::kDone)
+            step = Do(step);
+        return result_;
+    }
+
+private:
+    using Clock = net::MonotonicClock;
+
+    Step Do(Step step) {
+        switch (step) {
+            case Step::kReopen:
+                return Reopen();
+            case Step::kDrain:
+                return Drain();
+            case Step::kSendFirst:
+                return SendFirst();
+            case Step::kCheck:
+                return Check();
+            case Step::kFallBack:
+                return FallBack();
+            case Step::kWait:
+                return Wait();
+            case Step::kTakeReply:
+                return TakeReply();
+            case Step::kGiveUp:
+                return GiveUp();
+            case Step::kDone:
+                break;
+        }
+        return Step::kDone;
+    }
+
+    Step Reopen() {
+        // A Query that ended without an answer (time-out or socket error) left its socket
+        // behind, and this one opens a new socket to the same address. Late replies then meet
+        // a closed port, and a socket that took an ICMP error cannot stay stuck: under Wine
+        // such a socket is never again reported readable by a waiting select.
+        if (link_.socket != net::kNoSocket)
+            return Step::kDrain;
+        net::Address peer{};
+        std::memcpy(peer.bytes, link_.peer, sizeof peer.bytes);
+        peer.len = link_.peer_len;
+        link_.socket = net::OpenConnectedTo(peer);
+        if (link_.socket == net::kNoSocket) {
+            link_.last_error = net::LastError();
+            return Finish(0);
+        }
+        agent_.outstanding = false;
+        return Step::kDrain;
+    }
+
+    Step Drain() {
+        // Whatever is queued now answers an earlier request, or is an error (such as an ICMP
+        // port unreachable) left by one: neither may spoil this request. A late version 2
+        // reply to the earlier poll shows that the agent speaks version 2 after all, though
+        // its version 1 reply came first.
+        const bool earlier_v2 = agent_.outstanding && agent_.outstanding_v2;
+        for (int i = 0; i < kDrainLimit; ++i) {
+            const net::Received got = net::Receive(link_.socket, buf_, sizeof buf_, &len_);
+            if (got == net::Received::kEmpty)
+                break;
+            if (got != net::Received::kDatagram)
+                continue;
+            ++link_.dropped;
+            if (earlier_v2 && proto::DecodeReply(buf_, len_, link_.request_id, proto::kVersion2,
+                                                 nullptr, nullptr, nullptr))
+                NoteVersion2Answer();
+        }
+        return Step::kSendFirst;
+    }
+
+    Step SendFirst() {
+        // Fresh ids, never the one an earlier request may still be answered with.
+        has_earlier_ = agent_.outstanding;
+        earlier_id_ = has_earlier_ ? link_.request_id : 0;
+        const bool fallback_at_once = ChooseFirstVersion();
+        if (!FreshId(0, false, &first_id_))
+            return Finish(0);
+        link_.request_id = first_id_;
+        agent_.outstanding = true;
+        agent_.outstanding_v2 = false;
+        const proto::Datagram request = proto::EncodeRequest(first_id_, first_version_);
+        // A second try: an ICMP error that arrived after the drain is reported by the first send.
+        if (!net::Send(link_.socket, request.data(), request.size()) &&
+            !net::Send(link_.socket, request.data(), request.size()))
+            return Fail(net::LastError());
+
+        const Clock::time_point start = Clock::now();
+        deadline_ = start + std::chrono::milliseconds(timeout_);
+        // Only a version 2 request has a fallback.
+        fallback_due_ = first_version_ == proto::kVersion2;
+        fallback_at_ = fallback_at_once
+                           ? start
+                           : start + std::chrono::milliseconds(timeout_ / kFallbackDivisor);
+        return Step::kCheck;
+    }
+
+    // Which version goes first: 2, unless the agent answered only version 1 so far; then 2
+    // again on every kRetryVersion2Polls-th poll. While it is not known that the agent speaks
+    // version 2 (the first poll, a retry), the version 1 request goes out at once as well,
+    // so the poll is never slower than a version 1 request alone; once it is known, only
+    // when the version 2 request is slow. True when the fallback goes out at once.
+    bool ChooseFirstVersion() {
+        first_version_ = proto::kVersion2;
+        if (!agent_.version1_only)
+            return !agent_.version2_seen;
+        std::uint32_t polls = agent_.version1_polls + 1;
+        if (polls >= kRetryVersion2Polls)
+            polls = 0;
+        else
+            first_version_ = proto::kVersion1;
+        agent_.version1_polls = polls;
+        return true;
+    }
+
+    Step Check() {
+        if (__atomic_load_n(&link_.cancelled, __ATOMIC_SEQ_CST))
+            return Finish(0);
+        if (fallback_due_ && Clock::now() >= fallback_at_)
+            return Step::kFallBack;
+        return Step::kWait;
+    }
+
+    Step FallBack() {
+        fallback_due_ = false;
+        if (!FreshId(first_id_, true, &fallback_id_))
+            return Fail(0);
+        const proto::Datagram v1 = proto::EncodeRequest(fallback_id_, proto::kVersion1);
+        if (!net::Send(link_.socket, v1.data(), v1.size()))
+            return Fail(net::LastError());
+        fallback_sent_ = true;
+        return Step::kWait;
+    }
+
+    Step Wait() {
+        const Clock::time_point until = fallback_due_ ? fallback_at_ : deadline_;
+        const Clock::duration left = until - Clock::now();
+        // Rounded up, so the wait never ends just short of the deadline and spins.
+        const auto left_ms = std::chrono::ceil<std::chrono::milliseconds>(
+                                 left > Clock::duration::zero() ? left : Clock::duration::zero())
+                                 .count();
+        wait_ms_ = static_cast<unsigned int>(left_ms);
+        const net::Ready ready = net::WaitReadable(link_.socket, link_.wake, wait_ms_);
+        if (ready == net::Ready::kWake)
+            return Finish(0);  // only Cancel writes to it
+        if (ready == net::Ready::kFailed)
+            return Fail(net::LastError());
+        if (ready == net::Ready::kSocket)
+            return Step::kTakeReply;
+        return EndOfRound();
+    }
+
+    Step TakeReply() {
+        for (int i = 0; i < kReadBatch; ++i) {
+            const net::Received got = net::Receive(link_.socket, buf_, sizeof buf_, &len_);
+            if (got == net::Received::kEmpty)
+                break;
+            if (got == net::Received::kError)
+                return Fail(net::LastError());
+            proto::ReplyStatus status;
+            proto::Fields fields;
+            std::uint16_t mask = 0;
+            const bool by_first =
+                proto::DecodeReply(buf_, len_, first_id_, first_version_, &status, &fields, &mask);
+            if (!by_first &&
+                !(fallback_sent_ && proto::DecodeReply(buf_, len_, fallback_id_, proto::kVersion1,
+                                                       &status, &fields, &mask))) {
+                ++link_.dropped;
+                continue;
+            }
+            return Finish(Accept(by_first, status, fields, mask));
+        }
+        return EndOfRound();
+    }
+
+    // Takes a valid reply to the first request (by_first) or to the fallback; the result.
+    int Accept(bool by_first, proto::ReplyStatus status, const proto::Fields& fields,
+               std::uint16_t mask) {
+        const std::uint8_t answered = by_first ? first_version_ : proto::kVersion1;
+        // What the agent speaks: a version 2 reply shows it knows version 2; a version 1
+        // reply that won over a version 2 request suggests it knows only version 1.
+        if (answered == proto::kVersion2) {
+            NoteVersion2Answer();
+        } else if (fallback_sent_) {
+            agent_.version1_only = true;
+            agent_.version2_seen = false;
+        }
+        // The other request of this poll, if any, may still be answered; its id is never
+        // taken again by the next Query.
+        if (fallback_sent_) {
+            link_.request_id = by_first ? fallback_id_ : first_id_;
+            if (!by_first)
+                agent_.outstanding_v2 = true;  // only a first request is version 2
+        } else {
+            agent_.outstanding = false;
+        }
+        if (status != proto::ReplyStatus::kReadings)
+            return 0;
+        for (int k = 0; k < LMDATA_FIELDS; ++k)
+            std::memcpy(data_.szText[k], fields[k].data(), LMDATA_FIELD_SIZE);
+        agent_.alarm_mask = mask;
+        return 1;
+    }
+
+    Step GiveUp() {
+        link_.last_error = error_;
+        net::Close(link_.socket);
+        link_.socket = net::kNoSocket;
+        return Finish(0);
+    }
+
+    // After a wait or a read that ended the round without a reply: the deadline has passed
+    // once a wait of 0 ms found nothing and no fallback is still to go out.
+    Step EndOfRound() { return wait_ms_ == 0 && !fallback_due_ ? Fail(0) : Step::kCheck; }
+
+    Step Fail(int error) {
+        error_ = error;
+        return Step::kGiveUp;
+    }
+
+    Step Finish(int result) {
+        result_ = result;
+        return Step::kDone;
+    }
+
+    // The agent answered in version 2: it is asked in version 2 from now on.
+    void NoteVersion2Answer() {
+        agent_.version1_only = false;
+        agent_.version1_polls = 0;
+        agent_.version2_seen = true;
+    }
+
+    // A random id that is neither the earlier request's nor (has_avoid) avoid.
+    bool FreshId(std::uint32_t avoid, bool has_avoid, std::uint32_t* out) const {
+        std::uint32_t id = 0;
+        do {
+            if (!net::OsRandom(&id, sizeof id))
+                return false;
+        } while ((has_earlier_ && id == earlier_id_) || (has_avoid && id == avoid));
+        *out = id;
+        return true;
+    }
+
+    const QueryLink link_;
+    AgentState& agent_;
+    LMDATA& data_;
+    const unsigned int timeout_;
+
+    // One byte more than a reply, so that a longer datagram shows as too long.
+    unsigned char buf_[proto::kDatagramSize + 1] = {};
+    std::size_t len_ = 0;
+    bool has_earlier_ = false;
+    std::uint32_t earlier_id_ = 0;
+    std::uint32_t first_id_ = 0;
+    std::uint8_t first_version_ = proto::kVersion2;
+    Clock::time_point deadline_;
+    bool fallback_due_ = false;
+    Clock::time_point fallback_at_;
+    bool fallback_sent_ = false;
+    std::uint32_t fallback_id_ = 0;
+    unsigned int wait_ms_ = 0;
+    int error_ = 0;
+    int result_ = 0;
+};
 
 }  // namespace
 
@@ -114,8 +458,8 @@ UDPCSock::UDPCSock()
 
 int UDPCSock::Connect(const char* host) {
     Close();
-    vorn::plugin::HostSpec spec;
-    if (!vorn::plugin::ParseHostText(host, &spec))
+    vorn::proto::HostSpec spec;
+    if (!vorn::proto::ParseHostText(host, &spec))
         return 0;
     net::Address peer{};
     const net::Handle sock = net::OpenConnected(spec.host, spec.port, spec.literal_v6, &peer);
@@ -141,173 +485,14 @@ int UDPCSock::Connect(const char* host) {
 int UDPCSock::Query(LMDATA& data, unsigned int timeout) {
     if (__atomic_load_n(&m_bCancelled, __ATOMIC_SEQ_CST) || m_nPeerLen == 0)
         return 0;
-
-    // A Query that ended without an answer (time-out or socket error) left its socket behind,
-    // and this one opens a new socket to the same address. Late replies then meet a closed
-    // port, and a socket that took an ICMP error cannot stay stuck: under Wine such a socket
-    // is never again reported readable by a waiting select.
-    if (m_hSocket == net::kNoSocket) {
-        net::Address peer{};
-        std::memcpy(peer.bytes, m_abPeer, sizeof peer.bytes);
-        peer.len = m_nPeerLen;
-        m_hSocket = net::OpenConnectedTo(peer);
-        if (m_hSocket == net::kNoSocket) {
-            m_nLastError = net::LastError();
-            return 0;
-        }
-        m_dwState &= ~kOutstanding;
-    }
-    const auto give_up = [this](int error) {
-        m_nLastError = error;
-        net::Close(m_hSocket);
-        m_hSocket = net::kNoSocket;
-        return 0;
-    };
-
-    // One byte more than a reply, so that a longer datagram shows as too long.
-    unsigned char buf[proto::kDatagramSize + 1];
-    std::size_t len = 0;
-
-    // Whatever is queued now answers an earlier request, or is an error (such as an ICMP port
-    // unreachable) left by one: neither may spoil this request.
-    // A late version 2 reply to the earlier poll shows that the agent speaks version 2 after
-    // all, though its version 1 reply came first.
-    const bool earlier_v2 = (m_dwState & kOutstanding) && (m_dwState & kOutstandingV2);
-    for (int i = 0; i < kDrainLimit; ++i) {
-        const net::Received got = net::Receive(m_hSocket, buf, sizeof buf, &len);
-        if (got == net::Received::kEmpty)
-            break;
-        if (got != net::Received::kDatagram)
-            continue;
-        ++m_dwDropped;
-        if (earlier_v2 && proto::DecodeReply(buf, len, m_dwRequestId, proto::kVersion2, nullptr,
-                                             nullptr, nullptr))
-            m_dwState = (m_dwState & ~(kVersion1Only | kPollsField)) | kVersion2Seen;
-    }
-
-    // Fresh ids, never the one an earlier request may still be answered with, nor each other.
-    const std::uint32_t earlier = (m_dwState & kOutstanding) ? m_dwRequestId : 0;
-    const bool has_earlier = (m_dwState & kOutstanding) != 0;
-    const auto fresh_id = [&](std::uint32_t avoid, bool has_avoid, std::uint32_t* out) {
-        std::uint32_t id = 0;
-        do {
-            if (!net::OsRandom(&id, sizeof id))
-                return false;
-        } while ((has_earlier && id == earlier) || (has_avoid && id == avoid));
-        *out = id;
-        return true;
-    };
-
-    // Which version goes first: 2, unless the agent answered only version 1 so far; then 2
-    // again on every kRetryVersion2Polls-th poll. While it is not known that the agent speaks
-    // version 2 (the first poll, a retry), the version 1 request goes out at once as well,
-    // so the poll is never slower than a version 1 request alone; once it is known, only
-    // when the version 2 request is slow.
-    std::uint8_t first_version = proto::kVersion2;
-    bool fallback_at_once = (m_dwState & kVersion2Seen) == 0;
-    if (m_dwState & kVersion1Only) {
-        std::uint32_t polls = ((m_dwState & kPollsField) >> kPollsShift) + 1;
-        if (polls >= kRetryVersion2Polls)
-            polls = 0;
-        else
-            first_version = proto::kVersion1;
-        m_dwState = (m_dwState & ~kPollsField) | (polls << kPollsShift);
-        fallback_at_once = true;
-    }
-
-    std::uint32_t first_id = 0;
-    if (!fresh_id(0, false, &first_id))
-        return 0;
-    m_dwRequestId = first_id;
-    m_dwState = (m_dwState | kOutstanding) & ~kOutstandingV2;
-    const proto::Datagram request = proto::EncodeRequest(first_id, first_version);
-    // A second try: an ICMP error that arrived after the drain is reported by the first send.
-    if (!net::Send(m_hSocket, request.data(), request.size()) &&
-        !net::Send(m_hSocket, request.data(), request.size())) {
-        return give_up(net::LastError());
-    }
-
-    using Clock = net::MonotonicClock;
-    const Clock::time_point start = Clock::now();
-    const Clock::time_point deadline = start + std::chrono::milliseconds(timeout);
-    // Only a version 2 request has a fallback.
-    bool fallback_due = first_version == proto::kVersion2;
-    const Clock::time_point fallback_at =
-        fallback_at_once ? start : start + std::chrono::milliseconds(timeout / kFallbackDivisor);
-    bool fallback_sent = false;
-    std::uint32_t fallback_id = 0;
-
-    for (;;) {
-        if (__atomic_load_n(&m_bCancelled, __ATOMIC_SEQ_CST))
-            return 0;
-        if (fallback_due && Clock::now() >= fallback_at) {
-            fallback_due = false;
-            if (!fresh_id(first_id, true, &fallback_id))
-                return give_up(0);
-            const proto::Datagram v1 = proto::EncodeRequest(fallback_id, proto::kVersion1);
-            if (!net::Send(m_hSocket, v1.data(), v1.size()))
-                return give_up(net::LastError());
-            fallback_sent = true;
-        }
-        const Clock::time_point until = fallback_due ? fallback_at : deadline;
-        const Clock::duration left = until - Clock::now();
-        // Rounded up, so the wait never ends just short of the deadline and spins.
-        const auto left_ms = std::chrono::ceil<std::chrono::milliseconds>(
-                                 left > Clock::duration::zero() ? left : Clock::duration::zero())
-                                 .count();
-        const unsigned int wait_ms = static_cast<unsigned int>(left_ms);
-
-        const net::Ready ready = net::WaitReadable(m_hSocket, m_hWake, wait_ms);
-        if (ready == net::Ready::kWake)
-            return 0;  // only Cancel writes to it
-        if (ready == net::Ready::kFailed)
-            return give_up(net::LastError());
-        if (ready == net::Ready::kSocket) {
-            for (int i = 0; i < kReadBatch; ++i) {
-                const net::Received got = net::Receive(m_hSocket, buf, sizeof buf, &len);
-                if (got == net::Received::kEmpty)
-                    break;
-                if (got == net::Received::kError)
-                    return give_up(net::LastError());
-                proto::ReplyStatus status;
-                proto::Fields fields;
-                std::uint16_t mask = 0;
-                bool by_first =
-                    proto::DecodeReply(buf, len, first_id, first_version, &status, &fields, &mask);
-                if (!by_first &&
-                    !(fallback_sent && proto::DecodeReply(buf, len, fallback_id, proto::kVersion1,
-                                                          &status, &fields, &mask))) {
-                    ++m_dwDropped;
-                    continue;
-                }
-                const std::uint8_t answered = by_first ? first_version : proto::kVersion1;
-                // What the agent speaks: a version 2 reply shows it knows version 2; a version 1
-                // reply that won over a version 2 request suggests it knows only version 1.
-                if (answered == proto::kVersion2)
-                    m_dwState = (m_dwState & ~(kVersion1Only | kPollsField)) | kVersion2Seen;
-                else if (fallback_sent)
-                    m_dwState = (m_dwState | kVersion1Only) & ~kVersion2Seen;
-                // The other request of this poll, if any, may still be answered; its id is
-                // never taken again by the next Query.
-                if (fallback_sent) {
-                    m_dwRequestId = by_first ? fallback_id : first_id;
-                    if (!by_first)
-                        m_dwState |= kOutstandingV2;  // only a first request is version 2
-                } else {
-                    m_dwState &= ~kOutstanding;
-                }
-                if (status != proto::ReplyStatus::kReadings)
-                    return 0;
-                for (int k = 0; k < LMDATA_FIELDS; ++k) {
-                    std::memcpy(data.szText[k], fields[k].data(), LMDATA_FIELD_SIZE);
-                }
-                m_dwState = (m_dwState & ~kMaskField) | (std::uint32_t{mask} << kMaskShift);
-                return 1;
-            }
-        }
-        if (wait_ms == 0 && !fallback_due)
-            return give_up(0);  // timed out
-    }
+    // The state word is decoded for the steps and written back once they are done: nothing
+    // else reads it while a Query runs (GetAlarmMask belongs to the same thread).
+    AgentState agent = DecodeState(m_dwState);
+    const QueryLink link{m_hSocket,     m_hWake,     m_abPeer,     m_nPeerLen,
+                         m_dwRequestId, m_dwDropped, m_nLastError, m_bCancelled};
+    const int result = QueryMachine(link, agent, data, timeout).Run();
+    m_dwState = EncodeState(agent);
+    return result;
 }
 
 void UDPCSock::Cancel() {
@@ -335,7 +520,7 @@ int UDPCSock::IsOpen() const {
 }
 
 unsigned int UDPCSock::GetAlarmMask() const {
-    return (m_dwState & kMaskField) >> kMaskShift;
+    return DecodeState(m_dwState).alarm_mask;
 }
 
 // ---- VORNPLUG ----

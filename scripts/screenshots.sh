@@ -5,8 +5,11 @@
 #
 # Writes bar.png (the bar with the demo readings), tray-menu.png (the bar's tray menu, opened
 # the way the shell opens it, by posting the tray callback with a right press), about.png
-# (the About box) and bar-alarm.png (the same readings from an agent that sets FAN3.min = 300:
-# the stopped fan's slot in alarm). The agent serves scripts/demo-readings.txt on a free loopback port.
+# (the About box), bar-alarm.png (the same readings from an agent that sets FAN3.min = 300:
+# the stopped fan's slot in alarm), bar-error.png (a bar whose agent does not answer: ERROR on
+# all thirteen lines, the error count in the status slot) and tray-icons.png (the four tray
+# pictures the program loads, enlarged, with what each means). The agent serves
+# scripts/demo-readings.txt on a free loopback port.
 #
 # Settings: VORN_SHOTS_DISPLAY (default 98; started when nothing runs there),
 # VORN_SHOTS_WINEPREFIX (default a prefix of its own, so no user's profile shows),
@@ -144,3 +147,36 @@ for _ in $(seq 50); do
     kill -0 "$bar_pid" 2>/dev/null || break
     sleep 0.1
 done
+
+# The bar whose agent is gone: a poll every second, each one failing (the port is closed now).
+kill "$agent_pid" 2>/dev/null || true
+wait "$agent_pid" 2>/dev/null || true
+agent_pid=''
+printf '[VORNBAR]\r\nHostName=127.0.0.1:%s\r\nDelayTimer=0\r\nMonitorTimer=1\r\nSocketTimer=500\r\nSaveIni=0\r\nDefaultIndicator=4\r\nLeft=40\r\nTop=40\r\nRight=1450\r\nBottom=64\r\n' \
+    "$port" >"$WINEPREFIX/drive_c/windows/VORNBAR.INI"
+(cd "$win" && exec "${VORN_WINE[@]}" ./VORNBAR.exe) &
+bar_pid=$!
+bar=$(wait_window vorn_bar_window) || { echo "screenshots: the bar did not appear" >&2; exit 1; }
+sleep 4
+read -r bar_id bx by bw bh _ <<<"$bar"
+shot "$out/bar-error.png" "$bx" "$by" "$bw" "$bh"
+post 0x0111 32776 0
+for _ in $(seq 50); do
+    kill -0 "$bar_pid" 2>/dev/null || break
+    sleep 0.1
+done
+
+# The tray pictures, from the icons the resource script builds in, four times their size.
+labels=("red: between polls" "green: a good poll" "magenta: a failed poll" "yellow: a reading past a limit")
+args=()
+i=0
+for icon in idle ok error alarm; do
+    convert "res/icons/tray_$icon.ico[0]" -filter point -resize 64x64 "$tmp/tray_$icon.png"
+    args+=(-label "${labels[$i]}" "$tmp/tray_$icon.png")
+    i=$((i + 1))
+done
+# ImageMagick's default font is often not installed: name a file fontconfig knows.
+font=$(fc-match -f '%{file}' sans 2>/dev/null || true)
+montage "${args[@]}" ${font:+-font "$font"} -tile 4x1 -geometry 64x64+56+8 -pointsize 12 \
+    -background white "$out/tray-icons.png"
+echo "screenshots: $out/tray-icons.png" >&2

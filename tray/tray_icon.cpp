@@ -1,8 +1,11 @@
 #include "tray/tray_icon.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 // The record handed to the shell is the first form of NOTIFYICONDATAA, which ends with a
 // 64-byte tip; the shell reads nothing beyond it.
@@ -18,16 +21,52 @@ static_assert(offsetof(NOTIFYICONDATAA, szTip) + kTipBytes == 88,
 
 namespace {
 const int kTraySize = 16;
-const DWORD kIdPause = 50;
 
-void __cdecl RealClock(struct _timeb* now) {
-    _ftime(now);
+// Made identifiers lie in [kIdFloor, kIdFloor + kIdSpan + kIdProbes): never 0, clear of the
+// small numbers programs pick by hand, and never wrapping while the next free one is sought.
+const UINT kIdFloor = 0x10000;
+const UINT kIdSpan = 0x7FFF0000;
+// How many identifiers from the preferred one upward a manager tries before it shares.
+const UINT kIdProbes = 64;
+
+// Test seam; the real function unless a test replaced it.
+CTrayIcon::ShellNotifyFn g_shellNotify = Shell_NotifyIconA;
+
+// FNV-1a over the upper-cased text, both bytes of each UTF-16 unit. Written out here, not
+// taken from a library, because its results must never change: users' choices depend on it.
+UINT UpperCaseHash(std::wstring text) {
+    if (!text.empty())
+        CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+    UINT hash = 2166136261u;
+    for (wchar_t unit : text) {
+        for (int shift = 0; shift < 16; shift += 8) {
+            hash ^= (static_cast<UINT>(unit) >> shift) & 0xFFu;
+            hash *= 16777619u;
+        }
+    }
+    return hash;
 }
 
-// Test seams; the real functions unless a test replaced them.
-CTrayIcon::ShellNotifyFn g_shellNotify = Shell_NotifyIconA;
-CTrayIcon::ClockFn g_clock = RealClock;
-CTrayIcon::PauseFn g_pause = Sleep;
+// The ANSI text in UTF-16, so that case folds as the profile functions fold section names.
+std::wstring Widen(LPCSTR text) {
+    if (text == nullptr || text[0] == '\0')
+        return std::wstring();
+    const int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (units <= 1)
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], units);
+    wide.resize(static_cast<size_t>(units - 1));  // without the terminator
+    return wide;
+}
+
+// The shell keeps its settings per program path, so claims are too: a copy of the program
+// elsewhere keeps its own identifiers.
+UINT ProgramPathHash() {
+    std::vector<wchar_t> path(32768, L'\0');
+    const DWORD len = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    return UpperCaseHash(std::wstring(path.data(), len < path.size() ? len : path.size()));
+}
 
 // Holds a critical section for one scope. Critical sections are recursive, and the manager
 // relies on it: Destroy holds m_lock while it calls Delete, which takes m_lock again.
@@ -53,7 +92,8 @@ CTrayIcon::CTrayIcon()
       m_nMaxIcons(0),
       m_bInitialized(FALSE),
       m_nShownSlot(TRAY_SLOT_IDLE),
-      m_bAdded(FALSE) {
+      m_bAdded(FALSE),
+      m_hIdClaim(nullptr) {
     std::memset(&m_nid, 0, sizeof m_nid);
     InitializeCriticalSection(&m_lock);
 }
@@ -76,7 +116,7 @@ BOOL CTrayIcon::Create(const TRAYICONINFO& info, UINT capacity) {
     m_uID = info.uID;
     m_nMaxIcons = capacity;
     if (m_uID == 0)
-        m_uID = MakeUniqueId();
+        m_uID = ClaimId(info.pszInstance);
     std::memset(&m_nid, 0, sizeof m_nid);
     m_nid.cbSize = kRecordSize;
     m_nid.hWnd = m_hNotifyWnd;
@@ -180,17 +220,39 @@ void CTrayIcon::Destroy() {
             m_nIcons = 0;
         }
         m_nShownSlot = TRAY_SLOT_IDLE;
+        // Released only once the icon is gone, so that no other instance shows it meanwhile.
+        if (m_hIdClaim) {
+            CloseHandle(m_hIdClaim);
+            m_hIdClaim = nullptr;
+        }
     }
     m_bInitialized = FALSE;
 }
 
-UINT CTrayIcon::MakeUniqueId() {
-    g_pause(kIdPause);
-    struct _timeb now;
-    std::memset(&now, 0, sizeof now);
-    g_clock(&now);
-    const UINT seconds = static_cast<UINT>(static_cast<unsigned long long>(now.time) % 65536u);
-    return seconds * 65536u + now.millitm;
+UINT CTrayIcon::PreferredId(LPCSTR instance) {
+    return kIdFloor + UpperCaseHash(Widen(instance)) % kIdSpan;
+}
+
+UINT CTrayIcon::ClaimId(LPCSTR instance) {
+    const UINT preferred = PreferredId(instance);
+    const UINT program = ProgramPathHash();
+    // A named mutex per identifier: the first instance to create it owns the identifier, and
+    // the system closes it when that instance ends, however it ends.
+    for (UINT probe = 0; probe < kIdProbes; ++probe) {
+        const UINT id = preferred + probe;
+        char name[64];
+        std::snprintf(name, sizeof name, "Local\\vornbar-tray-%08X-%08X", program, id);
+        SetLastError(ERROR_SUCCESS);
+        HANDLE claim = CreateMutexA(nullptr, FALSE, name);
+        if (claim && GetLastError() != ERROR_ALREADY_EXISTS) {
+            m_hIdClaim = claim;
+            return id;
+        }
+        if (claim)
+            CloseHandle(claim);
+    }
+    // Every candidate is held: share the preferred one; the window still tells the icons apart.
+    return preferred;
 }
 
 void CTrayIcon::Notify(DWORD message, HICON picture) {
@@ -200,9 +262,4 @@ void CTrayIcon::Notify(DWORD message, HICON picture) {
 
 void CTrayIcon::SetShellNotifyForTest(ShellNotifyFn fn) {
     g_shellNotify = fn ? fn : Shell_NotifyIconA;
-}
-
-void CTrayIcon::SetClockForTest(ClockFn clock, PauseFn pause) {
-    g_clock = clock ? clock : RealClock;
-    g_pause = pause ? pause : Sleep;
 }

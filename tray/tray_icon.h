@@ -5,15 +5,16 @@
 #include <windows.h>
 
 #include <shellapi.h>
-#include <sys/timeb.h>
 
 #include "tray/tray_slots.h"
 
-// What the owner hands to CTrayIcon::Create. uID 0 asks the manager to make an identifier.
+// What the owner hands to CTrayIcon::Create. uID 0 asks the manager to make an identifier
+// from pszInstance, the name of this instance of the program (the bar's profile section).
 struct TRAYICONINFO {
     HINSTANCE hInstance;
     HWND hWnd;
     UINT uID;
+    LPCSTR pszInstance;  // null is the empty name
 };
 
 // Threads: configuration, Add, Delete and Destroy belong to the owner's (user-interface)
@@ -54,23 +55,25 @@ public:
     void Restore();
     // Deletes the icon, releases every picture and the table; back to uninitialised.
     void Destroy();
-    // An identifier from the clock: (seconds mod 65536) * 65536 + milliseconds, read after
-    // a 50 ms pause so that identifiers made one after another differ.
-    static UINT MakeUniqueId();
+    // The identifier that an instance of this name asks for first, the same at every start
+    // and in every version: Windows keeps the user's choice for the icon (on the taskbar or
+    // in the overflow) by program path and identifier. Names differing only in case (as
+    // profile sections do) give the same identifier. Never 0.
+    static UINT PreferredId(LPCSTR instance);
 
-    // Test seams: replace the shell call, the clock and the pause that MakeUniqueId uses.
-    // Null restores the real function. Not thread-safe; set them before any manager runs.
+    // Test seam: replaces the shell call; null restores the real one. Not thread-safe; set
+    // it before any manager runs.
     typedef BOOL(WINAPI* ShellNotifyFn)(DWORD message, PNOTIFYICONDATAA data);
-    typedef void(__cdecl* ClockFn)(struct _timeb* now);
-    typedef void(WINAPI* PauseFn)(DWORD milliseconds);
     static void SetShellNotifyForTest(ShellNotifyFn fn);
-    static void SetClockForTest(ClockFn clock, PauseFn pause);
 
 private:
     friend class CTrayIconProbe;  // test seam: tests read the counts and the table
 
     // Hands the record to the shell with hIcon := picture; the caller holds m_lock.
     void Notify(DWORD message, HICON picture);
+    // The first identifier from PreferredId(instance) upward that no other live manager of
+    // this program holds, in this process or another; holds it in m_hIdClaim until Destroy.
+    UINT ClaimId(LPCSTR instance);
 
     HINSTANCE m_hInstance;
     HWND m_hNotifyWnd;
@@ -83,5 +86,6 @@ private:
 
     UINT m_nShownSlot;  // slot of the latest Add or Modify, for Restore
     BOOL m_bAdded;      // between Add and Delete, for Restore
+    HANDLE m_hIdClaim;  // named mutex that reserves a made identifier; closed by Destroy
     CRITICAL_SECTION m_lock;
 };

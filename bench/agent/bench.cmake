@@ -19,7 +19,7 @@ if(TARGET vornagent AND TARGET vorn_http_test_server AND TARGET vorn_agent_test_
                           vorn_http_test_server)
     target_include_directories(vorn_bench_prometheus PRIVATE ${PROJECT_SOURCE_DIR})
     target_compile_definitions(vorn_bench_prometheus PRIVATE
-        VORN_LHM_FIXTURE="${PROJECT_SOURCE_DIR}/tests/native/fixtures/prometheus/lhm-metrics.txt")
+        VORN_LHM_FIXTURE="${PROJECT_SOURCE_DIR}/tests/native/fixtures/prometheus/lhm-0.9.6-amd.txt")
     add_dependencies(vorn_bench_prometheus vornagent)
     vorn_warnings(vorn_bench_prometheus)
 endif()

@@ -8,15 +8,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "res/resource.h"
+#include "tests/common/time_bounds.h"
 #include "tests/e2e/bar_test.h"
 #include "tests/e2e/inproc/inproc_bar.h"
 #include "tests/windows/icon_pixels.h"
+#include "tray/tray_icon.h"
 
 namespace vorn::e2e {
 namespace {
@@ -434,12 +435,42 @@ TEST_F(InProcCommandsTest, StartAddsTheIdlePictureWithCallbackAndTheTitleAsTip) 
     EXPECT_EQ(add.tip, WindowTitle(hwnd_));
     EXPECT_EQ(add.tip, "TERVALO - " + responder_.HostText());
     EXPECT_EQ(add.threadId, bar_.ThreadId());
-    // The identifier comes from the clock at creation: low 16 bits of the seconds since 1970
-    // in the high half, the milliseconds in the low half.
-    const UINT seconds = static_cast<UINT>(_time64(nullptr) % 65536);
-    EXPECT_LE((seconds - (add.uID >> 16)) & 0xFFFFu, 60u) << add.uID;
-    EXPECT_LT(add.uID & 0xFFFFu, 1000u) << add.uID;
+    // The identifier is the profile section's own, so that Windows keeps the user's choice
+    // for the icon from one start to the next.
+    EXPECT_EQ(add.uID, CTrayIcon::PreferredId("VORNBAR"));
     EXPECT_TRUE(Exit());
+}
+
+TEST_F(InProcCommandsTest, EachStartOfASectionGivesTheIconTheSameIdentifier) {
+    const std::string host = responder_.HostText();
+    WriteProfileText(HostSection(host, {"DelayTimer=60"}) +
+                     Section("SERVER2", {"HostName=" + host, "DelayTimer=60"}));
+    // Runs one bar to its exit; the identifiers of its add and of its removal.
+    const auto run = [this](const std::string& tail) {
+        std::vector<UINT> ids;
+        const size_t before = shell_.Calls().size();
+        InProcBar bar;
+        EXPECT_TRUE(bar.Start(tail));
+        HWND hwnd = bar.WaitForBar(kAppearMs);
+        EXPECT_NE(hwnd, nullptr) << "the bar did not start on section '" << tail << "'";
+        if (hwnd == nullptr)
+            return ids;
+        PostMessageA(hwnd, WM_CLOSE, 0, 0);
+        EXPECT_TRUE(bar.WaitForExit(kEndMs));
+        const auto calls = shell_.Calls();
+        for (size_t i = before; i < calls.size(); ++i)
+            if (calls[i].message == NIM_ADD || calls[i].message == NIM_DELETE)
+                ids.push_back(calls[i].uID);
+        return ids;
+    };
+    const std::vector<UINT> first = run("");
+    ASSERT_FALSE(first.empty());
+    EXPECT_EQ(run(""), first) << "the next start of the default section";
+    EXPECT_EQ(run("vornbar"), first) << "the section named in other letters";
+    const std::vector<UINT> other = run("SERVER2");
+    ASSERT_FALSE(other.empty());
+    EXPECT_NE(other.front(), first.front());
+    EXPECT_EQ(run("SERVER2"), other);
 }
 
 TEST_F(InProcCommandsTest, AHundredCharacterHostGivesASixtyThreeCharacterTipAndAWholeTitle) {
@@ -504,7 +535,7 @@ TEST_F(InProcCommandsTest, EachPollShowsOkOrErrorThenIdleAfterTheIconTime) {
             std::chrono::duration_cast<std::chrono::milliseconds>(calls[i + 1].at - calls[i].at)
                 .count();
         EXPECT_GE(held, kIconMs - 20);
-        EXPECT_LT(held, kIconMs + 1000);
+        EXPECT_LT(held, kIconMs + vorn::test_time::Generous(1000));
         EXPECT_EQ(calls[i].uFlags, static_cast<UINT>(NIF_ICON | NIF_MESSAGE | NIF_TIP));
         EXPECT_NE(calls[i].threadId, bar_.ThreadId());
     }

@@ -8,8 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -67,34 +70,16 @@ BOOL WINAPI RecordShell(DWORD message, PNOTIFYICONDATAA data) {
     return c.result;
 }
 
-// A fixed clock for MakeUniqueId, and a pause that records what it was asked for.
-decltype(_timeb::time) g_clockSeconds = 0;
-unsigned short g_clockMillis = 0;
-std::vector<DWORD> g_pauses;
-int g_clockReadsAfterPause = 0;
-int g_clockReads = 0;
-
-void __cdecl FixedClock(struct _timeb* now) {
-    now->time = g_clockSeconds;
-    now->millitm = g_clockMillis;
-    ++g_clockReads;
-    if (!g_pauses.empty())
-        ++g_clockReadsAfterPause;
-}
-
-void WINAPI RecordPause(DWORD ms) {
-    g_pauses.push_back(ms);
-}
-
 HWND FakeWindow(UINT_PTR n) {
     return reinterpret_cast<HWND>(n);
 }
 
-TRAYICONINFO Info(HWND wnd, UINT id) {
+TRAYICONINFO Info(HWND wnd, UINT id, const char* instance = nullptr) {
     TRAYICONINFO info;
     info.hInstance = GetModuleHandleA(nullptr);
     info.hWnd = wnd;
     info.uID = id;
+    info.pszInstance = instance;
     return info;
 }
 
@@ -117,20 +102,14 @@ protected:
         g_log.clear();
         g_forwardToShell = false;
         g_pauseInShell = 0;
-        g_pauses.clear();
-        g_clockReads = 0;
-        g_clockReadsAfterPause = 0;
         CTrayIcon::SetShellNotifyForTest(RecordShell);
-        CTrayIcon::SetClockForTest(FixedClock, RecordPause);
     }
-    void TearDown() override {
-        CTrayIcon::SetShellNotifyForTest(nullptr);
-        CTrayIcon::SetClockForTest(nullptr, nullptr);
-    }
+    void TearDown() override { CTrayIcon::SetShellNotifyForTest(nullptr); }
 
     // The bar's own configuration: three pictures, the callback message and a tip.
-    static void ConfigureLikeTheBar(CTrayIcon& tray, HWND wnd, UINT id) {
-        ASSERT_TRUE(tray.Create(Info(wnd, id), 3));
+    static void ConfigureLikeTheBar(CTrayIcon& tray, HWND wnd, UINT id,
+                                    const char* instance = nullptr) {
+        ASSERT_TRUE(tray.Create(Info(wnd, id, instance), 3));
         tray.SetCallbackMessage(WM_TRAY_NOTIFY);
         tray.SetTip("VORNBAR - host");
         tray.AddIcon(IDI_TRAY_IDLE);
@@ -226,49 +205,192 @@ TEST_F(TrayIconTest, SecondCreateKeepsTheFirstConfiguration) {
         EXPECT_EQ(c.uID, 5u);
         EXPECT_EQ(c.uFlags, 0x7u);
     }
-    EXPECT_TRUE(g_pauses.empty()) << "an explicit identifier needs no clock";
 }
 
-// --- Identifiers from the clock -------------------------------------------------------
+// --- Identifiers made from the instance's name ------------------------------------------
 
-TEST_F(TrayIconTest, IdentifierIsSecondsModuloTwoToSixteenThenMilliseconds) {
-    g_clockSeconds = 65536L * 27000 + 12;
-    g_clockMillis = 345;
-    CTrayIcon tray;
-    ASSERT_TRUE(tray.Create(Info(FakeWindow(1), 0), 1));
-    tray.Delete();
-    ASSERT_EQ(g_log.size(), 1u);
-    EXPECT_EQ(g_log[0].uID, 786777u);
-    EXPECT_EQ(g_pauses, std::vector<DWORD>{50});
-    EXPECT_EQ(g_clockReads, 1);
-    EXPECT_EQ(g_clockReadsAfterPause, 1) << "the clock is read after the pause";
+// Configures `tray` like the bar for `instance`, with an identifier the manager makes, adds
+// the icon and returns the identifier the shell was given (0 if no call reached it).
+UINT AddedIdentifier(CTrayIcon& tray, HWND wnd, const char* instance) {
+    if (!tray.Create(Info(wnd, 0, instance), 3))
+        return 0;
+    tray.SetCallbackMessage(WM_TRAY_NOTIFY);
+    tray.AddIcon(IDI_TRAY_IDLE);
+    const size_t before = g_log.size();
+    tray.Add();
+    return g_log.size() == before + 1 ? g_log.back().uID : 0;
 }
 
-TEST_F(TrayIconTest, IdentifierKeepsOnlyTheLowSixteenBitsOfTheSeconds) {
-    g_clockSeconds = 65536L * 3 + 65535;
-    g_clockMillis = 999;
-    EXPECT_EQ(CTrayIcon::MakeUniqueId(), 65535u * 65536u + 999u);
-    g_clockSeconds = 65536L * 30000;
-    g_clockMillis = 0;
-    EXPECT_EQ(CTrayIcon::MakeUniqueId(), 0u);
-    EXPECT_EQ(g_pauses, (std::vector<DWORD>{50, 50}));
-}
-
-TEST_F(TrayIconTest, RealClockGivesTheCurrentSecondsAndMilliseconds) {
-    CTrayIcon::SetClockForTest(nullptr, nullptr);
-    struct _timeb before;
-    _ftime(&before);
-    const UINT id = CTrayIcon::MakeUniqueId();
-    struct _timeb after;
-    _ftime(&after);
-    const double lo = static_cast<double>(before.time % 65536) + before.millitm / 1000.0;
-    const double hi = static_cast<double>(after.time % 65536) + after.millitm / 1000.0;
-    const double got = (id >> 16) + (id & 0xFFFF) / 1000.0;
-    ASSERT_LT(id & 0xFFFF, 1000u);
-    if (hi >= lo) {  // not across a wrap of the low 16 bits
-        EXPECT_GE(got, lo + 0.045) << "read after the 50 ms pause";
-        EXPECT_LE(got, hi);
+TEST_F(TrayIconTest, OneSectionGetsTheSameIdentifierAtEveryStart) {
+    UINT starts[3] = {};
+    // Each start has another window; the section's name decides, in any case of letters
+    // (profile sections ignore case).
+    const char* const spellings[3] = {"SERVER2", "SERVER2", "server2"};
+    for (UINT i = 0; i < 3; ++i) {
+        CTrayIcon tray;
+        starts[i] = AddedIdentifier(tray, FakeWindow(0x10 * (i + 1)), spellings[i]);
     }
+    EXPECT_NE(starts[0], 0u);
+    EXPECT_EQ(starts[1], starts[0]);
+    EXPECT_EQ(starts[2], starts[0]);
+
+    // A manager created again after Destroy is a new start of the same instance.
+    CTrayIcon tray;
+    const UINT first = AddedIdentifier(tray, FakeWindow(0x40), "SERVER2");
+    tray.Destroy();
+    EXPECT_EQ(AddedIdentifier(tray, FakeWindow(0x50), "SERVER2"), first);
+}
+
+TEST_F(TrayIconTest, IdentifiersOfSectionsAreTheSameInEveryVersion) {
+    // Windows stores each user's choice for the icon under this number: a change to how it
+    // is made hides every user's icon in the overflow once more.
+    EXPECT_EQ(CTrayIcon::PreferredId("VORNBAR"), 0x1242FD09u);
+    EXPECT_EQ(CTrayIcon::PreferredId("SERVER2"), 0x1CBF0E1Au);
+    EXPECT_EQ(CTrayIcon::PreferredId("nas"), 0x095657A9u);
+    EXPECT_EQ(CTrayIcon::PreferredId(""), 0x011E9DC5u);
+    EXPECT_EQ(CTrayIcon::PreferredId(nullptr), CTrayIcon::PreferredId(""));
+}
+
+TEST_F(TrayIconTest, EveryCallOfAnInstanceCarriesItsIdentifier) {
+    CTrayIcon tray;
+    ConfigureLikeTheBar(tray, FakeWindow(0x10), 0, "VORNBAR");
+    tray.Add();
+    tray.Modify(TRAY_SLOT_OK);
+    tray.Restore();
+    tray.Delete();
+    tray.Destroy();
+    ASSERT_EQ(g_log.size(), 5u);
+    for (const ShellCall& c : g_log) {
+        EXPECT_EQ(c.uID, CTrayIcon::PreferredId("VORNBAR"));
+        EXPECT_EQ(c.cbSize, static_cast<DWORD>(NOTIFYICONDATAA_V1_SIZE)) << "no GUID form";
+        EXPECT_TRUE(c.tailClean);
+    }
+}
+
+TEST_F(TrayIconTest, TwoSectionsSideBySideGetDifferentIdentifiers) {
+    CTrayIcon first;
+    CTrayIcon second;
+    const UINT a = AddedIdentifier(first, FakeWindow(0x10), "VORNBAR");
+    const UINT b = AddedIdentifier(second, FakeWindow(0x20), "SERVER2");
+    EXPECT_NE(a, b);
+    EXPECT_EQ(a, CTrayIcon::PreferredId("VORNBAR")) << "each keeps its own";
+    EXPECT_EQ(b, CTrayIcon::PreferredId("SERVER2")) << "each keeps its own";
+}
+
+TEST_F(TrayIconTest, SectionsThatDifferInOneCharacterGetDifferentIdentifiers) {
+    std::set<UINT> ids;
+    std::vector<std::string> names;
+    for (int i = 0; i < 500; ++i)
+        names.push_back("HOST" + std::to_string(i));
+    for (char c = '!'; c <= '~'; ++c)
+        if (c < 'a' || c > 'z')  // lower case is the same section as upper case
+            names.push_back(std::string("SERVER") + c);
+    names.push_back("\x93\x8c\x8b\x9e");  // two Japanese characters in code page 932
+    names.push_back("\x93\x8c\x8b\x9f");
+    for (const std::string& name : names) {
+        const UINT id = CTrayIcon::PreferredId(name.c_str());
+        EXPECT_NE(id, 0u) << name;
+        ids.insert(id);
+    }
+    EXPECT_EQ(ids.size(), names.size());
+}
+
+TEST_F(TrayIconTest, SecondBarOnOneSectionTakesAnotherIdentifierAndTheFirstKeepsItsOwn) {
+    const UINT preferred = CTrayIcon::PreferredId("NAS");
+    std::unique_ptr<CTrayIcon> first(new CTrayIcon);
+    ASSERT_EQ(AddedIdentifier(*first, FakeWindow(0x10), "NAS"), preferred);
+
+    UINT second = 0;
+    {
+        CTrayIcon tray;
+        second = AddedIdentifier(tray, FakeWindow(0x20), "NAS");
+        EXPECT_NE(second, 0u);
+        EXPECT_NE(second, preferred) << "the second bar took over the first one's icon";
+        CTrayIcon third;
+        const UINT id = AddedIdentifier(third, FakeWindow(0x30), "NAS");
+        EXPECT_NE(id, preferred);
+        EXPECT_NE(id, second);
+    }
+    // While the first runs, a restarted second bar finds the same identifier again.
+    {
+        CTrayIcon tray;
+        EXPECT_EQ(AddedIdentifier(tray, FakeWindow(0x40), "NAS"), second);
+    }
+
+    // The first bar's own calls still carry its identifier.
+    g_log.clear();
+    first->Modify(TRAY_SLOT_OK);
+    first->Restore();
+    first->Delete();
+    ASSERT_EQ(g_log.size(), 3u);
+    for (const ShellCall& c : g_log)
+        EXPECT_EQ(c.uID, preferred);
+
+    // Once the first has ended, the next bar on the section gets the section's identifier.
+    first.reset();
+    CTrayIcon next;
+    EXPECT_EQ(AddedIdentifier(next, FakeWindow(0x50), "NAS"), preferred);
+}
+
+TEST_F(TrayIconTest, AnExplicitIdentifierClaimsNothing) {
+    CTrayIcon owner;
+    ConfigureLikeTheBar(owner, FakeWindow(0x10), CTrayIcon::PreferredId("NAS"));
+    CTrayIcon bar;
+    EXPECT_EQ(AddedIdentifier(bar, FakeWindow(0x20), "NAS"), CTrayIcon::PreferredId("NAS"));
+}
+
+// The other process of the next test: holds the identifier of a section until it is ended.
+// Run only by that test, through its name (GoogleTest skips disabled tests otherwise).
+TEST_F(TrayIconTest, DISABLED_HoldTheIdentifierOfASectionInAnotherProcess) {
+    const char* pid = std::getenv("VORN_TRAY_TEST_PARENT");
+    ASSERT_NE(pid, nullptr);
+    CTrayIcon tray;
+    ASSERT_NE(AddedIdentifier(tray, FakeWindow(0x10), "OTHER PROCESS"), 0u);
+    HANDLE ready = OpenEventA(EVENT_MODIFY_STATE, FALSE,
+                              (std::string("vornbar-tray-test-ready-") + pid).c_str());
+    ASSERT_NE(ready, nullptr);
+    SetEvent(ready);
+    CloseHandle(ready);
+    Sleep(60000);  // ended by the parent well before
+}
+
+TEST_F(TrayIconTest, ABarInAnotherProcessKeepsItsIdentifierUntilItsProcessEnds) {
+    const std::string pid = std::to_string(GetCurrentProcessId());
+    HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, ("vornbar-tray-test-ready-" + pid).c_str());
+    ASSERT_NE(ready, nullptr);
+    char self[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameA(nullptr, self, MAX_PATH), 0u);
+    std::string command =
+        std::string("\"") + self +
+        "\" --gtest_also_run_disabled_tests "
+        "--gtest_filter=TrayIconTest.DISABLED_HoldTheIdentifierOfASectionInAnotherProcess";
+    SetEnvironmentVariableA("VORN_TRAY_TEST_PARENT", pid.c_str());
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    const BOOL started = CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                        nullptr, &si, &pi);
+    SetEnvironmentVariableA("VORN_TRAY_TEST_PARENT", nullptr);
+    ASSERT_TRUE(started);
+    HANDLE waits[2] = {ready, pi.hProcess};
+    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, 60000);
+    if (woke != WAIT_OBJECT_0)
+        TerminateProcess(pi.hProcess, 1);  // never left behind by a failed test
+    ASSERT_EQ(woke, WAIT_OBJECT_0) << "the other process did not claim its identifier";
+
+    const UINT preferred = CTrayIcon::PreferredId("OTHER PROCESS");
+    {
+        CTrayIcon tray;
+        EXPECT_NE(AddedIdentifier(tray, FakeWindow(0x20), "OTHER PROCESS"), preferred);
+    }
+    // Ended as a crash would end it: the system gives its identifier back.
+    TerminateProcess(pi.hProcess, 1);
+    EXPECT_EQ(WaitForSingleObject(pi.hProcess, 30000), WAIT_OBJECT_0);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    CloseHandle(ready);
+    CTrayIcon tray;
+    EXPECT_EQ(AddedIdentifier(tray, FakeWindow(0x30), "OTHER PROCESS"), preferred);
 }
 
 // --- The picture table ----------------------------------------------------------------
@@ -580,7 +702,6 @@ TEST_F(TrayIconTest, ConcurrentAddAndModifyEachHandTheShellTheirOwnPicture) {
 
 TEST_F(TrayIconTest, RealShellAcceptsAddModifyAndDelete) {
     g_forwardToShell = true;  // record, and pass every call on to Shell_NotifyIconA
-    CTrayIcon::SetClockForTest(nullptr, nullptr);
     HWND wnd = CreateWindowExA(0, "STATIC", "vornbar tray test", WS_POPUP, 0, 0, 10, 10, nullptr,
                                nullptr, GetModuleHandleA(nullptr), nullptr);
     ASSERT_NE(wnd, nullptr);
