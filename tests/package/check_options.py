@@ -29,6 +29,7 @@ SAMPLES = {
     "interval": "500",
     "stale": "1500",
     "rate": "20",
+    "history": "off",
 }
 
 
