@@ -1,10 +1,8 @@
 #include "tray/tray_icon.h"
 
 #include <cstddef>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <vector>
 
 // The record handed to the shell is the first form of NOTIFYICONDATAA, which ends with a
@@ -34,9 +32,9 @@ CTrayIcon::ShellNotifyFn g_shellNotify = Shell_NotifyIconA;
 
 // FNV-1a over the upper-cased text, both bytes of each UTF-16 unit. Written out here, not
 // taken from a library, because its results must never change: users' choices depend on it.
-UINT UpperCaseHash(std::wstring text) {
+UINT UpperCaseHash(std::vector<wchar_t> text) {
     if (!text.empty())
-        CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+        CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
     UINT hash = 2166136261u;
     for (wchar_t unit : text) {
         for (int shift = 0; shift < 16; shift += 8) {
@@ -48,14 +46,14 @@ UINT UpperCaseHash(std::wstring text) {
 }
 
 // The ANSI text in UTF-16, so that case folds as the profile functions fold section names.
-std::wstring Widen(LPCSTR text) {
+std::vector<wchar_t> Widen(LPCSTR text) {
     if (text == nullptr || text[0] == '\0')
-        return std::wstring();
+        return {};
     const int units = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
     if (units <= 1)
-        return std::wstring();
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], units);
+        return {};
+    std::vector<wchar_t> wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), units);
     wide.resize(static_cast<size_t>(units - 1));  // without the terminator
     return wide;
 }
@@ -65,7 +63,8 @@ std::wstring Widen(LPCSTR text) {
 UINT ProgramPathHash() {
     std::vector<wchar_t> path(32768, L'\0');
     const DWORD len = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    return UpperCaseHash(std::wstring(path.data(), len < path.size() ? len : path.size()));
+    path.resize(len < path.size() ? len : path.size());
+    return UpperCaseHash(std::move(path));
 }
 
 // Holds a critical section for one scope. Critical sections are recursive, and the manager
@@ -241,7 +240,8 @@ UINT CTrayIcon::ClaimId(LPCSTR instance) {
     for (UINT probe = 0; probe < kIdProbes; ++probe) {
         const UINT id = preferred + probe;
         char name[64];
-        std::snprintf(name, sizeof name, "Local\\vornbar-tray-%08X-%08X", program, id);
+        // user32's formatter: the C library's would add its whole printf to the bar.
+        wsprintfA(name, "Local\\vornbar-tray-%08X-%08X", program, id);
         SetLastError(ERROR_SUCCESS);
         HANDLE claim = CreateMutexA(nullptr, FALSE, name);
         if (claim && GetLastError() != ERROR_ALREADY_EXISTS) {
