@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "readings/model.h"
+#include "readings/regular_file.h"
 #include "readings/refresher.h"
 #include "readings/text.h"
 
@@ -361,20 +362,21 @@ bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error) 
             *error = ConfigError{0, why};
         return false;
     };
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                               &std::fclose);
-    if (!file)
-        return fail("cannot open the file");
-    std::string text;
-    char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-        if (text.size() + got > kMaxConfigBytes)
-            return fail("the file is larger than 1 MiB");
-        text.append(chunk, got);
+    // Read on the serving thread at a reload: a FIFO or a device in its place must not block
+    // it, so only a regular file is read, checked on the opened handle.
+    const readings::RegularFileText file = readings::ReadRegularFile(path, kMaxConfigBytes);
+    if (!file.ok) {
+        const std::string opening = "cannot be opened";
+        const std::string why = file.error.rfind(opening, 0) == 0
+                                    ? "cannot open the file" + file.error.substr(opening.size())
+                                    : "the file " + file.error;
+        if (error)
+            *error = ConfigError{0, why};
+        return false;
     }
-    if (std::ferror(file.get()))
-        return fail("cannot read the file");
+    if (file.truncated)
+        return fail("the file is larger than 1 MiB");
+    const std::string& text = file.text;
     return ParseConfigText(text, out, error);
 }
 
