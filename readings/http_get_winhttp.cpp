@@ -29,6 +29,8 @@ public:
     Handle& operator=(const Handle&) = delete;
     HINTERNET get() const { return h_; }
     explicit operator bool() const { return h_ != nullptr; }
+    // Forgets the handle without closing it (someone else has).
+    void release() { h_ = nullptr; }
 
 private:
     HINTERNET h_;
@@ -92,6 +94,11 @@ std::string Base64(const std::string& in) {
 
 std::string Describe(DWORD error, const HttpRequest& request) {
     switch (error) {
+        case ERROR_WINHTTP_OPERATION_CANCELLED:
+        case ERROR_INVALID_HANDLE:  // closed by a cancel between two calls
+            if (request.cancel && request.cancel->cancelled())
+                return "cancelled";
+            break;
         case ERROR_WINHTTP_TIMEOUT:
         case WSAETIMEDOUT:  // Wine's WinHTTP passes the socket's own error on
             return "no complete answer within " + std::to_string(request.timeout_ms) + " ms";
@@ -158,6 +165,10 @@ HttpResult HttpGet(const HttpRequest& request) {
         result.error = "not an http or https URL";
         return result;
     }
+    if (request.cancel && request.cancel->cancelled()) {
+        result.error = "cancelled";
+        return result;
+    }
 
     const WideText url = Widen(EncodeUrl(request.url));
     URL_COMPONENTS parts{};
@@ -207,6 +218,24 @@ HttpResult HttpGet(const HttpRequest& request) {
         result.error = Describe(GetLastError(), request);
         return result;
     }
+    // A cancel closes the request handle from its thread, which ends a wait on it at once;
+    // the handle is then closed already and is only released here.
+    const auto key = reinterpret_cast<std::uintptr_t>(http.get());
+    HINTERNET const request_handle = http.get();
+    if (request.cancel &&
+        !request.cancel->Register(key, [request_handle] { WinHttpCloseHandle(request_handle); })) {
+        result.error = "cancelled";
+        return result;
+    }
+    struct CancelGuard {
+        HttpCancel* cancel;
+        std::uintptr_t key;
+        Handle* http;
+        ~CancelGuard() {
+            if (cancel && !cancel->Unregister(key))
+                http->release();
+        }
+    } guard{request.cancel, key, &http};
     if (request.max_redirects > 0) {
         DWORD redirects = static_cast<DWORD>(request.max_redirects);
         WinHttpSetOption(http.get(), WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects,

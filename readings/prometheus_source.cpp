@@ -122,7 +122,10 @@ PrometheusSource::Scrape PrometheusSource::Fetch() {
     request.user = settings_.user;
     request.password = settings_.password;
     request.timeout_ms = settings_.timeout_ms;
+    request.cancel = &cancel_;
     const HttpResult answer = HttpGet(request);
+    if (cancel_.cancelled())
+        return scrape;  // retired: nothing to report, the readings are not used
     std::string problem;
     if (!answer.ok) {
         problem = answer.error;
