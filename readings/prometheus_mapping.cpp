@@ -4,7 +4,6 @@
 #include <cmath>
 #include <map>
 #include <set>
-#include <unordered_map>
 
 namespace vorn::readings {
 
@@ -305,8 +304,10 @@ std::vector<ScrapeInput> CollectInputs(const std::vector<Series>& all) {
                LabelOr(s, "instance") + '\x1f' + LabelOr(s, "job");
     };
     // Chip -> its place: node_exporter's chip list first, as it sorts it, then the order of
-    // appearance. A map, not a search of a list, so a scrape of many chips stays linear.
-    std::unordered_map<std::string, std::size_t> chip_order;
+    // appearance. A map, not a search of a list: a scrape of many chips costs n log n. (Ordered
+    // maps throughout: the names come from the endpoint, and crafted hash collisions could
+    // make a hash table quadratic.)
+    std::map<std::string, std::size_t> chip_order;
     auto place_chip = [&chip_order](const std::string& chip) {
         chip_order.emplace(chip, chip_order.size());
     };
@@ -408,7 +409,7 @@ std::array<int, proto::kFieldCount> AutoMap(const std::vector<ScrapeInput>& inpu
     map.fill(-1);
     std::vector<bool> taken(inputs.size(), false);
     // Normalised label -> the inputs with it, in order: a synonym is one look-up.
-    std::unordered_map<std::string, std::vector<std::size_t>> by_name;
+    std::map<std::string, std::vector<std::size_t>> by_name;
     for (std::size_t k = 0; k < inputs.size(); ++k)
         by_name[Normalise(inputs[k].label)].push_back(k);
     auto usable = [&](std::size_t k, ReadingKind kind) {
