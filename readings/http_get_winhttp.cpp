@@ -120,8 +120,9 @@ std::string Describe(DWORD error, const HttpRequest& request) {
         case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
             return "the answer is not HTTP";
         default:
-            return "HTTP error " + std::to_string(error);
+            break;
     }
+    return "HTTP error " + std::to_string(error);
 }
 
 std::string QueryText(HINTERNET request, DWORD what) {
