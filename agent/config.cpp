@@ -103,7 +103,13 @@ public:
         }
         if (key == "prometheus.password") {
             out_->prometheus_password = value;
-            return true;
+            out_->prometheus_password_line = number_;
+            return SingleSecret();
+        }
+        if (key == "prometheus.password_file") {
+            out_->prometheus_password_file = value;
+            out_->prometheus_password_file_line = number_;
+            return SingleSecret();
         }
         if (key == "prometheus.timeout") {
             long ms = 0;
@@ -160,6 +166,13 @@ public:
     }
 
 private:
+    // The password comes from one place.
+    bool SingleSecret() {
+        if (out_->prometheus_password && out_->prometheus_password_file)
+            return Fail("set prometheus.password or prometheus.password_file, not both");
+        return true;
+    }
+
     bool Fail(const std::string& message) {
         if (error_)
             *error_ = ConfigError{number_, message};
@@ -376,8 +389,67 @@ bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error) 
     }
     if (file.truncated)
         return fail("the file is larger than 1 MiB");
-    const std::string& text = file.text;
-    return ParseConfigText(text, out, error);
+    if (!ParseConfigText(file.text, out, error))
+        return false;
+    if (out->prometheus_password_file) {
+        std::string password, why;
+        if (!ReadPasswordFile(*out->prometheus_password_file, &password, &why)) {
+            if (error)
+                *error = ConfigError{out->prometheus_password_file_line,
+                                     "prometheus.password_file: " + why};
+            return false;
+        }
+        out->prometheus_password = password;
+    }
+    return true;
+}
+
+bool ReadPasswordFile(const std::string& file, std::string* password, std::string* why) {
+    // A password is a line; a file this large is not one.
+    constexpr std::size_t kMaxPassword = 4096;
+    std::string path = file;
+    if (file.find('/') == std::string::npos) {
+        // A bare name is a credential systemd passed the service (LoadCredential=).
+        const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+        if (!credentials || !*credentials) {
+            *why = "'" + file +
+                   "' is a bare name, which names a systemd credential, but "
+                   "CREDENTIALS_DIRECTORY is not set; give an absolute path";
+            return false;
+        }
+        path = std::string(credentials) + "/" + file;
+    } else if (file[0] != '/') {
+        *why = "'" + file + "' must be an absolute path or a bare credential name";
+        return false;
+    }
+    const readings::RegularFileText read = readings::ReadRegularFile(path, kMaxPassword);
+    if (!read.ok) {
+        *why = path + " " + read.error;
+        return false;
+    }
+    if (read.mode >= 0 && (read.mode & 0044) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", read.mode);
+        *why = path + " may be read by other users (mode " + mode +
+               "); make it readable by its owner only (chmod 600)";
+        return false;
+    }
+    if (read.truncated) {
+        *why = path + " is longer than " + std::to_string(kMaxPassword) + " bytes";
+        return false;
+    }
+    std::string text = read.text;
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+        if (!text.empty() && text.back() == '\r')
+            text.pop_back();
+    }
+    if (text.empty()) {
+        *why = path + " is empty";
+        return false;
+    }
+    *password = text;
+    return true;
 }
 
 bool ParseMetricsAddress(const std::string& text, std::vector<Endpoint>* out) {

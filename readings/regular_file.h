@@ -12,6 +12,7 @@ namespace vorn::readings {
 struct RegularFileText {
     bool ok = false;         // the file is a regular file and was read
     bool truncated = false;  // it holds more than max_bytes; text has the first max_bytes
+    int mode = -1;           // the file's permission bits (0777) where the system has them, else -1
     std::string text;
     std::string error;  // why ok is false: "is not a regular file", "cannot be opened: ..."
 };

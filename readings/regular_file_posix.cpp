@@ -25,6 +25,7 @@ RegularFileText ReadRegularFile(const std::string& path, std::size_t max_bytes) 
         result.error = "is not a regular file";
         return result;
     }
+    result.mode = static_cast<int>(status.st_mode & 0777);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0)
         ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
