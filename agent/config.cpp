@@ -391,6 +391,13 @@ bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error) 
         return fail("the file is larger than 1 MiB");
     if (!ParseConfigText(file.text, out, error))
         return false;
+    if (out->prometheus_password_line > 0 && file.mode >= 0 && (file.mode & 0044) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", file.mode);
+        out->warnings.push_back(path + ":" + std::to_string(out->prometheus_password_line) +
+                                ": prometheus.password in a file other users may read (mode " +
+                                mode + "); move it to prometheus.password_file (chmod 600)");
+    }
     if (out->prometheus_password_file) {
         std::string password, why;
         if (!ReadPasswordFile(*out->prometheus_password_file, &password, &why)) {
@@ -512,6 +519,7 @@ Config Resolve(const Settings& file, const Settings& command_line) {
         c.interval_ms = kNetworkIntervalMs;
     c.mapping = file.mapping;
     c.mapping_lines = file.mapping_lines;
+    c.warnings = file.warnings;
     c.alarms = file.alarms;
     return c;
 }

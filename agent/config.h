@@ -52,6 +52,9 @@ struct Settings {
     std::optional<std::string> prometheus_user, prometheus_password;
     std::optional<std::string> prometheus_password_file;
     int prometheus_password_line = 0, prometheus_password_file_line = 0;
+    // What LoadConfigFile found worth saying about a file it accepted (a password that other
+    // users may read), for the log.
+    std::vector<std::string> warnings;
     std::optional<int> prometheus_timeout_ms;
     MappingTable mapping;
     std::array<int, proto::kFieldCount> mapping_lines{};  // line of each mapping, 0 for none
@@ -71,7 +74,8 @@ struct Config {
     int rate = kDefaultRate;
     int stale_ms = 0;  // 0: readings::DefaultStaleAfter(interval)
     std::string prometheus_user, prometheus_password;
-    int prometheus_timeout_ms = 0;  // 0: the source's default
+    int prometheus_timeout_ms = 0;      // 0: the source's default
+    std::vector<std::string> warnings;  // the file's (Settings::warnings), for the log
     MappingTable mapping;
     std::array<int, proto::kFieldCount> mapping_lines{};
     readings::AlarmSettings alarms;
