@@ -361,6 +361,22 @@ TEST(AgentPasswordFile, ReadsAnOwnerOnlyFileOrACredentialAndRefusesTheRest) {
         EXPECT_TRUE(password.empty());
     }
 
+    // A password written in the configuration itself is taken, with a warning when other
+    // users may read the file.
+    Settings inline_password;
+    const std::string config = dir.Write("inline.conf", "prometheus.password = pw\n");
+    ASSERT_EQ(chmod(config.c_str(), 0644), 0);
+    ASSERT_TRUE(LoadConfigFile(config, &inline_password, &e)) << e.message;
+    ASSERT_EQ(inline_password.warnings.size(), 1u);
+    EXPECT_NE(inline_password.warnings[0].find("inline.conf:1: prometheus.password in a file "
+                                               "other users may read (mode 0644)"),
+              std::string::npos)
+        << inline_password.warnings[0];
+    ASSERT_EQ(chmod(config.c_str(), 0600), 0);
+    Settings private_password;
+    ASSERT_TRUE(LoadConfigFile(config, &private_password, &e)) << e.message;
+    EXPECT_TRUE(private_password.warnings.empty());
+
     // A bare name: the credential systemd placed in $CREDENTIALS_DIRECTORY.
     const char* before = std::getenv("CREDENTIALS_DIRECTORY");
     const std::string saved = before ? before : "";
