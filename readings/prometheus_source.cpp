@@ -133,6 +133,8 @@ PrometheusSource::Scrape PrometheusSource::Fetch() {
         problem = RefuseContentType(answer.content_type, answer.body);
         if (problem.empty()) {
             scrape.exposition = ParseExposition(answer.body);
+            if (cancel_.cancelled())
+                return scrape;  // retired while parsing: the mapping is not worth doing
             if (scrape.exposition.series.empty())
                 problem = scrape.exposition.bad_lines
                               ? "no series could be read (" + scrape.exposition.first_error + ")"
