@@ -1,6 +1,7 @@
 #include "tests/native/metrics_test_support.h"
 
 #include <fcntl.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -46,11 +47,20 @@ void TcpClient::Close() {
     fd_ = -1;
 }
 
-bool TcpClient::Connect(const Endpoint& to, int timeout_ms) {
+bool TcpClient::Connect(const Endpoint& to, int timeout_ms, const std::string& from) {
     Close();
     fd_ = socket(to.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
         return false;
+    if (!from.empty()) {
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        if (inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
+            bind(fd_, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0) {
+            Close();
+            return false;
+        }
+    }
     if (connect(fd_, reinterpret_cast<const sockaddr*>(&to.addr), to.len) != 0) {
         if (errno != EINPROGRESS) {
             Close();

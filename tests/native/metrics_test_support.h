@@ -19,8 +19,9 @@ public:
     TcpClient(const TcpClient&) = delete;
     TcpClient& operator=(const TcpClient&) = delete;
 
-    // Connects within `timeout_ms`; false when the connection is not made.
-    bool Connect(const Endpoint& to, int timeout_ms = 2000);
+    // Connects within `timeout_ms`, from the IPv4 address `from` when one is given (any
+    // 127.x.y.z works on loopback); false when the connection is not made.
+    bool Connect(const Endpoint& to, int timeout_ms = 2000, const std::string& from = "");
     // Sends all of `bytes` (blocking, bounded by `timeout_ms`); false when the peer is gone.
     bool Send(const std::string& bytes, int timeout_ms = 2000);
     // Reads until the peer closes or `timeout_ms` passes; *closed says which.
