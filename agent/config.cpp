@@ -25,6 +25,13 @@ namespace {
 // A configuration is a few dozen lines; anything this large is not one.
 constexpr std::size_t kMaxConfigBytes = 1 << 20;
 
+// Permission bits as chmod writes them: "0644".
+std::string OctalMode(int mode) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode) & 0777u);
+    return text;
+}
+
 // No iostreams here or below: their locale machinery would triple the Windows agent's size.
 std::vector<std::string> Words(const std::string& s) {
     std::vector<std::string> words;
@@ -392,8 +399,7 @@ bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error) 
     if (!ParseConfigText(file.text, out, error))
         return false;
     if (out->prometheus_password_line > 0 && file.mode >= 0 && (file.mode & 0044) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", file.mode);
+        const std::string mode = OctalMode(file.mode);
         out->warnings.push_back(path + ":" + std::to_string(out->prometheus_password_line) +
                                 ": prometheus.password in a file other users may read (mode " +
                                 mode + "); move it to prometheus.password_file (chmod 600)");
@@ -435,8 +441,7 @@ bool ReadPasswordFile(const std::string& file, std::string* password, std::strin
         return false;
     }
     if (read.mode >= 0 && (read.mode & 0044) != 0) {
-        char mode[8];
-        std::snprintf(mode, sizeof mode, "%04o", read.mode);
+        const std::string mode = OctalMode(read.mode);
         *why = path + " may be read by other users (mode " + mode +
                "); make it readable by its owner only (chmod 600)";
         return false;
