@@ -50,8 +50,9 @@ struct HttpResult {
     std::string error;         // why ok is false: one short phrase, without credentials
 };
 
-// Performs the GET; never throws, never waits longer than the request's time-out, and returns
-// soon after the request's HttpCancel is cancelled (error "cancelled").
+// Performs the GET; never throws, never waits longer than the request's time-out. Once the
+// request's HttpCancel is cancelled it fails with "cancelled": at once on libcurl, and on
+// WinHTTP (whose synchronous calls cannot be interrupted) at its next step.
 HttpResult HttpGet(const HttpRequest& request);
 
 // The URL with characters that may not stand in a request line (space, quotes, braces,

@@ -29,8 +29,6 @@ public:
     Handle& operator=(const Handle&) = delete;
     HINTERNET get() const { return h_; }
     explicit operator bool() const { return h_ != nullptr; }
-    // Forgets the handle without closing it (someone else has).
-    void release() { h_ = nullptr; }
 
 private:
     HINTERNET h_;
@@ -92,13 +90,16 @@ std::string Base64(const std::string& in) {
     return out;
 }
 
+// True, with the result's error set, once the request's cancel has been asked for.
+bool Cancelled(const HttpRequest& request, HttpResult* result) {
+    if (!request.cancel || !request.cancel->cancelled())
+        return false;
+    result->error = "cancelled";
+    return true;
+}
+
 std::string Describe(DWORD error, const HttpRequest& request) {
     switch (error) {
-        case ERROR_WINHTTP_OPERATION_CANCELLED:
-        case ERROR_INVALID_HANDLE:  // closed by a cancel between two calls
-            if (request.cancel && request.cancel->cancelled())
-                return "cancelled";
-            break;
         case ERROR_WINHTTP_TIMEOUT:
         case WSAETIMEDOUT:  // Wine's WinHTTP passes the socket's own error on
             return "no complete answer within " + std::to_string(request.timeout_ms) + " ms";
@@ -120,9 +121,8 @@ std::string Describe(DWORD error, const HttpRequest& request) {
         case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
             return "the answer is not HTTP";
         default:
-            break;
+            return "HTTP error " + std::to_string(error);
     }
-    return "HTTP error " + std::to_string(error);
 }
 
 std::string QueryText(HINTERNET request, DWORD what) {
@@ -166,10 +166,8 @@ HttpResult HttpGet(const HttpRequest& request) {
         result.error = "not an http or https URL";
         return result;
     }
-    if (request.cancel && request.cancel->cancelled()) {
-        result.error = "cancelled";
+    if (Cancelled(request, &result))
         return result;
-    }
 
     const WideText url = Widen(EncodeUrl(request.url));
     URL_COMPONENTS parts{};
@@ -219,24 +217,6 @@ HttpResult HttpGet(const HttpRequest& request) {
         result.error = Describe(GetLastError(), request);
         return result;
     }
-    // A cancel closes the request handle from its thread, which ends a wait on it at once;
-    // the handle is then closed already and is only released here.
-    const auto key = reinterpret_cast<std::uintptr_t>(http.get());
-    HINTERNET const request_handle = http.get();
-    if (request.cancel &&
-        !request.cancel->Register(key, [request_handle] { WinHttpCloseHandle(request_handle); })) {
-        result.error = "cancelled";
-        return result;
-    }
-    struct CancelGuard {
-        HttpCancel* cancel;
-        std::uintptr_t key;
-        Handle* http;
-        ~CancelGuard() {
-            if (cancel && !cancel->Unregister(key))
-                http->release();
-        }
-    } guard{request.cancel, key, &http};
     if (request.max_redirects > 0) {
         DWORD redirects = static_cast<DWORD>(request.max_redirects);
         WinHttpSetOption(http.get(), WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS, &redirects,
@@ -260,6 +240,11 @@ HttpResult HttpGet(const HttpRequest& request) {
         head += "Authorization: Basic " + Base64(user + ":" + password) + "\r\n";
     }
     const WideText headers = Widen(head);
+    // A synchronous WinHTTP call cannot be interrupted (closing its handle from another thread
+    // ends only asynchronous ones), so a cancel is looked at between the steps: a request in
+    // flight ends at its time-out at the latest.
+    if (Cancelled(request, &result))
+        return result;
     if (!WinHttpSendRequest(http.get(), headers.data(), WideLength(headers),
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(http.get(), nullptr)) {
@@ -289,6 +274,8 @@ HttpResult HttpGet(const HttpRequest& request) {
         DWORD receive_timeout = static_cast<DWORD>(left);
         WinHttpSetOption(http.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &receive_timeout,
                          sizeof receive_timeout);
+        if (Cancelled(request, &result))
+            return result;
         DWORD got = 0;
         if (!WinHttpReadData(http.get(), buffer, sizeof buffer, &got)) {
             result.error = Describe(GetLastError(), request);

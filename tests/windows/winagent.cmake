@@ -19,3 +19,9 @@ add_test(NAME vornagent_imports_only_windows_dlls
         ! printf '%s\n' "$dlls" | grep -viE '^(kernel32|advapi32|ws2_32|winhttp|msvcrt)\.dll$'
     ]=] probe $<TARGET_FILE:vornagent> ${CMAKE_OBJDUMP})
 set_tests_properties(vornagent_imports_only_windows_dlls PROPERTIES LABELS static)
+
+# Files read whole only when they are disk files (readings file, configuration).
+vorn_test(regular_file_win_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/regular_file_win_test.cpp
+    LIBS vorn_readings
+    LABELS readings)
