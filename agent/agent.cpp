@@ -5,6 +5,8 @@
 #include <cstring>
 #include <memory>
 
+#include "agent/history_keeper.h"
+#include "agent/history_pages.h"
 #include "agent/metrics_server.h"
 #include "agent/metrics_text.h"
 #include "agent/server.h"
@@ -67,11 +69,18 @@ std::string Summary(const Config& config, const readings::Refresher& refresher) 
            (config.rate ? std::to_string(config.rate) + " per source a second" : "unlimited");
 }
 
-std::unique_ptr<readings::Refresher> StartRefresher(
-    const Config& config, Log& log, std::shared_ptr<const readings::Snapshot> seed) {
+std::unique_ptr<readings::Refresher> StartRefresher(const Config& config, Log& log,
+                                                    std::shared_ptr<const readings::Snapshot> seed,
+                                                    readings::SampleObserver* history = nullptr) {
     return std::make_unique<readings::Refresher>(
         readings::MakeSource(SourceSettingsOf(config), &log), milliseconds(config.interval_ms),
-        StaleAfter(config), &log, std::move(seed), config.alarms);
+        StaleAfter(config), &log, std::move(seed), config.alarms, history);
+}
+
+// The sampling interval a history page reports: the refresher's period.
+std::uint32_t SamplePeriodMs(const Config& config) {
+    return static_cast<std::uint32_t>(
+        std::max<long long>(config.interval_ms, readings::kMinSamplePeriod.count()));
 }
 
 // Joins the replaced refreshers whose last sample has ended; the others are looked at again.
@@ -170,7 +179,19 @@ int Serve(const CommandLine& command_line, Log& log) {
         log.Info("error: " + error);
         return 1;
     }
-    std::unique_ptr<readings::Refresher> refresher = StartRefresher(config, log, nullptr);
+    // The history is kept from the first sample on; it is not changed by a reload.
+    std::unique_ptr<HistoryKeeper> history;
+    if (config.history) {
+        history = std::make_unique<HistoryKeeper>(
+            ChooseHistoryPath(config.history_file, command_line.config_path), log);
+        history->Start();
+    }
+    HistoryPages pages(history ? &history->store() : nullptr);
+    pages.SetInterval(SamplePeriodMs(config));
+    pages.SetAlarms(config.alarms);
+    server.SetHistory(&pages);
+    std::unique_ptr<readings::Refresher> refresher =
+        StartRefresher(config, log, nullptr, history.get());
     // Replaced refreshers finish their sample on their own thread, never holding up serving.
     std::vector<std::unique_ptr<readings::Refresher>> retired;
     refresher->WaitForFirstSample(kFirstSampleWait);
@@ -206,12 +227,18 @@ int Serve(const CommandLine& command_line, Log& log) {
             !SameEndpoints(next.metrics, config.metrics)) {
             log.Info("listening addresses are only changed by a restart");
         }
+        if (next.history != config.history || next.history_file != config.history_file)
+            log.Info("the history settings are only changed by a restart");
         next.listen = config.listen;
         next.metrics = config.metrics;
+        next.history = config.history;
+        next.history_file = config.history_file;
         config = next;
         // The running texts are served until the new source's first sample is in.
         std::unique_ptr<readings::Refresher> next_refresher =
-            StartRefresher(config, log, refresher->Latest());
+            StartRefresher(config, log, refresher->Latest(), history.get());
+        pages.SetInterval(SamplePeriodMs(config));
+        pages.SetAlarms(config.alarms);
         refresher->RequestStop();
         retired.push_back(std::move(refresher));
         refresher = std::move(next_refresher);
@@ -234,11 +261,15 @@ int Serve(const CommandLine& command_line, Log& log) {
             // The thread cannot be interrupted inside the source; ending the process ends it.
             log.Info("a sensor read still hangs after " + std::to_string(kStopWait.count()) +
                      " ms; exiting without it");
+            if (history)
+                history->Stop();
             std::fflush(nullptr);
             std::_Exit(0);
         }
     }
     retired.clear();
+    if (history)
+        history->Stop();
     return 0;
 }
 

@@ -299,6 +299,8 @@ bool ParseBounded(const std::string& text, long max, int* out) {
 bool ParseSharedSetting(const std::string& name, const std::string& value, Settings* out,
                         std::string* why) {
     why->clear();
+    if (ParseHistorySetting(name, value, out, why))
+        return true;
     if (name == "source") {
         SourceSpec s;
         if (readings::ParseSourceSpec(value, &s, why))
@@ -426,6 +428,10 @@ Config Resolve(const Settings& file, const Settings& command_line) {
             c.rate = *layer->rate;
         if (layer->stale_ms)
             c.stale_ms = *layer->stale_ms;
+        if (layer->history)
+            c.history = *layer->history;
+        if (layer->history_file)
+            c.history_file = *layer->history_file;
         if (layer->prometheus_user)
             c.prometheus_user = *layer->prometheus_user;
         if (layer->prometheus_password)

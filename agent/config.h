@@ -46,6 +46,9 @@ struct Settings {
     std::optional<int> interval_ms;
     std::optional<int> rate;
     std::optional<int> stale_ms;
+    // "history = on|off" and "history_file = PATH" (see ParseHistorySetting).
+    std::optional<bool> history;
+    std::optional<std::string> history_file;
     // The Prometheus source's Basic credentials and GET time-out (file only:
     // "prometheus.user", "prometheus.password", "prometheus.timeout").
     std::optional<std::string> prometheus_user, prometheus_password;
@@ -67,6 +70,8 @@ struct Config {
     int interval_ms = kDefaultIntervalMs;  // kNetworkIntervalMs for a network source
     int rate = kDefaultRate;
     int stale_ms = 0;  // 0: readings::DefaultStaleAfter(interval)
+    bool history = true;
+    std::string history_file;  // empty: the default place (ChooseHistoryPath)
     std::string prometheus_user, prometheus_password;
     int prometheus_timeout_ms = 0;  // 0: the source's default
     MappingTable mapping;
@@ -97,6 +102,12 @@ bool CheckMappings(const Settings& settings, SourceSpec::Kind kind, ConfigError*
 // or leaves it and says in `why` what the value must be (a text that follows the name).
 bool ParseSharedSetting(const std::string& name, const std::string& value, Settings* out,
                         std::string* why);
+
+// The history settings, in the file and on the command line: "history" (on or off) and
+// "history_file" (a path; "--history-file" on the command line). Returns false when `name` is
+// neither; otherwise as ParseSharedSetting.
+bool ParseHistorySetting(const std::string& name, const std::string& value, Settings* out,
+                         std::string* why);
 
 // Defaults, overlaid by `file`, overlaid by `command_line`; the mapping comes from the file.
 Config Resolve(const Settings& file, const Settings& command_line);

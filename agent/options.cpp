@@ -35,6 +35,13 @@ const char* HelpText() {
            "                     1 to 10800000)\n"
            "  --rate N           answer at most N requests a second per source address, with\n"
            "                     bursts of N; more are dropped (default 20, 0 for no limit)\n"
+           "  --history on|off   keep every reading's last hour (each second), 48 hours (each\n"
+           "                     minute) and 35 days (each quarter hour) and serve them to\n"
+           "                     the bar (default on)\n"
+           "  --history-file PATH\n"
+           "                     where the history is saved every few minutes and at the stop\n"
+           "                     (default /var/lib/vornagent/history when that folder exists;\n"
+           "                     on Windows vornagent.history beside the configuration)\n"
            "  --list             print every input of the source with its value, limits and a\n"
            "                     mapping line to paste, to help write the mapping, then exit\n"
            "  --check FILE       validate configuration FILE, say which line is wrong, exit\n"
@@ -68,7 +75,7 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
         const bool wants_value = arg == "--config" || arg == "--listen" || arg == "--allow" ||
                                  arg == "--metrics" || arg == "--sysfs" || arg == "--source" ||
                                  arg == "--interval" || arg == "--rate" || arg == "--stale" ||
-                                 arg == "--check";
+                                 arg == "--check" || arg == "--history" || arg == "--history-file";
         if (wants_value && !has_value) {
             if (i + 1 >= argc)
                 return fail(arg + " needs a value");
@@ -113,6 +120,10 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
             if (value.empty())
                 return fail("--sysfs needs a directory");
             cl.overrides.sysfs = value;
+        } else if (arg == "--history-file" &&
+                   ParseHistorySetting("history_file", value, &cl.overrides, &why)) {
+            if (!why.empty())
+                return fail(arg + " " + why);
         } else if (arg.rfind("--", 0) == 0 &&
                    ParseSharedSetting(arg.substr(2), value, &cl.overrides, &why)) {
             if (!why.empty())

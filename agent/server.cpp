@@ -1,6 +1,10 @@
 #include "agent/server.h"
 
+#include <chrono>
 #include <cstring>
+
+#include "agent/history_pages.h"
+#include "protocol/history_protocol.h"
 
 namespace vorn::agent {
 
@@ -54,12 +58,14 @@ Server::Verdict Server::Decide(const sockaddr* from, socklen_t from_len, const s
                                const readings::Refresher& refresher, const AllowList& allow,
                                RateLimiter* limiter,
                                std::shared_ptr<const readings::Snapshot>* snapshot,
-                               proto::Datagram* reply) {
+                               std::uint8_t* reply, std::size_t* reply_size) {
     if (from_len <= 0 || static_cast<std::size_t>(from_len) > sizeof(sockaddr_storage) ||
         !allow.Admits(from)) {
         ++counters_.refused;
         return Verdict::kDrop;
     }
+    if (history_ && !truncated && proto::IsVersion3(data, size))
+        return DecideHistory(from, data, size, refresher, reply, reply_size);
     std::uint32_t id = 0;
     std::uint8_t version = 0;
     if (truncated || !proto::DecodeRequest(data, size, &id, &version)) {
@@ -74,9 +80,35 @@ Server::Verdict Server::Decide(const sockaddr* from, socklen_t from_len, const s
     if (!*snapshot)
         *snapshot = refresher.Current(readings::Clock::now());
     // The reply speaks the request's version; version 1 carries no mask.
-    *reply = proto::EncodeReply(id, version, (*snapshot)->status, (*snapshot)->fields,
-                                (*snapshot)->alarm_mask);
+    const proto::Datagram d = proto::EncodeReply(id, version, (*snapshot)->status,
+                                                 (*snapshot)->fields, (*snapshot)->alarm_mask);
+    std::memcpy(reply, d.data(), d.size());
+    *reply_size = d.size();
     return Verdict::kAnswer;
+}
+
+Server::Verdict Server::DecideHistory(const sockaddr* from, const std::uint8_t* data,
+                                      std::size_t size, const readings::Refresher& refresher,
+                                      std::uint8_t* reply, std::size_t* reply_size) {
+    const std::int64_t unix_now = std::chrono::duration_cast<std::chrono::seconds>(
+                                      std::chrono::system_clock::now().time_since_epoch())
+                                      .count();
+    switch (history_->Answer(from, data, size, unix_now, HistoryBudget::Clock::now(),
+                             *refresher.Latest(), reply, reply_size)) {
+        case HistoryPages::Outcome::kPage:
+            ++counters_.history_pages;
+            return Verdict::kAnswer;
+        case HistoryPages::Outcome::kRefusal:
+            ++counters_.history_refusals;
+            return Verdict::kAnswer;
+        case HistoryPages::Outcome::kMalformed:
+            ++counters_.malformed;
+            return Verdict::kDrop;
+        case HistoryPages::Outcome::kOverBudget:
+            ++counters_.history_limited;
+            return Verdict::kDrop;
+    }
+    return Verdict::kDrop;
 }
 
 }  // namespace vorn::agent

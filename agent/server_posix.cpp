@@ -15,8 +15,8 @@ namespace {
 constexpr int kBatch = 64;
 // Batches taken from one socket before looking at the others and at the wake descriptor.
 constexpr int kBatchesPerWake = 16;
-// Larger than a request, so that a longer datagram shows its real size or MSG_TRUNC.
-constexpr std::size_t kReceiveSize = proto::kDatagramSize + 1;
+// Larger than the longest request, so that a longer datagram shows MSG_TRUNC.
+constexpr std::size_t kReceiveSize = Server::kReplyCapacity + 1;
 
 }  // namespace
 
@@ -60,11 +60,15 @@ bool Server::ServeOnce(int timeout_ms, net::Wake wake, const readings::Refresher
 
 void Server::Drain(net::Socket fd, const readings::Refresher& refresher, const AllowList& allow,
                    RateLimiter* limiter) {
-    std::uint8_t in[kBatch][kReceiveSize];
+    // Kept between calls: with history pages the batch's buffers are too large for the stack.
+    if (io_.empty())
+        io_.resize(kBatch * (kReceiveSize + kReplyCapacity));
+    auto in = reinterpret_cast<std::uint8_t(*)[kReceiveSize]>(io_.data());
+    auto out =
+        reinterpret_cast<std::uint8_t(*)[kReplyCapacity]>(io_.data() + kBatch * kReceiveSize);
     sockaddr_storage from[kBatch];
     iovec in_iov[kBatch];
     mmsghdr in_msgs[kBatch];
-    proto::Datagram out[kBatch];
     iovec out_iov[kBatch];
     mmsghdr out_msgs[kBatch];
 
@@ -81,32 +85,40 @@ void Server::Drain(net::Socket fd, const readings::Refresher& refresher, const A
         if (got <= 0)
             return;
         std::shared_ptr<const readings::Snapshot> snapshot;
-        int replies = 0;
-        for (int i = 0; i < got; ++i) {
-            const msghdr& h = in_msgs[i].msg_hdr;
-            if (Decide(reinterpret_cast<const sockaddr*>(&from[i]), h.msg_namelen, in[i],
-                       in_msgs[i].msg_len, (h.msg_flags & MSG_TRUNC) != 0, refresher, allow,
-                       limiter, &snapshot, &out[replies]) != Verdict::kAnswer) {
-                continue;
+        // Polls are answered first and sent at once; history pages of the same batch follow,
+        // so that paging never delays a poll's reply.
+        for (const bool history_pass : {false, true}) {
+            int replies = 0;
+            for (int i = 0; i < got; ++i) {
+                const msghdr& h = in_msgs[i].msg_hdr;
+                if (proto::IsVersion3(in[i], in_msgs[i].msg_len) != history_pass)
+                    continue;
+                std::size_t size = 0;
+                if (Decide(reinterpret_cast<const sockaddr*>(&from[i]), h.msg_namelen, in[i],
+                           in_msgs[i].msg_len, (h.msg_flags & MSG_TRUNC) != 0, refresher, allow,
+                           limiter, &snapshot, out[replies], &size) != Verdict::kAnswer) {
+                    continue;
+                }
+                out_iov[replies] = iovec{out[replies], size};
+                out_msgs[replies] = mmsghdr{};
+                out_msgs[replies].msg_hdr.msg_name = &from[i];
+                out_msgs[replies].msg_hdr.msg_namelen = h.msg_namelen;
+                out_msgs[replies].msg_hdr.msg_iov = &out_iov[replies];
+                out_msgs[replies].msg_hdr.msg_iovlen = 1;
+                ++replies;
             }
-            out_iov[replies] = iovec{out[replies].data(), out[replies].size()};
-            out_msgs[replies] = mmsghdr{};
-            out_msgs[replies].msg_hdr.msg_name = &from[i];
-            out_msgs[replies].msg_hdr.msg_namelen = h.msg_namelen;
-            out_msgs[replies].msg_hdr.msg_iov = &out_iov[replies];
-            out_msgs[replies].msg_hdr.msg_iovlen = 1;
-            ++replies;
+            int sent = 0;
+            while (sent < replies) {
+                const int r = sendmmsg(fd, out_msgs + sent, static_cast<unsigned>(replies - sent),
+                                       MSG_DONTWAIT);
+                if (r < 0 && errno == EINTR)
+                    continue;
+                // A full send buffer or an unreachable peer loses this reply; the client asks
+                // again.
+                sent += r > 0 ? r : 1;
+            }
+            counters_.answered += static_cast<std::uint64_t>(replies);
         }
-        int sent = 0;
-        while (sent < replies) {
-            const int r =
-                sendmmsg(fd, out_msgs + sent, static_cast<unsigned>(replies - sent), MSG_DONTWAIT);
-            if (r < 0 && errno == EINTR)
-                continue;
-            // A full send buffer or an unreachable peer loses this reply; the client asks again.
-            sent += r > 0 ? r : 1;
-        }
-        counters_.answered += static_cast<std::uint64_t>(replies);
         if (got < kBatch)
             return;
     }

@@ -9,8 +9,8 @@ namespace {
 
 // Datagrams taken from one socket before looking at the others and at the wake event.
 constexpr int kPerWake = 1024;
-// Larger than a request, so that a longer datagram is told apart (WSAEMSGSIZE).
-constexpr int kReceiveSize = static_cast<int>(proto::kDatagramSize) + 1;
+// Larger than the longest request, so that a longer datagram is told apart (WSAEMSGSIZE).
+constexpr int kReceiveSize = static_cast<int>(Server::kReplyCapacity) + 1;
 
 }  // namespace
 
@@ -103,15 +103,16 @@ void Server::Drain(net::Socket fd, const readings::Refresher& refresher, const A
                 return;  // WSAEWOULDBLOCK: nothing more waits
             }
         }
-        proto::Datagram reply;
+        std::uint8_t reply[kReplyCapacity];
+        std::size_t size = 0;
         if (Decide(reinterpret_cast<const sockaddr*>(&from), from_len,
                    reinterpret_cast<const std::uint8_t*>(in),
                    static_cast<std::size_t>(got > 0 ? got : 0), truncated, refresher, allow,
-                   limiter, &snapshot, &reply) != Verdict::kAnswer) {
+                   limiter, &snapshot, reply, &size) != Verdict::kAnswer) {
             continue;
         }
         // A full send buffer or an unreachable peer loses this reply; the client asks again.
-        sendto(fd, reinterpret_cast<const char*>(reply.data()), static_cast<int>(reply.size()), 0,
+        sendto(fd, reinterpret_cast<const char*>(reply), static_cast<int>(size), 0,
                reinterpret_cast<const sockaddr*>(&from), from_len);
         ++counters_.answered;
     }

@@ -32,11 +32,13 @@ std::chrono::milliseconds DefaultStaleAfter(std::chrono::milliseconds interval) 
 
 Refresher::Refresher(std::unique_ptr<Source> source, std::chrono::milliseconds interval,
                      std::chrono::milliseconds stale_after, Warnings* warnings,
-                     std::shared_ptr<const Snapshot> seed, const AlarmSettings& alarms)
+                     std::shared_ptr<const Snapshot> seed, const AlarmSettings& alarms,
+                     SampleObserver* observer)
     : source_(std::move(source)),
       interval_(std::max(interval, kMinSamplePeriod)),
       stale_after_(stale_after),
       warnings_(warnings),
+      observer_(observer),
       alarms_(alarms),
       latest_(seed ? std::move(seed) : EmptySnapshot()),
       description_(source_->Describe()),
@@ -140,6 +142,8 @@ void Refresher::Run() {
         if (failed)
             ++errors_;
         last_sample_ = ended.time_since_epoch().count();
+        if (observer_)
+            observer_->OnSample(*snapshot);
         Publish(std::move(snapshot), source_->Describe());
         lock.lock();
         changed_.wait_until(lock, started + interval_, [this] { return stop_; });

@@ -43,6 +43,13 @@ struct RefresherCounters {
     Clock::time_point last_sample{};  // when the last sample ended; epoch before the first
 };
 
+// Hears of every sample as it is taken, on the refresher's thread (the history keeps them).
+class SampleObserver {
+public:
+    virtual ~SampleObserver() = default;
+    virtual void OnSample(const Snapshot& snapshot) = 0;
+};
+
 // The shortest period between samples: an interval of 0 samples back to back, this often.
 constexpr std::chrono::milliseconds kMinSamplePeriod{10};
 
@@ -56,11 +63,12 @@ public:
     // first sample is in (a reload keeps the running texts meanwhile). `warnings` (not owned,
     // may be null) hears of a source that throws and of a snapshot gone stale. `alarms` gives
     // the limits beyond the source's own and the hysteresis; every sample is evaluated against
-    // them, keeping each reading's alarm state.
+    // them, keeping each reading's alarm state. `observer` (not owned, may be null; it must
+    // outlive the thread) is told of every sample.
     Refresher(std::unique_ptr<Source> source, std::chrono::milliseconds interval,
               std::chrono::milliseconds stale_after, Warnings* warnings,
               std::shared_ptr<const Snapshot> seed = nullptr,
-              const AlarmSettings& alarms = AlarmSettings{});
+              const AlarmSettings& alarms = AlarmSettings{}, SampleObserver* observer = nullptr);
     // Stops and joins the thread (see Stop).
     ~Refresher();
     Refresher(const Refresher&) = delete;
@@ -102,6 +110,7 @@ private:
     const std::chrono::milliseconds interval_;
     const std::chrono::milliseconds stale_after_;
     Warnings* const warnings_;
+    SampleObserver* const observer_;
     AlarmState alarms_;  // the refresher thread's own
 
     mutable std::mutex mutex_;  // guards latest_, description_, sampled_ and stop_

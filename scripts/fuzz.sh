@@ -12,7 +12,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${VORN_FUZZ_BUILD:-$root/build/fuzz}
 seconds=${VORN_FUZZ_SECONDS:-30}
-targets=${VORN_FUZZ_TARGETS:-fuzz_request fuzz_reply fuzz_config fuzz_readings fuzz_exposition fuzz_hwinfo fuzz_metrics_request}
+targets=${VORN_FUZZ_TARGETS:-fuzz_request fuzz_reply fuzz_config fuzz_readings fuzz_exposition fuzz_hwinfo fuzz_metrics_request fuzz_history}
 artifacts=${VORN_FUZZ_ARTIFACTS:-$build/fuzz-artifacts}
 
 cd "$root"

@@ -52,3 +52,13 @@ endif()
 if(VORN_FUZZ)
     include(${PROJECT_SOURCE_DIR}/tests/fuzz/fuzz.cmake)
 endif()
+
+# The readings' history: its store and file, and version 3 through a client of its own.
+vorn_test(history_store_test SOURCES history_store_test.cpp
+          LIBS vorn_history vorn_agent_test_support LABELS agent)
+add_library(vorn_history_client STATIC history_client.cpp)
+target_include_directories(vorn_history_client PUBLIC ${PROJECT_SOURCE_DIR})
+vorn_warnings(vorn_history_client)
+vorn_test(agent_history_test SOURCES agent_history_test.cpp
+          LIBS vorn_agent_test_support vorn_history_client LABELS agent)
+add_dependencies(agent_history_test vornagent)

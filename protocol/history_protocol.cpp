@@ -1,0 +1,153 @@
+#include "protocol/history_protocol.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace vorn::proto {
+
+namespace {
+
+constexpr std::uint8_t kRequestMagic[4] = {'V', 'N', 'R', 'Q'};
+constexpr std::uint8_t kReplyMagic[4] = {'V', 'N', 'R', 'S'};
+
+std::uint64_t GetBig(const std::uint8_t* p, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+void PutBig(std::uint8_t* p, std::uint64_t v, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) {
+        p[i] = static_cast<std::uint8_t>(v);
+        v >>= 8;
+    }
+}
+
+bool AllZero(const std::uint8_t* p, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+        if (p[i] != 0)
+            return false;
+    }
+    return true;
+}
+
+// Fixed units per real unit for each record position: 0.1 degC, 0.001 V, 1 RPM.
+double Scale(int field) {
+    if (field <= kSys)
+        return 10.0;
+    if (field <= kVM12)
+        return 1000.0;
+    return 1.0;
+}
+
+}  // namespace
+
+std::uint32_t StepSeconds(std::uint8_t resolution) {
+    switch (static_cast<HistoryResolution>(resolution)) {
+        case HistoryResolution::kSamples:
+            return 1;
+        case HistoryResolution::kMinutes:
+            return 60;
+        case HistoryResolution::kQuarterHours:
+            return 900;
+    }
+    return 0;
+}
+
+std::size_t EntrySize(std::uint8_t resolution) {
+    if (StepSeconds(resolution) == 0)
+        return 0;
+    return resolution == static_cast<std::uint8_t>(HistoryResolution::kSamples) ? 4 : 12;
+}
+
+std::size_t HistoryReplySize(std::uint8_t resolution, std::size_t count) {
+    return kHistoryHeaderSize + count * EntrySize(resolution) + (count + 7) / 8;
+}
+
+std::size_t SlotsThatFit(std::size_t datagram_size, std::uint8_t resolution) {
+    const std::size_t entry = EntrySize(resolution);
+    if (entry == 0 || datagram_size < kHistoryHeaderSize)
+        return 0;
+    // Each slot costs its entry and one bit of the bitmap, rounded up to whole bytes.
+    std::size_t n = (datagram_size - kHistoryHeaderSize) * 8 / (entry * 8 + 1);
+    while (n > 0 && HistoryReplySize(resolution, n) > datagram_size)
+        --n;
+    return n;
+}
+
+std::int32_t ToFixed(int field, double value) {
+    if (!std::isfinite(value))
+        return kHistoryGap;
+    const double scaled = std::round(value * Scale(field));
+    if (scaled >= 2147483647.0)
+        return 2147483647;
+    if (scaled <= -2147483647.0)
+        return -2147483647;
+    return static_cast<std::int32_t>(scaled);
+}
+
+bool IsVersion3(const std::uint8_t* data, std::size_t len) {
+    return data != nullptr && len >= 5 && std::memcmp(data, kRequestMagic, 4) == 0 &&
+           data[4] == kVersion3;
+}
+
+bool DecodeHistoryRequest(const std::uint8_t* data, std::size_t len, HistoryRequest* out) {
+    if (!IsVersion3(data, len) || len < kHistoryHeaderSize || len > kHistoryMaxDatagram)
+        return false;
+    if (data[5] != kKindHistoryPage || !AllZero(data, 6, 8) || !AllZero(data, 24, len))
+        return false;
+    if (out) {
+        out->id = static_cast<std::uint32_t>(GetBig(data + 8, 4));
+        out->reading = data[12];
+        out->resolution = data[13];
+        out->max_slots = static_cast<std::uint16_t>(GetBig(data + 14, 2));
+        out->start = static_cast<std::int64_t>(GetBig(data + 16, 8));
+        out->size = len;
+    }
+    return true;
+}
+
+std::size_t EncodeHistoryReply(const HistoryReplyHeader& h, const HistorySlot* slots,
+                               std::uint8_t* out) {
+    const bool page = h.status == HistoryStatus::kPage;
+    const std::size_t count = page ? h.count : 0;
+    const std::size_t size = HistoryReplySize(h.resolution, count);
+    std::memset(out, 0, page ? size : kHistoryHeaderSize);
+    std::memcpy(out, kReplyMagic, 4);
+    out[4] = kVersion3;
+    out[5] = kKindHistoryPage;
+    out[6] = static_cast<std::uint8_t>(h.status);
+    PutBig(out + 8, h.id, 4);
+    out[12] = h.reading;
+    out[13] = h.resolution;
+    PutBig(out + 14, count, 2);
+    PutBig(out + 16, static_cast<std::uint64_t>(h.first), 8);
+    PutBig(out + 24, static_cast<std::uint64_t>(h.now), 8);
+    PutBig(out + 32, h.step, 4);
+    PutBig(out + 36, h.extra, 4);
+    if (!page)
+        return kHistoryHeaderSize;
+    PutBig(out + 40, static_cast<std::uint32_t>(h.low), 4);
+    PutBig(out + 44, static_cast<std::uint32_t>(h.high), 4);
+    const bool samples = EntrySize(h.resolution) == 4;
+    std::uint8_t* p = out + kHistoryHeaderSize;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (samples) {
+            PutBig(p, static_cast<std::uint32_t>(slots[i].mean), 4);
+            p += 4;
+        } else {
+            PutBig(p, static_cast<std::uint32_t>(slots[i].min), 4);
+            PutBig(p + 4, static_cast<std::uint32_t>(slots[i].mean), 4);
+            PutBig(p + 8, static_cast<std::uint32_t>(slots[i].max), 4);
+            p += 12;
+        }
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (slots[i].alarm)
+            p[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+    }
+    return size;
+}
+
+}  // namespace vorn::proto
