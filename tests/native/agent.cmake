@@ -62,3 +62,8 @@ vorn_warnings(vorn_history_client)
 vorn_test(agent_history_test SOURCES agent_history_test.cpp
           LIBS vorn_agent_test_support vorn_history_client LABELS agent)
 add_dependencies(agent_history_test vornagent)
+
+# The plug-in's history read against the real agent.
+vorn_test(plugin_history_test SOURCES plugin_history_test.cpp
+          LIBS vorn_agent_test_support vorn_plugin LABELS "plugin;agent")
+add_dependencies(plugin_history_test vornagent)
