@@ -67,3 +67,9 @@ add_dependencies(agent_history_test vornagent)
 vorn_test(plugin_history_test SOURCES plugin_history_test.cpp
           LIBS vorn_agent_test_support vorn_plugin LABELS "plugin;agent")
 add_dependencies(plugin_history_test vornagent)
+
+# Not a test: writes a made-up day of history for the documentation's picture of the history
+# window (scripts/screenshots.sh).
+add_executable(history_demo history_demo.cpp)
+target_link_libraries(history_demo PRIVATE vorn_history)
+vorn_warnings(history_demo)
