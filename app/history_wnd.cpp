@@ -27,6 +27,8 @@ constexpr COLORREF kLimit = RGB(220, 0, 0);
 constexpr COLORREF kBand = RGB(170, 200, 245);
 constexpr COLORREF kLine = RGB(0, 70, 170);
 constexpr COLORREF kText = RGB(0, 0, 0);
+constexpr COLORREF kGrid = RGB(225, 225, 225);
+constexpr COLORREF kGridText = RGB(140, 140, 140);
 
 // The agent's seconds since 1970 in this machine's time zone: "2025-12-01 09:00:05".
 CString LocalTimeText(long long unixSeconds) {
@@ -41,6 +43,36 @@ CString LocalTimeText(long long unixSeconds) {
     text.Format("%04u-%02u-%02u %02u:%02u:%02u", st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute,
                 st.wSecond);
     return text;
+}
+
+// Seconds this machine's time zone is ahead of UTC at a moment.
+long long LocalOffsetSeconds(long long unixSeconds) {
+    ULARGE_INTEGER ticks;
+    ticks.QuadPart = static_cast<ULONGLONG>(unixSeconds + 11644473600LL) * 10000000ULL;
+    FILETIME utc{ticks.LowPart, ticks.HighPart};
+    FILETIME local{};
+    if (!::FileTimeToLocalFileTime(&utc, &local))
+        return 0;
+    ULARGE_INTEGER l;
+    l.LowPart = local.dwLowDateTime;
+    l.HighPart = local.dwHighDateTime;
+    return static_cast<long long>(l.QuadPart / 10000000ULL) - 11644473600LL - unixSeconds;
+}
+
+// The time grid of a span: a line every `seconds` of local time, labelled by hour and minute
+// or, over 30 days, by month and day.
+struct TimeGrid {
+    long long seconds;
+    bool dates;
+};
+TimeGrid GridOf(long long spanSeconds) {
+    if (spanSeconds <= 600)
+        return {120, false};
+    if (spanSeconds <= 3600)
+        return {900, false};
+    if (spanSeconds <= 86400)
+        return {6 * 3600, false};
+    return {7 * 86400, true};
 }
 
 CString Loaded(UINT id) {
@@ -99,6 +131,7 @@ ON_MESSAGE(WM_COPY, OnCopy)
 ON_MESSAGE(WM_HISTORY_FETCHED, OnFetched)
 ON_MESSAGE(WM_GETMINMAXINFO, OnMinMaxInfo)
 ON_MESSAGE(WM_LBUTTONDOWN, OnLeftButtonDown)
+ON_MESSAGE(WM_CTLCOLORSTATIC, OnStaticColour)
 ON_BN_CLICKED(IDC_HISTORY_SPAN0, OnSpan0)
 ON_BN_CLICKED(IDC_HISTORY_SPAN1, OnSpan1)
 ON_BN_CLICKED(IDC_HISTORY_SPAN2, OnSpan2)
@@ -175,8 +208,16 @@ LRESULT CHistoryWnd::OnCreate(WPARAM, LPARAM) {
         if (m_hFont != nullptr)
             ::SendMessageA(m_hButton[i], WM_SETFONT, reinterpret_cast<WPARAM>(m_hFont), FALSE);
     }
+    m_hBackground = ::CreateSolidBrush(kBackground);
+    m_hStatus = ::CreateWindowExA(0, "STATIC", "", WS_CHILD | WS_VISIBLE | SS_LEFTNOWORDWRAP, 0, 0,
+                                  10, kButtonHeight, m_hWnd,
+                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_HISTORY_STATUS)),
+                                  AfxGetInstanceHandle(), nullptr);
+    if (m_hFont != nullptr)
+        ::SendMessageA(m_hStatus, WM_SETFONT, reinterpret_cast<WPARAM>(m_hFont), FALSE);
     LayoutButtons();
     ::SendMessageA(m_hButton[m_nSpan], BM_SETCHECK, BST_CHECKED, 0);
+    ShowStatus();
     Fetch();
     ::SetTimer(m_hWnd, kRefreshTimer, SpanInfo(m_nSpan).refreshMs, nullptr);
     return 0;
@@ -189,12 +230,19 @@ LRESULT CHistoryWnd::OnDestroy(WPARAM, LPARAM) {
     m_bFetching = false;
     m_bHaveSet = false;
     m_set = HistorySet{};
-    for (HFONT* font : {&m_hFont, &m_hBold}) {
-        if (*font != nullptr)
-            ::DeleteObject(*font);
-        *font = nullptr;
+    const LRESULT result = Default();
+    // The controls are gone with the window's children; their font and brush after them.
+    for (HGDIOBJ* object :
+         {reinterpret_cast<HGDIOBJ*>(&m_hFont), reinterpret_cast<HGDIOBJ*>(&m_hBold),
+          reinterpret_cast<HGDIOBJ*>(&m_hBackground)}) {
+        if (*object != nullptr)
+            ::DeleteObject(*object);
+        *object = nullptr;
     }
-    return Default();
+    m_hStatus = nullptr;
+    for (HWND& button : m_hButton)
+        button = nullptr;
+    return result;
 }
 
 LRESULT CHistoryWnd::OnEraseBackground(WPARAM, LPARAM) {
@@ -275,8 +323,16 @@ LRESULT CHistoryWnd::OnFetched(WPARAM, LPARAM) {
         m_set = HistorySet{};
     }
     ::SetTimer(m_hWnd, kRefreshTimer, next, nullptr);
+    ShowStatus();
     ::InvalidateRect(m_hWnd, nullptr, FALSE);
     return 0;
+}
+
+LRESULT CHistoryWnd::OnStaticColour(WPARAM wParam, LPARAM) {
+    HDC dc = reinterpret_cast<HDC>(wParam);
+    ::SetBkColor(dc, kBackground);
+    ::SetTextColor(dc, kText);
+    return reinterpret_cast<LRESULT>(m_hBackground);
 }
 
 LRESULT CHistoryWnd::OnMinMaxInfo(WPARAM, LPARAM lParam) {
@@ -319,6 +375,7 @@ void CHistoryWnd::SetSpan(int span) {
     m_set = HistorySet{};
     Fetch();
     ::SetTimer(m_hWnd, kRefreshTimer, SpanInfo(m_nSpan).refreshMs, nullptr);
+    ShowStatus();
     ::InvalidateRect(m_hWnd, nullptr, FALSE);
 }
 
@@ -367,6 +424,23 @@ void CHistoryWnd::LayoutButtons() {
             ::MoveWindow(m_hButton[i], 6 + i * (kButtonWidth + 4), 4, kButtonWidth, kButtonHeight,
                          TRUE);
     }
+    if (m_hStatus != nullptr) {
+        RECT client{};
+        GetClientRect(&client);
+        const int left = 6 + HISTORY_SPANS * (kButtonWidth + 4) + 8;
+        ::MoveWindow(m_hStatus, left, 9, std::max<int>(10, client.right - left - 6),
+                     kButtonHeight - 6, TRUE);
+    }
+}
+
+void CHistoryWnd::ShowStatus() {
+    if (m_hStatus == nullptr)
+        return;
+    const CString line = StatusLine();
+    char shown[512] = {};
+    ::GetWindowTextA(m_hStatus, shown, sizeof shown);
+    if (line != shown)
+        ::SetWindowTextA(m_hStatus, line);
 }
 
 RECT CHistoryWnd::CellRect(int column, const RECT& client) const {
@@ -409,8 +483,6 @@ void CHistoryWnd::Draw(HDC dc, const RECT& client) {
     ::SetBkMode(dc, TRANSPARENT);
     ::SetTextColor(dc, kText);
     Selected font(dc, m_hFont != nullptr ? m_hFont : ::GetStockObject(DEFAULT_GUI_FONT), false);
-    const CString status = StatusLine();
-    Text(dc, 6 + HISTORY_SPANS * (kButtonWidth + 4) + 8, 9, status);
     if (!m_bHaveSet)
         return;
     for (int column = 0; column < LMDATA_FIELDS; ++column)
@@ -490,6 +562,42 @@ void CHistoryWnd::DrawCell(HDC dc, int column, const RECT& cell) {
         const long long t1 = series.info.llFirst + static_cast<long long>(run.second + 1) * step;
         RECT shade{xOf(t0), plot.top + 1, std::max(xOf(t1), xOf(t0) + 1), plot.bottom - 1};
         Fill(dc, shade, kAlarmShade);
+    }
+    // The time grid, in this machine's time zone.
+    {
+        const TimeGrid grid = GridOf(span.seconds);
+        const long long offset = LocalOffsetSeconds(end);
+        Selected pen(dc, ::CreatePen(PS_SOLID, 1, kGrid), true);
+        const COLORREF oldColour = ::SetTextColor(dc, kGridText);
+        long long t = (start + offset) / grid.seconds * grid.seconds - offset;
+        for (int n = 0; n < 16 && t <= end; ++n, t += grid.seconds) {
+            if (t <= start)
+                continue;
+            const int x = xOf(t);
+            ::MoveToEx(dc, x, plot.top + 1, nullptr);
+            ::LineTo(dc, x, plot.bottom - 1);
+            const long long local = t + offset;
+            const long long days = local / 86400;
+            CString label;
+            if (grid.dates) {
+                // Civil date from days since 1970 (proleptic Gregorian).
+                long long z = days + 719468;
+                const long long era = z / 146097;
+                const long long doe = z - era * 146097;
+                const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+                const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+                const long long mp = (5 * doy + 2) / 153;
+                const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+                const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+                label.Format("%d/%d", month, day);
+            } else {
+                const long long inDay = local - days * 86400;
+                label.Format("%02d:%02d", static_cast<int>(inDay / 3600),
+                             static_cast<int>(inDay / 60 % 60));
+            }
+            Text(dc, x + 2, plot.bottom - 1 - line, label);
+        }
+        ::SetTextColor(dc, oldColour);
     }
     // Limits.
     {

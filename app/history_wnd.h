@@ -41,6 +41,7 @@ protected:
     LRESULT OnFetched(WPARAM wParam, LPARAM lParam);
     LRESULT OnMinMaxInfo(WPARAM wParam, LPARAM lParam);
     LRESULT OnLeftButtonDown(WPARAM wParam, LPARAM lParam);
+    LRESULT OnStaticColour(WPARAM wParam, LPARAM lParam);
     void OnSpan0() { SetSpan(0); }
     void OnSpan1() { SetSpan(1); }
     void OnSpan2() { SetSpan(2); }
@@ -59,6 +60,8 @@ private:
     void Draw(HDC dc, const RECT& client);
     void DrawCell(HDC dc, int column, const RECT& cell);
     CString StatusLine() const;
+    // Writes the status line into its control when it changed.
+    void ShowStatus();
 
     BarSettings& m_settings;
     CHistoryFetcher& m_fetcher;
@@ -69,6 +72,8 @@ private:
     int m_nSpan = 1;
     int m_nMarked = -1;  // the record field opened on, or -1
     HWND m_hButton[HISTORY_SPANS] = {};
+    HWND m_hStatus = nullptr;  // the status line: a static control, readable from outside
+    HBRUSH m_hBackground = nullptr;
     HFONT m_hFont = nullptr;
     HFONT m_hBold = nullptr;
 };

@@ -21,6 +21,7 @@ namespace {
 
 constexpr DWORD kAppearMs = 30000;
 constexpr DWORD kCsvMs = 30000;
+constexpr DWORD kFirstPollMs = 75000;  // longer than a poll's pause of 60 s
 
 std::string AgentDir() {
     const char* dir = std::getenv("VORN_AGENT_DIR");
@@ -130,6 +131,26 @@ std::wstring TitleOf(HWND hwnd) {
     return text;
 }
 
+// The window's status line (a static control beside the span buttons).
+std::wstring StatusOf(HWND history) {
+    HWND status = GetDlgItem(history, IDC_HISTORY_STATUS);
+    return status != nullptr ? TitleOf(status) : L"<no status line>";
+}
+
+bool EndsWith(const std::wstring& text, const std::wstring& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Double-clicks the middle of a value slot of the bar, where the bar takes the mouse as its
+// caption (it is not stuck).
+void DoubleClickSlot(HWND bar, int id) {
+    RECT rc{};
+    GetWindowRect(GetDlgItem(bar, id), &rc);
+    const LPARAM at = MAKELPARAM((rc.left + rc.right) / 2, (rc.top + rc.bottom) / 2);
+    Post(bar, WM_NCLBUTTONDBLCLK, HTCAPTION, at);
+}
+
 class HistoryTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -141,15 +162,28 @@ protected:
         ASSERT_TRUE(FileExists(exe_)) << "VORNBAR.exe is not built yet";
     }
 
-    // Starts the bar and opens its history window from the tray menu's command.
-    HWND StartWithHistory(BarProcess& bar) {
+    // Starts the bar, waits for its first poll to show CPU as `cpu` (a second after the start:
+    // a poll that ends before the bar's controls exist shows nothing), then opens its history
+    // window from the tray menu's command, or by a double-click on the CPU slot.
+    HWND StartWithHistory(BarProcess& bar, const std::string& cpu, bool byDoubleClick = false) {
         if (!bar.Start())
             return nullptr;
         HWND hwnd = bar.WaitForBar(kAppearMs);
         if (hwnd == nullptr || !WaitForFocus(hwnd, IDC_TOPMOST, kAppearMs))
             return nullptr;
         bar_ = hwnd;
-        Post(hwnd, WM_COMMAND, ID_MENU_HISTORY, 0);
+        std::string shown;
+        if (!WaitForControlText(
+                hwnd, IDC_SLOT01,
+                [&](const std::string& t) { return t.find(cpu) != std::string::npos; },
+                kFirstPollMs, &shown)) {
+            ADD_FAILURE() << "the first poll did not show " << cpu << ": \"" << shown << "\"";
+            return nullptr;
+        }
+        if (byDoubleClick)
+            DoubleClickSlot(hwnd, IDC_SLOT01);
+        else
+            Post(hwnd, WM_COMMAND, ID_MENU_HISTORY, 0);
         return WaitForHistoryWindow(bar.Pid(), kAppearMs);
     }
 
@@ -160,15 +194,11 @@ protected:
 
 TEST_F(HistoryTest, APeakBetweenPollsIsInTheCsvAcrossAgentAndBarRestarts) {
     CleanStart();
-    WriteProfileText(HostSection(host_, {"DelayTimer=0", "MonitorTimer=60", "IconTimer=0"}));
+    WriteProfileText(HostSection(host_, {"DelayTimer=1", "MonitorTimer=60", "IconTimer=0"}));
     ASSERT_TRUE(WriteReadings("TCPU=40\n"));
     BarProcess bar;
-    HWND history = StartWithHistory(bar);
+    HWND history = StartWithHistory(bar, "40.0");
     ASSERT_NE(history, nullptr) << "no history window";
-    // The first poll shows 40.0; the next is a minute away.
-    ASSERT_TRUE(WaitForControlText(
-        bar_, IDC_SLOT01, [](const std::string& t) { return t.find("40.0") != std::string::npos; },
-        kAppearMs));
     EXPECT_EQ(TitleOf(history), L"\u5c65\u6b74 - " + std::wstring(host_.begin(), host_.end()))
         << "履歴 - and the host";
 
@@ -188,6 +218,7 @@ TEST_F(HistoryTest, APeakBetweenPollsIsInTheCsvAcrossAgentAndBarRestarts) {
               "time,CPU,PWR,SYS,FAN1,FAN2,FAN3,VID,VTT,3.3V,+5V,-5V,+12V,-12V");
     EXPECT_EQ(Split(csv, "\r\n").size(), 600u + 2u) << "ten minutes of seconds, a header, and "
                                                        "the empty tail after the last CR LF";
+    EXPECT_TRUE(EndsWith(StatusOf(history), L" \u6642\u70b9")) << "when it was read: ... 時点";
 
     // The agent restarted: a value it reads only now shows the window fetched again, and the
     // peak is still there.
@@ -201,7 +232,7 @@ TEST_F(HistoryTest, APeakBetweenPollsIsInTheCsvAcrossAgentAndBarRestarts) {
     EXPECT_EQ(Saved("HistorySpan"), "0");
     EXPECT_TRUE(IsDecimal(Saved("HistoryRight"))) << "the window's rectangle is kept";
     BarProcess again;
-    HWND reopened = StartWithHistory(again);
+    HWND reopened = StartWithHistory(again, "41.5", true);
     ASSERT_NE(reopened, nullptr);
     ASSERT_TRUE(WaitForCsvHolding(reopened, {"91.5", "41.5"}, &csv)) << csv.substr(0, 400);
     EXPECT_EQ(Split(csv, "\r\n").size(), 602u) << "still ten minutes by the second";
@@ -226,6 +257,38 @@ TEST_F(HistoryTest, APeakBetweenPollsIsInTheCsvAcrossAgentAndBarRestarts) {
     EXPECT_TRUE(peak) << csv.substr(0, 400);
     PressKey(bar_, VK_ESCAPE);
     EXPECT_TRUE(again.WaitForExit(kAppearMs));
+}
+
+TEST_F(HistoryTest, AnAgentWithoutVersion3IsSaidInOneLineAndTheBarPollsOn) {
+    TestResponder old;  // speaks versions 1 and 2 only
+    ASSERT_TRUE(old.Start());
+    CleanStart();
+    WriteProfileText(
+        HostSection(old.HostText(), {"DelayTimer=0", "MonitorTimer=1", "IconTimer=0"}));
+    BarProcess bar;
+    HWND history = StartWithHistory(bar, ".");
+    ASSERT_NE(history, nullptr);
+    const std::wstring unsupported =
+        L"\u3053\u306e\u76e3\u8996\u5148\u306e\u30a8\u30fc\u30b8\u30a7\u30f3\u30c8\u306f"
+        L"\u5c65\u6b74\u306b\u5bfe\u5fdc\u3057\u3066\u3044\u307e\u305b\u3093 "
+        L"(\u30d7\u30ed\u30c8\u30b3\u30eb 3 \u306a\u3057)";
+    std::wstring status;
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < kCsvMs && (status = StatusOf(history)) != unsupported)
+        Sleep(100);
+    EXPECT_EQ(status, unsupported) << "この監視先のエージェントは履歴に対応していません";
+    // The polls go on as before, and none failed.
+    const int before = old.Requests();
+    const DWORD wait = GetTickCount();
+    while (GetTickCount() - wait < kCsvMs && old.Requests() < before + 2)
+        Sleep(100);
+    EXPECT_GE(old.Requests(), before + 2);
+    EXPECT_EQ(CopiedCsv(history),
+              "time,CPU,PWR,SYS,FAN1,FAN2,FAN3,VID,VTT,3.3V,+5V,-5V,+12V,-12V\r\n")
+        << "nothing but the header to copy";
+    PressKey(bar_, VK_ESCAPE);
+    ASSERT_TRUE(bar.WaitForExit(kAppearMs));
+    EXPECT_EQ(Saved("ErrorCounter"), "0");
 }
 
 }  // namespace
