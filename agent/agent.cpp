@@ -11,7 +11,6 @@
 #include "agent/metrics_text.h"
 #include "agent/server.h"
 #include "agent/signals.h"
-#include "readings/prometheus_source.h"
 #include "readings/refresher.h"
 #include "readings/source_factory.h"
 #include "vornbar_version.h"
@@ -31,17 +30,14 @@ constexpr int kRetiredPollMs = 100;
 // this bounds a stop even when a read hangs past it (a file on a hung network mount).
 constexpr milliseconds kStopWait{5000};
 
-// Prints every warning a source gives while --check runs.
-class PrintedWarnings : public readings::Warnings {
+// Keeps the warnings a source gives while --check runs: they say why a source cannot be read.
+class CollectedWarnings : public readings::Warnings {
 public:
-    explicit PrintedWarnings(std::FILE* out) : out_(out) {}
     bool Warn(const std::string&, const std::string& line) override {
-        std::fprintf(out_, "%s\n", line.c_str());
+        lines.push_back(line);
         return true;
     }
-
-private:
-    std::FILE* out_;
+    std::vector<std::string> lines;
 };
 
 std::string ErrorText(const std::string& path, const ConfigError& e) {
@@ -288,41 +284,63 @@ int ListInputs(const CommandLine& command_line, std::FILE* out) {
     return 0;
 }
 
-int CheckConfig(const std::string& path, std::FILE* out) {
+int CheckConfig(const CommandLine& command_line, std::FILE* out) {
+    const std::string& path = command_line.check_path;
     Settings settings;
     ConfigError e;
     if (!LoadConfigFile(path, &settings, &e)) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
         return 1;
     }
-    const SourceSpec::Kind kind = settings.source ? settings.source->kind : SourceSpec{}.kind;
-    if (!CheckMappings(settings, kind, &e)) {
+    const Config config = Resolve(settings, command_line.overrides);
+    if (!CheckMappings(settings, config.source.kind, &e)) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
         return 1;
     }
-    if (kind == SourceSpec::Kind::kPrometheus) {
-        // The series a mapping line names exist only on the endpoint: ask it once.
-        PrintedWarnings problems(out);
-        const Config config = Resolve(settings, Settings{});
-        readings::SourceSettings source_settings = SourceSettingsOf(config);
-        readings::PrometheusSettings prometheus;
-        prometheus.url = source_settings.spec.location;
-        prometheus.user = source_settings.user;
-        prometheus.password = source_settings.password;
-        if (source_settings.timeout_ms > 0)
-            prometheus.timeout_ms = source_settings.timeout_ms;
-        readings::PrometheusSource source(prometheus, source_settings.mapping, &problems);
-        bool all_read = true;
-        for (const std::string& line : source.CheckMapping()) {
-            std::fprintf(out, "%s: %s\n", path.c_str(), line.c_str());
-            all_read = all_read && line.find("; sending -") == std::string::npos &&
-                       line.find("cannot be read") == std::string::npos;
-        }
-        if (!all_read)
-            return 1;
+    const std::string mapped = readings::DescribeMapping(settings.mapping);
+    if (config.source.kind == SourceSpec::Kind::kFile) {
+        std::fprintf(
+            out,
+            "%s: ok; %s; a readings file names its own readings, so mapping lines are not used\n",
+            path.c_str(), mapped.c_str());
+        return 0;
     }
-    std::fprintf(out, "%s: ok; %s\n", path.c_str(),
-                 readings::DescribeMapping(settings.mapping).c_str());
+    // Each mapping line against the source as it is now, where it can be read here.
+    CollectedWarnings problems;
+    const std::unique_ptr<readings::Source> source =
+        readings::MakeSource(SourceSettingsOf(config), &problems);
+    const readings::MappingMatch match = source->MatchMapping();
+    if (!match.read) {
+        // A network source says why in its own words; the others' reason is `why` itself.
+        if (config.source.kind == SourceSpec::Kind::kPrometheus) {
+            for (const std::string& line : problems.lines)
+                std::fprintf(out, "%s\n", line.c_str());
+        }
+        std::fprintf(out, "%s: ok; %s; checked the syntax only: %s\n", path.c_str(), mapped.c_str(),
+                     match.why.c_str());
+        return 0;
+    }
+    int unmatched = 0;
+    for (int k = 0; k < proto::kFieldCount; ++k) {
+        if (!match.mapped[k])
+            continue;
+        const std::string where = path + ":" + std::to_string(settings.mapping_lines[k]);
+        if (!match.unmatched[k].empty()) {
+            ++unmatched;
+            std::fprintf(out, "%s: %s: %s\n", where.c_str(), proto::kFieldNames[k],
+                         match.unmatched[k].c_str());
+        } else if (!match.found[k].empty()) {
+            std::fprintf(out, "%s: %s: reads %s\n", where.c_str(), proto::kFieldNames[k],
+                         match.found[k].c_str());
+        }
+    }
+    if (unmatched > 0) {
+        std::fprintf(out, "%s: %d of %d mapping lines match nothing in %s\n", path.c_str(),
+                     unmatched, match.MappedCount(), source->Describe().c_str());
+        return 1;
+    }
+    std::fprintf(out, "%s: ok; %s; every mapping line matches an input of the source\n",
+                 path.c_str(), mapped.c_str());
     return 0;
 }
 

@@ -21,7 +21,9 @@ int Serve(const CommandLine& command_line, Log& log);
 // the exit status.
 int ListInputs(const CommandLine& command_line, std::FILE* out);
 
-// Validates a configuration file and prints the verdict to `out`. Returns the exit status.
-int CheckConfig(const std::string& path, std::FILE* out);
+// Validates the configuration file of --check (with the command line's settings over it) and
+// matches its mapping lines against the source where it can be read now; prints the verdict
+// to `out`. Returns the exit status: 1 for a wrong line or a selector that matches nothing.
+int CheckConfig(const CommandLine& command_line, std::FILE* out);
 
 }  // namespace vorn::agent

@@ -25,6 +25,15 @@ HistoryPages::Outcome HistoryPages::Answer(const sockaddr* from, const std::uint
                                            HistoryBudget::Clock::time_point now,
                                            const readings::Snapshot& latest, std::uint8_t* out,
                                            std::size_t* out_size) {
+    // The budget is judged on the header alone, so that a flood over it costs no more than
+    // that; the padding is checked only for requests the budget lets through.
+    if (!proto::IsVersion3(data, size) || size < proto::kHistoryHeaderSize ||
+        size > proto::kHistoryMaxDatagram || data[5] != proto::kKindHistoryPage)
+        return Outcome::kMalformed;
+    std::uint32_t retry_ms = 0;
+    const HistoryBudget::Verdict verdict = budget_.Take(from, now, &retry_ms);
+    if (verdict == HistoryBudget::Verdict::kDrop)
+        return Outcome::kOverBudget;
     proto::HistoryRequest request;
     if (!proto::DecodeHistoryRequest(data, size, &request))
         return Outcome::kMalformed;
@@ -40,15 +49,9 @@ HistoryPages::Outcome HistoryPages::Answer(const sockaddr* from, const std::uint
     };
     // Every answer, refusals too, is paid for: a flood of bad requests costs no more than one
     // of good ones.
-    std::uint32_t retry_ms = 0;
-    switch (budget_.Take(from, now, &retry_ms)) {
-        case HistoryBudget::Verdict::kTake:
-            break;
-        case HistoryBudget::Verdict::kRefuse:
-            h.extra = retry_ms;
-            return refuse(proto::HistoryStatus::kOverBudget);
-        case HistoryBudget::Verdict::kDrop:
-            return Outcome::kOverBudget;
+    if (verdict == HistoryBudget::Verdict::kRefuse) {
+        h.extra = retry_ms;
+        return refuse(proto::HistoryStatus::kOverBudget);
     }
     if (store_ == nullptr)
         return refuse(proto::HistoryStatus::kHistoryOff);

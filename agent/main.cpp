@@ -3,6 +3,7 @@
 #include <string>
 
 #include "agent/agent.h"
+#include "agent/ask.h"
 #include "agent/options.h"
 #include "vornbar_version.h"
 
@@ -24,7 +25,11 @@ int main(int argc, char** argv) {
         case CommandLine::Mode::kList:
             return vorn::agent::ListInputs(command_line, stdout);
         case CommandLine::Mode::kCheck:
-            return vorn::agent::CheckConfig(command_line.check_path, stdout);
+            return vorn::agent::CheckConfig(command_line, stdout);
+        case CommandLine::Mode::kAsk:
+            return vorn::agent::PrintAskResult(command_line.ask_host,
+                                               vorn::agent::AskAgent(command_line.ask_host), stdout,
+                                               stderr);
         case CommandLine::Mode::kServe:
             break;
     }

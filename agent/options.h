@@ -9,9 +9,10 @@
 namespace vorn::agent {
 
 struct CommandLine {
-    enum class Mode { kServe, kList, kCheck, kHelp, kVersion } mode = Mode::kServe;
+    enum class Mode { kServe, kList, kCheck, kAsk, kHelp, kVersion } mode = Mode::kServe;
     std::string config_path;  // --config, empty for none
     std::string check_path;   // --check
+    std::string ask_host;     // --ask
     Settings overrides;       // --listen, --allow, --sysfs, --source, --interval, --stale, --rate
 };
 

@@ -194,6 +194,7 @@ LoadResult LoadHistory(Store* store, const std::string& path) {
 }
 
 bool DecodeHistory(Store* store, const std::uint8_t* data, std::size_t size, std::string* why) {
+    store->Clear();
     std::size_t pos = 0;
     std::string reason;
     const bool ok = Decode(

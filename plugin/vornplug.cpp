@@ -7,8 +7,8 @@
 #include <type_traits>
 
 #include "plugin/history_query.h"
-#include "plugin/host_text.h"
 #include "plugin/udp_socket.h"
+#include "protocol/host_text.h"
 #include "protocol/sensor_protocol.h"
 
 static_assert(std::is_trivially_copyable<SOCKLIB>::value, "SOCKLIB copies as plain data");
@@ -459,8 +459,8 @@ UDPCSock::UDPCSock()
 
 int UDPCSock::Connect(const char* host) {
     Close();
-    vorn::plugin::HostSpec spec;
-    if (!vorn::plugin::ParseHostText(host, &spec))
+    vorn::proto::HostSpec spec;
+    if (!vorn::proto::ParseHostText(host, &spec))
         return 0;
     net::Address peer{};
     const net::Handle sock = net::OpenConnected(spec.host, spec.port, spec.literal_v6, &peer);

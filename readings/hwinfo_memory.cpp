@@ -157,6 +157,11 @@ ParseResult ParseMemory(const void* data, std::size_t size) {
 
     const Section sensors{b.U32(kSensorOffset), b.U32(kSensorSize), b.U32(kSensorCount)};
     const Section readings{b.U32(kReadingOffset), b.U32(kReadingSize), b.U32(kReadingCount)};
+    // The first layout's arrays may begin right after the fields above; only a header that
+    // keeps room before both holds the polling period.
+    const std::uint64_t period_end = kPollingPeriod + 4;
+    if (m.revision >= 1 && sensors.offset >= period_end && readings.offset >= period_end)
+        m.polling_period_ms = b.U32(kPollingPeriod);
 
     const std::uint64_t sensor_count = UsableCount(b, sensors, kSensorElementSize, size);
     m.damaged += static_cast<std::size_t>(sensors.count - sensor_count);

@@ -22,7 +22,7 @@ namespace layout {
 constexpr std::size_t kSignature = 0;      // "HWiS" while live, "DEAD" once HWiNFO stops
 constexpr std::size_t kVersion = 4;        // uint32
 constexpr std::size_t kRevision = 8;       // uint32
-constexpr std::size_t kPollTime = 12;      // int64, seconds since 1970
+constexpr std::size_t kPollTime = 12;      // int64, seconds since 1970, set at every poll
 constexpr std::size_t kSensorOffset = 20;  // uint32: sensor array, from the start
 constexpr std::size_t kSensorSize = 24;    // uint32: bytes per sensor element
 constexpr std::size_t kSensorCount = 28;   // uint32
@@ -30,6 +30,8 @@ constexpr std::size_t kReadingOffset = 32;
 constexpr std::size_t kReadingSize = 36;
 constexpr std::size_t kReadingCount = 40;
 constexpr std::size_t kHeaderSize = 44;
+// uint32, milliseconds between polls: from revision 1 on, where both arrays start past it.
+constexpr std::size_t kPollingPeriod = 44;
 
 constexpr std::size_t kNameLength = 128;  // every name field, terminator included
 constexpr std::size_t kUnitLength = 16;
@@ -96,6 +98,7 @@ struct Memory {
     std::uint32_t version = 0;
     std::uint32_t revision = 0;
     std::int64_t poll_time = 0;
+    std::uint32_t polling_period_ms = 0;  // 0 when the header does not carry it
     std::vector<Sensor> sensors;
     std::vector<Reading> readings;
     std::size_t damaged = 0;  // elements left out: past the buffer, unterminated, bad index

@@ -107,6 +107,14 @@ const std::vector<Synonyms>& AutoTable() {
     return table;
 }
 
+// HWiNFO polls every 2 s unless its user says otherwise.
+constexpr std::uint32_t kDefaultPollingPeriodMs = 2000;
+// Periods outside this range are damage, not a setting.
+constexpr std::uint32_t kMinPollingPeriodMs = 50;
+constexpr std::uint32_t kMaxPollingPeriodMs = 10 * 60 * 1000;
+constexpr std::uint32_t kStandstillPeriods = 4;
+constexpr std::chrono::milliseconds kStandstillFloor{10000};
+
 // A reading name to suggest in --list for a reading that is not auto-mapped.
 const char* SuggestedField(ReadingKind kind) {
     return kind == ReadingKind::kTemperature ? "TCPU"
@@ -168,9 +176,30 @@ std::optional<double> HwinfoValueInBarUnits(const hw::Reading& reading, std::opt
     return raw;
 }
 
+std::chrono::milliseconds HwinfoStandstillBound(std::uint32_t polling_period_ms) {
+    const std::uint32_t period =
+        polling_period_ms >= kMinPollingPeriodMs && polling_period_ms <= kMaxPollingPeriodMs
+            ? polling_period_ms
+            : kDefaultPollingPeriodMs;
+    const std::chrono::milliseconds bound{std::uint64_t{period} * kStandstillPeriods};
+    return bound > kStandstillFloor ? bound : kStandstillFloor;
+}
+
+std::string HwinfoStoppedLine(std::chrono::milliseconds still_for) {
+    return "HWiNFO stopped updating its shared memory (no new poll for " +
+           std::to_string(still_for.count() / 1000) +
+           " s), so its readings are not served; the free edition turns shared memory support "
+           "off after 12 hours. Turn \"Shared Memory Support\" on again in HWiNFO's settings, "
+           "or tick the readings for Gadget reporting in HWiNFO's sensor settings, which "
+           "vornagent also reads";
+}
+
 HwinfoSource::HwinfoSource(std::unique_ptr<HwinfoMemoryReader> reader, const MappingTable& mapping,
-                           Warnings* warnings)
-    : reader_(std::move(reader)), configured_(mapping), warnings_(warnings) {
+                           Warnings* warnings, SteadyNow now)
+    : reader_(std::move(reader)),
+      configured_(mapping),
+      warnings_(warnings),
+      now_(now ? std::move(now) : SteadyNow([] { return std::chrono::steady_clock::now(); })) {
     automatic_ = true;
     for (const Mapping& m : configured_)
         automatic_ = automatic_ && !m.mapped();
@@ -179,6 +208,7 @@ HwinfoSource::HwinfoSource(std::unique_ptr<HwinfoMemoryReader> reader, const Map
 bool HwinfoSource::Load(hw::Memory* memory) {
     std::string why;
     bool ok = reader_ && reader_->Read(&copy_, &why);
+    bool stopped = false;
     if (ok) {
         hw::ParseResult parsed = hw::ParseMemory(copy_.data(), copy_.size());
         ok = parsed.status == hw::Status::kOk;
@@ -187,11 +217,29 @@ bool HwinfoSource::Load(hw::Memory* memory) {
         else
             why = parsed.error;
     }
+    if (ok) {
+        const std::chrono::milliseconds bound = HwinfoStandstillBound(memory->polling_period_ms);
+        stopped =
+            !poll_watch_.Observe(static_cast<std::uint64_t>(memory->poll_time), now_(), bound);
+        ok = !stopped;
+    } else {
+        poll_watch_.Reset();  // gone or ended: a new memory starts afresh
+    }
     {
         std::lock_guard<std::mutex> lock(state_mutex_);
         live_ = ok;
-        state_ = ok ? std::to_string(memory->readings.size()) + " readings" : why;
+        state_ = ok        ? std::to_string(memory->readings.size()) + " readings"
+                 : stopped ? "not updated for " +
+                                 std::to_string(poll_watch_.still_for().count() / 1000) + " s"
+                           : why;
     }
+    if (stopped) {
+        if (!told_stopped_ && warnings_)
+            warnings_->Warn("hwinfo-stopped", HwinfoStoppedLine(poll_watch_.still_for()));
+        told_stopped_ = true;
+        return false;
+    }
+    told_stopped_ = false;
     if (!ok && warnings_)
         warnings_->Warn("hwinfo", "HWiNFO's shared memory: " + why);
     if (ok && memory->damaged > 0 && warnings_) {
@@ -202,12 +250,35 @@ bool HwinfoSource::Load(hw::Memory* memory) {
     return ok;
 }
 
-ReadingSet HwinfoSource::Sample() {
+MappingMatch HwinfoMatch(const hw::Memory& memory, const MappingTable& configured, bool automatic) {
+    MappingMatch m;
+    m.read = true;
+    if (automatic)
+        return m;
+    for (int field = 0; field < proto::kFieldCount; ++field) {
+        if (!configured[field].mapped())
+            continue;
+        m.mapped[field] = true;
+        const int index = Resolve(memory, configured[field].selector, KindOf(field));
+        if (index >= 0) {
+            m.found[field] = SelectorOf(memory, memory.readings[index]);
+        } else {
+            const ReadingKind kind = KindOf(field);
+            m.unmatched[field] = std::string("matches nothing: HWiNFO shows no ") +
+                                 (kind == ReadingKind::kTemperature ? "temperature"
+                                  : kind == ReadingKind::kVoltage   ? "voltage"
+                                                                    : "fan") +
+                                 " named '" + configured[field].selector +
+                                 "' (SENSOR / LABEL, as vornagent --list shows them)";
+        }
+    }
+    return m;
+}
+
+ReadingSet HwinfoReadings(const hw::Memory& memory, const MappingTable& configured,
+                          bool automatic) {
     ReadingSet set;
-    hw::Memory memory;
-    if (!Load(&memory))
-        return set;
-    const MappingTable mapping = automatic_ ? HwinfoAutoMapping(memory) : configured_;
+    const MappingTable mapping = automatic ? HwinfoAutoMapping(memory) : configured;
     for (int field = 0; field < proto::kFieldCount; ++field) {
         const Mapping& m = mapping[field];
         if (!m.mapped())
@@ -224,17 +295,8 @@ ReadingSet HwinfoSource::Sample() {
     return set;
 }
 
-std::string HwinfoSource::Describe() const {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    return "HWiNFO shared memory (" + state_ + "), " +
-           (automatic_ ? std::string("automatic mapping") : DescribeMapping(configured_));
-}
-
-std::vector<ListedInput> HwinfoSource::List() {
+std::vector<ListedInput> HwinfoListing(const hw::Memory& memory) {
     std::vector<ListedInput> inputs;
-    hw::Memory memory;
-    if (!Load(&memory))
-        return inputs;
     const MappingTable automatic = HwinfoAutoMapping(memory);
     for (const hw::Reading& r : memory.readings) {
         const std::optional<ReadingKind> kind = KindOfReading(r.type);
@@ -246,13 +308,62 @@ std::vector<ListedInput> HwinfoSource::List() {
         in.value = HwinfoValueInBarUnits(r, r.value);
         const char* field = SuggestedField(*kind);
         for (int f = 0; f < proto::kFieldCount; ++f) {
-            if (automatic[f].selector == in.description && KindOf(f) == *kind)
+            if (automatic[f].selector == in.description && KindOf(f) == *kind) {
                 field = proto::kFieldNames[f];
+                in.automatic = true;
+            }
         }
         in.mapping_line = std::string(field) + " = " + in.description;
         inputs.push_back(std::move(in));
     }
     return inputs;
+}
+
+MappingMatch HwinfoSource::MatchMapping() {
+    hw::Memory memory;
+    if (!Load(&memory)) {
+        MappingMatch m;
+        for (int k = 0; k < proto::kFieldCount; ++k)
+            m.mapped[k] = configured_[k].mapped();
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        m.why = "HWiNFO's shared memory: " + state_;
+        return m;
+    }
+    return HwinfoMatch(memory, configured_, automatic_);
+}
+
+ReadingSet HwinfoSource::Sample() {
+    hw::Memory memory;
+    if (!Load(&memory)) {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        match_ = MappingMatch{};
+        return ReadingSet{};
+    }
+    {
+        MappingMatch match = HwinfoMatch(memory, configured_, automatic_);
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        match_ = std::move(match);
+    }
+    return HwinfoReadings(memory, configured_, automatic_);
+}
+
+std::string HwinfoSource::Describe() const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return "HWiNFO shared memory (" + state_ + "), " +
+           (automatic_ ? std::string("automatic mapping")
+                       : DescribeMatchedMapping(configured_, match_));
+}
+
+std::vector<ListedInput> HwinfoSource::List() {
+    hw::Memory memory;
+    if (!Load(&memory))
+        return {};
+    return HwinfoListing(memory);
+}
+
+std::string HwinfoSource::state() const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return state_;
 }
 
 bool HwinfoSource::live() const {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "readings/change_watch.h"
 #include "readings/hwinfo_memory.h"
 #include "readings/mapping.h"
 #include "readings/source.h"
@@ -44,19 +45,45 @@ MappingTable HwinfoAutoMapping(const readings::hwinfo::Memory& memory);
 std::optional<double> HwinfoValueInBarUnits(const readings::hwinfo::Reading& reading,
                                             std::optional<double> raw);
 
+// The readings of `memory` through `mapping`, or by their labels when `automatic`. HWiNFO's
+// Gadget values in the registry come as the same sensors and readings (hwinfo_gadget.h).
+ReadingSet HwinfoReadings(const readings::hwinfo::Memory& memory, const MappingTable& mapping,
+                          bool automatic);
+
+// The configured selectors against `memory` (automatic mapping matches by construction).
+MappingMatch HwinfoMatch(const readings::hwinfo::Memory& memory, const MappingTable& configured,
+                         bool automatic);
+
+// Every temperature, voltage and fan of `memory` for --list, as "SENSOR / LABEL".
+std::vector<ListedInput> HwinfoListing(const readings::hwinfo::Memory& memory);
+
+// How long HWiNFO's poll time may stand still before its memory counts as no longer updated:
+// a few of the polling periods the header gives (a default where it gives none or an absurd
+// one), and never less than a floor that rides out a busy machine.
+std::chrono::milliseconds HwinfoStandstillBound(std::uint32_t polling_period_ms);
+
+// The line logged once when HWiNFO stops updating its memory, with what the user can do.
+std::string HwinfoStoppedLine(std::chrono::milliseconds still_for);
+
 class HwinfoSource : public Source {
 public:
-    // `warnings` (not owned) hears why the memory could not be read, at most once a quiet period.
+    // `warnings` (not owned) hears why the memory could not be read, at most once a quiet period,
+    // and once that HWiNFO stopped updating it. `now` is the monotonic clock (steady_clock when
+    // empty) that times a poll time standing still.
     HwinfoSource(std::unique_ptr<HwinfoMemoryReader> reader, const MappingTable& mapping,
-                 Warnings* warnings);
+                 Warnings* warnings, SteadyNow now = nullptr);
 
     ReadingSet Sample() override;
     std::string Describe() const override;
     std::vector<ListedInput> List() override;
     std::string ListHeading() const override { return "SENSOR / LABEL"; }
+    MappingMatch MatchMapping() override;
 
-    // True when the last sample found live memory (HWiNFO running with shared memory on).
+    // True when the last sample found live memory: HWiNFO running with shared memory on, and
+    // its poll time still advancing.
     bool live() const;
+    // Why not, or how many readings: for the log line of "auto".
+    std::string state() const;
 
 private:
     // Copies and parses the memory; false (and a warning) when there is none or it is not live.
@@ -67,10 +94,14 @@ private:
     bool automatic_;
     Warnings* warnings_;
     std::vector<std::uint8_t> copy_;
+    SteadyNow now_;
+    ChangeWatch poll_watch_;     // HWiNFO's poll time, refresher thread only
+    bool told_stopped_ = false;  // the standstill was logged; refresher thread only
 
-    mutable std::mutex state_mutex_;  // guards the two below: Describe runs on another thread
+    mutable std::mutex state_mutex_;  // guards the three below: Describe runs on another thread
     std::string state_ = "not read yet";
     bool live_ = false;
+    MappingMatch match_;  // of the last sample
 };
 
 }  // namespace vorn::readings

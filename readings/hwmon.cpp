@@ -143,6 +143,18 @@ std::vector<HwmonInput> ScanHwmon(const std::string& sysfs_root) {
             in.alarm_path = Existing(stem + "_alarm");
             inputs.push_back(std::move(in));
         }
+        // The VID the CPU asks for (nct6775, it87 and others): a voltage without limits.
+        for (unsigned cpu = 0; cpu < 4; ++cpu) {
+            HwmonInput in;
+            in.input = "cpu" + std::to_string(cpu) + "_vid";
+            in.path = Existing(dir + "/" + in.input);
+            if (in.path.empty())
+                continue;
+            in.chip = chip;
+            in.device = device;
+            in.type = InputType::kIn;
+            inputs.push_back(std::move(in));
+        }
     }
     return inputs;
 }

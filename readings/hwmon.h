@@ -1,7 +1,8 @@
 // Reads the kernel's hardware-monitor inputs straight from sysfs:
 // ROOT/class/hwmon/hwmonN/{name, tempN_input, tempN_label, tempN_min, tempN_max, tempN_crit,
-// tempN_alarm, and the same for fanN and inN}. Older drivers keep the attributes under
-// hwmonN/device/, which is looked at too. Linux only (plain file reads of sysfs).
+// tempN_alarm, and the same for fanN and inN; cpuN_vid, the core voltage the CPU asks for, in
+// millivolts}. Older drivers keep the attributes under hwmonN/device/, which is looked at too.
+// Linux only (plain file reads of sysfs).
 #pragma once
 
 #include <optional>
@@ -15,7 +16,7 @@ enum class InputType { kTemp, kFan, kIn };
 struct HwmonInput {
     std::string chip;        // contents of the chip's "name" file
     std::string device;      // "hwmon3"
-    std::string input;       // "temp1", "fan2", "in4"
+    std::string input;       // "temp1", "fan2", "in4", "cpu0_vid"
     std::string label;       // contents of the "_label" file, or empty
     std::string path;        // the "_input" file
     std::string low_path;    // the "_min" file, or empty when there is none
@@ -33,7 +34,8 @@ struct HwmonValue {
 };
 
 // Every input under `sysfs_root`, chips in hwmon number order, then temp, fan, in inputs in
-// number order. A missing or unreadable tree gives an empty list.
+// number order, then the chip's cpuN_vid (a voltage input). A missing or unreadable tree gives
+// an empty list.
 std::vector<HwmonInput> ScanHwmon(const std::string& sysfs_root);
 
 // Converts the text of an "_input" (or limit) file to real units (degrees Celsius, RPM, volts).

@@ -1,7 +1,9 @@
 #include "readings/hwmon_source.h"
 
+#include <climits>
 #include <cstdio>
 
+#include "readings/hwmon_chips.h"
 #include "readings/text.h"
 
 namespace vorn::readings {
@@ -32,6 +34,32 @@ const HwmonInput* ByLabel(const std::vector<HwmonInput>& inputs, const char* lab
             return &in;
     }
     return nullptr;
+}
+
+// The name automatic mapping knows an input by: its label, else the name its chip's datasheet
+// gives an unlabelled input of fixed role ("3VCC").
+std::string KnownName(const HwmonInput& in) {
+    if (!in.label.empty())
+        return in.label;
+    const ChipInput chip = DescribeChipInput(in.chip, in.input);
+    return chip.wiring == InputWiring::kFixed ? chip.name : std::string();
+}
+
+// The LABEL column of --list: the label; for an unlabelled voltage the datasheet's name, or a
+// note that the board's resistors decide it (map it with .scale).
+std::string ListedLabel(const HwmonInput& in) {
+    if (!in.label.empty())
+        return in.label;
+    const ChipInput chip = DescribeChipInput(in.chip, in.input);
+    switch (chip.wiring) {
+        case InputWiring::kFixed:
+            return std::string(chip.name) + " (by chip)";
+        case InputWiring::kBoardDependent:
+            return "- (board: .scale)";
+        case InputWiring::kUnknown:
+            break;
+    }
+    return "-";
 }
 
 ReadingKind KindOfInput(InputType t) {
@@ -113,6 +141,27 @@ MappingTable AutoMapping(const std::vector<HwmonInput>& inputs) {
         if (in.type == InputType::kFan && fan <= proto::kFan3)
             MapIfEmpty(m, fan++, &in);
     }
+    // Voltages by label, or by the name the chip fixes for an unlabelled input; for each
+    // reading the input with its likeliest name, the first of them on a tie.
+    std::array<const HwmonInput*, proto::kFieldCount> best{};
+    std::array<int, proto::kFieldCount> best_rank;
+    best_rank.fill(INT_MAX);
+    for (const HwmonInput& in : inputs) {
+        int rank = 0;
+        const int field =
+            in.type == InputType::kIn ? VoltageReadingOfLabel(KnownName(in), &rank) : -1;
+        if (field >= 0 && rank < best_rank[field]) {
+            best[field] = &in;
+            best_rank[field] = rank;
+        }
+    }
+    for (int field = 0; field < proto::kFieldCount; ++field)
+        MapIfEmpty(m, field, best[field]);
+    // The VID the CPU asks for stands in when no input measures the core voltage.
+    for (const HwmonInput& in : inputs) {
+        if (in.input.rfind("cpu", 0) == 0 && in.type == InputType::kIn)
+            MapIfEmpty(m, proto::kVid, &in);
+    }
     return m;
 }
 
@@ -160,6 +209,51 @@ void HwmonSource::Rescan() {
                                 "'; sending -");
         }
     }
+    match_ = MatchAgainst(inputs_);
+    if (automatic_) {
+        match_.mapped = {};
+        for (int k = 0; k < proto::kFieldCount; ++k)
+            match_.mapped[k] = mapping_[k].mapped();
+    }
+}
+
+MappingMatch HwmonSource::MatchAgainst(const std::vector<HwmonInput>& inputs) const {
+    MappingMatch m;
+    for (int k = 0; k < proto::kFieldCount; ++k)
+        m.mapped[k] = configured_[k].mapped();
+    m.read = !inputs.empty();
+    if (!m.read) {
+        m.why = "no hwmon inputs under " + root_ + "/class/hwmon";
+        return m;
+    }
+    std::string chips;
+    for (const HwmonInput& in : inputs) {
+        if ((" " + chips + ",").find(" " + in.chip + ",") == std::string::npos)
+            chips += (chips.empty() ? "" : ", ") + in.chip;
+    }
+    for (int k = 0; k < proto::kFieldCount; ++k) {
+        if (!configured_[k].mapped())
+            continue;
+        HwmonSelector s;
+        std::string why;
+        ParseHwmonSelector(proto::kFieldNames[k], configured_[k].selector, &s, &why);
+        if (const HwmonInput* in = FindHwmonInput(inputs, s.chip, s.input)) {
+            m.found[k] = in->path;
+            continue;
+        }
+        bool chip_here = false;
+        for (const HwmonInput& in : inputs)
+            chip_here = chip_here || in.chip == s.chip;
+        m.unmatched[k] =
+            chip_here
+                ? "matches nothing: chip '" + s.chip + "' has no input or label '" + s.input + "'"
+                : "matches nothing: no chip '" + s.chip + "' here (chips: " + chips + ")";
+    }
+    return m;
+}
+
+MappingMatch HwmonSource::MatchMapping() {
+    return MatchAgainst(ScanHwmon(root_));
 }
 
 bool HwmonSource::ReadResolved(int field, Reading* out) const {
@@ -215,7 +309,7 @@ ReadingSet HwmonSource::Sample() {
 
 std::string HwmonSource::Describe() const {
     return "hwmon " + root_ + " (" + std::to_string(inputs_.size()) + " inputs), " +
-           (automatic_ ? "automatic mapping " : "") + DescribeMapping(mapping_);
+           (automatic_ ? "automatic mapping " : "") + DescribeMatchedMapping(mapping_, match_);
 }
 
 std::string HwmonSource::ListHeading() const {
@@ -232,8 +326,7 @@ std::vector<ListedInput> HwmonSource::List() {
         ListedInput item;
         char text[512];
         std::snprintf(text, sizeof text, "%-14s %-8s %-7s %-20s", in.chip.c_str(),
-                      in.device.c_str(), in.input.c_str(),
-                      in.label.empty() ? "-" : in.label.c_str());
+                      in.device.c_str(), in.input.c_str(), ListedLabel(in).c_str());
         item.description = text;
         item.kind = KindOfInput(in.type);
         const HwmonValue v = ReadHwmonInput(in);
@@ -243,6 +336,8 @@ std::vector<ListedInput> HwmonSource::List() {
         item.alarm = v.alarm;
         item.mapping_line = std::string(SuggestedReading(automatic, in)) + " = " + in.chip + " / " +
                             SelectorInput(inputs, in);
+        for (const Mapping& m : automatic)
+            item.automatic = item.automatic || m.selector == Canonical({in.chip, in.input});
         listed.push_back(std::move(item));
     }
     return listed;

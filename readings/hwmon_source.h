@@ -35,9 +35,12 @@ public:
     std::string Describe() const override;
     std::vector<ListedInput> List() override;
     std::string ListHeading() const override;
+    MappingMatch MatchMapping() override;
 
 private:
     void Rescan();
+    // The configured selectors against `inputs` (automatic mapping matches by construction).
+    MappingMatch MatchAgainst(const std::vector<HwmonInput>& inputs) const;
     bool ReadResolved(int field, Reading* out) const;
 
     std::string root_;
@@ -47,11 +50,14 @@ private:
     std::array<HwmonSelector, proto::kFieldCount> selectors_;
     std::vector<HwmonInput> inputs_;
     std::array<int, proto::kFieldCount> resolved_{};  // index into inputs_, or -1
+    MappingMatch match_;                              // of mapping_ at the last scan
     Warnings* warnings_;
 };
 
 // The mapping used when the configuration maps nothing: the CPU package or die temperature,
-// a board temperature and the first three fans, where the chips are known.
+// a board temperature, the first three fans, and the voltages whose labels name a reading,
+// or whose chip fixes their role (see hwmon_chips.h); the CPU's VID when nothing measures the
+// core voltage.
 MappingTable AutoMapping(const std::vector<HwmonInput>& inputs);
 
 }  // namespace vorn::readings

@@ -5,6 +5,8 @@
 #include <map>
 #include <set>
 
+#include "readings/hwmon_chips.h"
+
 namespace vorn::readings {
 
 namespace {
@@ -12,6 +14,7 @@ namespace {
 constexpr const char* kNodeTemp = "node_hwmon_temp_celsius";
 constexpr const char* kNodeFan = "node_hwmon_fan_rpm";
 constexpr const char* kNodeIn = "node_hwmon_in_volts";
+constexpr const char* kNodeVid = "node_hwmon_cpu_vid_volts";
 
 bool StartsWith(std::string_view s, std::string_view p) {
     return s.substr(0, p.size()) == p;
@@ -32,12 +35,13 @@ std::string Lower(std::string_view s) {
     return out;
 }
 
-// A label as automatic mapping compares it: lower case, without blanks, underscores and a
-// leading '+', so "+3.3 V", "3.3V" and "+3.3v" are one name, and "CPU_FAN" is "CPU Fan".
+// A label as automatic mapping compares it: lower case, without blanks, underscores, '#' and
+// a leading '+', so "+3.3 V", "3.3V" and "+3.3v" are one name, "CPU_FAN" is "CPU Fan", and
+// "System Fan #1" is "System Fan 1" (LibreHardwareMonitor's web server drops the '#').
 std::string Normalise(std::string_view label) {
     std::string out;
     for (const char c : Lower(label)) {
-        if (c == ' ' || c == '_' || c == '\t' || (c == '+' && out.empty()))
+        if (c == ' ' || c == '_' || c == '\t' || c == '#' || (c == '+' && out.empty()))
             continue;
         out.push_back(c);
     }
@@ -342,9 +346,22 @@ std::vector<ScrapeInput> CollectInputs(const std::vector<Series>& all) {
             auto labelled = sensor_labels.find(where(s, true));
             if (labelled != sensor_labels.end())
                 in.label = labelled->second;
+            // An unlabelled input whose role the chip fixes goes by the chip's name for it.
+            const ChipInput fixed = DescribeChipInput(in.chip, in.name);
+            if (in.label.empty() && fixed.wiring == InputWiring::kFixed)
+                in.label = fixed.name;
             in.part = PartOfChip(in.chip);
             in.selector = SelectorOf(s, {"chip", "sensor", "instance"});
             limits.Find(s, &in.low, &in.high, &in.alarm);
+        } else if (s.name == kNodeVid) {
+            // The VID the CPU asks for: a stand-in for the core voltage (see AutoMap).
+            auto named = chip_names.find(where(s, false));
+            in.chip = named != chip_names.end() && !named->second.empty() ? named->second
+                                                                          : LabelOr(s, "chip");
+            in.name = LabelOr(s, "sensor", "cpu0") + "_vid";
+            in.label = "CPU VID";
+            in.part = SensorPart::kBoard;
+            in.selector = SelectorOf(s, {"chip", "sensor", "instance"});
         } else if (StartsWith(s.name, "node_hwmon_") || IsLimitName(s.name)) {
             continue;
         } else if (StartsWith(s.name, "lhm_")) {
@@ -435,19 +452,26 @@ std::array<int, proto::kFieldCount> AutoMap(const std::vector<ScrapeInput>& inpu
     by_label(proto::kCpu, {"packageid0", "cpupackage", "package", "tdie", "core(tctl/tdie)", "tctl",
                            "cpu", "cputemperature", "cputin", "cpusocket", "cpudie"});
     first_where(proto::kCpu, [](const ScrapeInput& in) { return in.part == SensorPart::kCpu; });
-    by_label(proto::kSys, {"systin", "system", "motherboard", "systemtemperature", "mainboard",
-                           "mb", "sys", "systemp", "systemtemp", "chipset", "pch"});
+    by_label(proto::kSys, {"systin", "system", "motherboard", "system1", "systemtemperature",
+                           "mainboard", "mb", "sys", "systemp", "systemtemp", "chipset", "pch"});
     first_where(proto::kSys, [](const ScrapeInput& in) { return in.chip == "acpitz"; });
     by_label(proto::kPwr, {"vrm", "vrmmos", "mos", "mosfet", "vrmtemperature", "pwr", "power"});
     by_label(proto::kVid, {"vcore", "cpucore", "cpuvcore", "core(svi2tfn)", "cpucorevoltage", "vid",
-                           "corevoltage"});
-    by_label(proto::kVtt, {"vtt", "cpuvtt", "vttcpu"});
+                           "corevoltage", "cpuvid"});
+    // LibreHardwareMonitor's board configurations call VTT "CPU Termination"; on boards
+    // without one, the CPU's I/O rail (VCCIO) is the same supply on recent Intel chips.
+    by_label(proto::kVtt,
+             {"vtt", "cputermination", "cpuvtt", "vttcpu", "cpuvccio", "cpuvccio/imc", "vccio"});
     by_label(proto::kV33, {"3.3v", "3vcc", "3v3", "vcc3v", "v3.3", "3.3vcc"});
     by_label(proto::kVP5, {"5v", "5vcc", "vcc5v", "v5", "5vdd"});
     by_label(proto::kVM5, {"-5v"});
     by_label(proto::kVP12, {"12v", "12vcc", "v12", "vcc12v"});
     by_label(proto::kVM12, {"-12v"});
-    by_label(proto::kFan1, {"cpufan", "cpu", "cpufan#1", "cpufan1", "cpuopt", "cpuopt#1"});
+    by_label(proto::kFan1, {"cpufan", "cpu", "cpufan1", "cpuopt", "cpuopt1"});
+    // The board's first and second case fans before a pump or a second CPU fan.
+    by_label(proto::kFan2, {"systemfan1", "chassisfan1", "sysfan1", "chafan1", "systemfan",
+                            "chassisfan", "sysfan", "chafan"});
+    by_label(proto::kFan3, {"systemfan2", "chassisfan2", "sysfan2", "chafan2"});
     for (int fan = proto::kFan1; fan <= proto::kFan3; ++fan)
         first_where(fan, [](const ScrapeInput&) { return true; });
     return map;

@@ -191,8 +191,13 @@ Reading PrometheusSource::ReadMapped(int field, const std::vector<Series>& all,
 ReadingSet PrometheusSource::Sample() {
     ReadingSet set;
     const Scrape scrape = Fetch();
-    if (!scrape.ok)
+    MappingMatch match;
+    match.read = scrape.ok;
+    if (!scrape.ok) {
+        std::lock_guard<std::mutex> lock(match_mutex_);
+        match_ = match;
         return set;
+    }
     const std::vector<Series>& all = scrape.exposition.series;
     if (automatic_) {
         const std::vector<ScrapeInput> inputs = CollectInputs(all);
@@ -219,14 +224,22 @@ ReadingSet PrometheusSource::Sample() {
         set[k] = ReadMapped(k, all, limits, &problem);
         Report(std::string("series ") + proto::kFieldNames[k], problem,
                std::string(proto::kFieldNames[k]) + ": reading " + set[k].sensor + " again");
+        match.mapped[k] = true;
+        match.unmatched[k] = problem;
     }
+    std::lock_guard<std::mutex> lock(match_mutex_);
+    match_ = std::move(match);
     return set;
+}
+
+std::string PrometheusSource::DescribeMatched() const {
+    std::lock_guard<std::mutex> lock(match_mutex_);
+    return DescribeMatchedMapping(configured_, match_);
 }
 
 std::string PrometheusSource::Describe() const {
     return "prometheus " + shown_url_ + " (time-out " + std::to_string(settings_.timeout_ms) +
-           " ms), " +
-           (automatic_ ? std::string("automatic mapping") : DescribeMapping(configured_));
+           " ms), " + (automatic_ ? std::string("automatic mapping") : DescribeMatched());
 }
 
 std::string PrometheusSource::ListHeading() const {
@@ -257,8 +270,10 @@ std::vector<ListedInput> PrometheusSource::List() {
         item.high = in.high;
         const char* reading = DefaultReading(in.kind);
         for (int f = 0; f < proto::kFieldCount; ++f) {
-            if (map[f] == static_cast<int>(k))
+            if (map[f] == static_cast<int>(k)) {
                 reading = proto::kFieldNames[f];
+                item.automatic = true;
+            }
         }
         item.mapping_line = std::string(reading) + " = " + FormatSelector(in.selector);
         listed.push_back(std::move(item));
@@ -266,29 +281,40 @@ std::vector<ListedInput> PrometheusSource::List() {
     return listed;
 }
 
-std::vector<std::string> PrometheusSource::CheckMapping() {
-    std::vector<std::string> lines;
+MappingMatch PrometheusSource::MatchMapping() {
+    MappingMatch m;
+    for (int k = 0; k < proto::kFieldCount; ++k)
+        m.mapped[k] = configured_[k].mapped();
     const Scrape scrape = Fetch();
     if (!scrape.ok) {
-        lines.push_back(shown_url_ + ": cannot be read; see the message above");
-        return lines;
+        m.why = shown_url_ + " cannot be read (see the message above)";
+        return m;
     }
+    m.read = true;
+    if (automatic_)
+        return m;
     const std::vector<Series>& all = scrape.exposition.series;
-    if (automatic_) {
-        const std::vector<ScrapeInput> inputs = CollectInputs(all);
-        lines.push_back("automatic mapping " + DescribeAutomatic(inputs, AutoMap(inputs)));
-        return lines;
-    }
     const LimitIndex limits(all);
     for (int k = 0; k < proto::kFieldCount; ++k) {
         if (!configured_[k].mapped())
             continue;
         std::string problem;
         const Reading r = ReadMapped(k, all, limits, &problem);
-        lines.push_back(problem.empty() ? std::string(proto::kFieldNames[k]) + ": reads " + r.sensor
-                                        : problem);
+        if (problem.empty()) {
+            m.found[k] = r.sensor;
+            continue;
+        }
+        // The log's wording, without the reading's name and the consequence around it.
+        const std::string name = std::string(proto::kFieldNames[k]) + ": ";
+        if (problem.rfind(name, 0) == 0)
+            problem.erase(0, name.size());
+        const std::string sending = "; sending -";
+        if (problem.size() > sending.size() &&
+            problem.compare(problem.size() - sending.size(), sending.size(), sending) == 0)
+            problem.erase(problem.size() - sending.size());
+        m.unmatched[k] = problem;
     }
-    return lines;
+    return m;
 }
 
 }  // namespace vorn::readings

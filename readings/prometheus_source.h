@@ -43,9 +43,9 @@ public:
     std::vector<ListedInput> List() override;
     std::string ListHeading() const override;
 
-    // One line per mapped reading saying which series it reads now, or why it reads none
-    // (no series, several, no finite value); for --check. Fetches the endpoint once.
-    std::vector<std::string> CheckMapping();
+    // Which series each mapped reading reads now, or why it reads none (no series, several,
+    // no finite value). Fetches the endpoint once.
+    MappingMatch MatchMapping() override;
 
 private:
     struct Scrape {
@@ -57,6 +57,8 @@ private:
     // empty problem after a reported one writes `recovered` instead.
     void Report(const std::string& subject, const std::string& problem,
                 const std::string& recovered = "");
+    // The configured mapping, counting what the last sample found.
+    std::string DescribeMatched() const;
     // The reading of `field` through its explicit mapping, with `problem` set when there is none.
     Reading ReadMapped(int field, const std::vector<Series>& all, const LimitIndex& limits,
                        std::string* problem) const;
@@ -72,6 +74,8 @@ private:
     std::map<std::string, std::string> reported_;  // subject -> the problem last reported
     static constexpr std::size_t kMaxLogSubjects = 64;
     std::set<std::string> log_subjects_;
+    mutable std::mutex match_mutex_;  // Describe may run on another thread than Sample
+    MappingMatch match_;              // of the last sample
 };
 
 }  // namespace vorn::readings

@@ -2,10 +2,12 @@
 // interval; it owns whatever it caches between samples.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "readings/mapping.h"
 #include "readings/model.h"
 
 namespace vorn::readings {
@@ -18,6 +20,20 @@ struct ListedInput {
     std::optional<double> low, high;               // limits, where the source knows them
     bool alarm = false;                            // the chip's own alarm flag is raised
     std::string mapping_line;                      // ready to paste: "TCPU = coretemp / temp1"
+    bool automatic = false;  // the automatic mapping gives the input the reading it proposes
+};
+
+// The configured mapping matched against the source as it is now, for --check and the start
+// line. Only a source that could be read can say that a selector matches nothing.
+struct MappingMatch {
+    bool read = false;  // the source was read; else `why` says why only the syntax is known
+    std::string why;
+    std::array<bool, proto::kFieldCount> mapped{};          // a mapping line names the reading
+    std::array<std::string, proto::kFieldCount> found;      // what a matched selector reads
+    std::array<std::string, proto::kFieldCount> unmatched;  // why a selector matches nothing
+    int MatchedCount() const;
+    bool AllMatched() const { return read && MatchedCount() == MappedCount(); }
+    int MappedCount() const;
 };
 
 class Source {
@@ -32,10 +48,24 @@ public:
     virtual std::vector<ListedInput> List() = 0;
     // The heading over the descriptions of List(), aligned with them.
     virtual std::string ListHeading() const { return "INPUT"; }
+    // Matches the configured mapping against what the source offers now (may read it once).
+    // By default the source cannot be read before it runs.
+    virtual MappingMatch MatchMapping() {
+        MappingMatch m;
+        m.why = "this source is read only while the agent runs";
+        return m;
+    }
 };
 
+// "N of 13 mapped (TCPU=..., ...)", where N counts only the selectors that match (none when
+// the source could not be read), then "; matching nothing: TPWR=nct6776/AUXTIN0, ...".
+std::string DescribeMatchedMapping(const MappingTable& mapping, const MappingMatch& match);
+
 // The text of --list: the heading, one line per input (description, value with its unit,
-// limits where known, a mapping line), or a line saying there is none.
+// limits where known, a mapping line), or a line saying there is none. Each reading is
+// proposed once, for the input the automatic mapping gives it or else the first of its kind;
+// the other inputs' lines are commented out, as alternatives. A source whose inputs carry no
+// "READING = SELECTOR" line (a readings file) gets no advice to paste one.
 std::string FormatListing(const Source& source, const std::vector<ListedInput>& inputs);
 
 }  // namespace vorn::readings

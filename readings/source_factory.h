@@ -13,9 +13,10 @@
 namespace vorn::readings {
 
 struct SourceSpec {
-    // kHwmon: Linux only. kHwinfo (HWiNFO's shared memory) and kAuto (HWiNFO, else
+    // kHwmon: Linux only. kHwinfo (HWiNFO's shared memory), kGadget (HWiNFO's Gadget values
+    // in the registry) and kAuto (HWiNFO's memory, else its Gadget values, else
     // LibreHardwareMonitor's web server): Windows only.
-    enum class Kind { kHwmon, kFile, kPrometheus, kHwinfo, kAuto };
+    enum class Kind { kHwmon, kFile, kPrometheus, kHwinfo, kGadget, kAuto };
 #ifdef _WIN32
     Kind kind = Kind::kAuto;
 #else

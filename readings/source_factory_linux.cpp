@@ -27,6 +27,7 @@ bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std:
         case SourceSpec::Kind::kPrometheus:
             return CheckPrometheusSelector(reading, selector, why);
         case SourceSpec::Kind::kHwinfo:
+        case SourceSpec::Kind::kGadget:
         case SourceSpec::Kind::kAuto:
             break;  // not offered here: ParseSourceSpec never yields them
     }
@@ -49,6 +50,7 @@ std::unique_ptr<Source> MakeSource(const SourceSettings& settings, Warnings* war
         }
         case SourceSpec::Kind::kHwmon:
         case SourceSpec::Kind::kHwinfo:
+        case SourceSpec::Kind::kGadget:
         case SourceSpec::Kind::kAuto:
             break;
     }

@@ -1,7 +1,9 @@
-// The sources of the Windows agent: HWiNFO's shared memory, "auto" (HWiNFO, else
-// LibreHardwareMonitor's web server), a Prometheus page and the readings file.
+// The sources of the Windows agent: HWiNFO's shared memory, HWiNFO's Gadget values, "auto"
+// (HWiNFO's memory, else its Gadget values, else LibreHardwareMonitor's web server), a
+// Prometheus page and the readings file.
 #include "readings/auto_source.h"
 #include "readings/file_source.h"
+#include "readings/hwinfo_gadget.h"
 #include "readings/hwinfo_source.h"
 #include "readings/prometheus_source.h"
 #include "readings/source_factory.h"
@@ -18,8 +20,13 @@ std::unique_ptr<HwinfoSource> MakeHwinfo(const MappingTable& mapping, Warnings* 
     return std::make_unique<HwinfoSource>(OpenHwinfoSharedMemory(), mapping, warnings);
 }
 
+std::unique_ptr<GadgetSource> MakeGadget(const MappingTable& mapping, Warnings* warnings) {
+    return std::make_unique<GadgetSource>(OpenHwinfoGadgetRegistry(), mapping, warnings);
+}
+
 // Under "auto" a mapping line belongs to the source whose syntax it has: "SENSOR / LABEL" to
-// HWiNFO, a series "METRIC{...}" (or a bare metric name) to LibreHardwareMonitor.
+// HWiNFO (its memory and its Gadget values name sensors and readings alike), a series
+// "METRIC{...}" (or a bare metric name) to LibreHardwareMonitor.
 bool IsHwinfoSelector(const std::string& selector) {
     return selector.find('{') == std::string::npos && CheckHwinfoSelector("", selector, nullptr);
 }
@@ -35,12 +42,14 @@ MappingTable OnlyHwinfo(const MappingTable& mapping, bool hwinfo) {
 
 }  // namespace
 
-const char kSourceChoices[] = "'auto', 'hwinfo', 'prometheus:URL' or 'file:PATH'";
+const char kSourceChoices[] = "'auto', 'hwinfo', 'hwinfo-gadget', 'prometheus:URL' or 'file:PATH'";
 
 bool ParsePlatformSourceName(const std::string& text, SourceSpec* out) {
-    if (text != "auto" && text != "hwinfo")
+    if (text != "auto" && text != "hwinfo" && text != "hwinfo-gadget")
         return false;
-    *out = SourceSpec{text == "auto" ? SourceSpec::Kind::kAuto : SourceSpec::Kind::kHwinfo,
+    *out = SourceSpec{text == "auto"     ? SourceSpec::Kind::kAuto
+                      : text == "hwinfo" ? SourceSpec::Kind::kHwinfo
+                                         : SourceSpec::Kind::kGadget,
                       std::string()};
     return true;
 }
@@ -49,6 +58,7 @@ bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std:
                    std::string* why) {
     switch (kind) {
         case SourceSpec::Kind::kHwinfo:
+        case SourceSpec::Kind::kGadget:
             return CheckHwinfoSelector(reading, selector, why);
         case SourceSpec::Kind::kPrometheus:
             return CheckPrometheusSelector(reading, selector, why);
@@ -76,6 +86,8 @@ std::unique_ptr<Source> MakeSource(const SourceSettings& settings, Warnings* war
             return std::make_unique<FileSource>(settings.spec.location, warnings);
         case SourceSpec::Kind::kHwinfo:
             return MakeHwinfo(settings.mapping, warnings);
+        case SourceSpec::Kind::kGadget:
+            return MakeGadget(settings.mapping, warnings);
         case SourceSpec::Kind::kPrometheus: {
             PrometheusSettings prometheus;
             prometheus.url = settings.spec.location;
@@ -94,6 +106,7 @@ std::unique_ptr<Source> MakeSource(const SourceSettings& settings, Warnings* war
     const MappingTable lhm = OnlyHwinfo(settings.mapping, false);
     return std::make_unique<AutoSource>(
         [&](Warnings* gate) { return MakeHwinfo(hwinfo, gate); },
+        [&](Warnings* gate) { return MakeGadget(hwinfo, gate); },
         [&](Warnings* gate) {
             PrometheusSettings prometheus;
             prometheus.url = kLibreHardwareMonitorUrl;

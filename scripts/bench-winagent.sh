@@ -2,22 +2,28 @@
 # The Windows agent's reply latency under Wine against the Linux agent's, measured in the same
 # run by the same loopback client: both serve the same readings file, each gets N sequential
 # requests (after a warm-up), and the script prints p50 and p99 of each and their ratio.
-# Builds vornagent.exe (win32) and the release agent first. Never fails on a figure.
+# Builds vornagent.exe (win32, or its win64 twin where this machine runs no 32-bit code) and
+# the release agent first. Never fails on a figure.
 #
 #   VORN_BENCH_REQUESTS  requests per agent (default 5000)
+#   VORN_WINEPREFIX      the Wine prefix to run in (see scripts/lib/wine-env.sh)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 requests=${VORN_BENCH_REQUESTS:-5000}
-# shellcheck source=scripts/listening-port.sh
-. "$root/scripts/listening-port.sh"
-
 cd "$root"
-for preset in win32 release; do
-    [ -f "build/$preset/build.ninja" ] || cmake --preset "$preset" >/dev/null
-done
-cmake --build build/win32 --target vornagent -j2 >/dev/null
-cmake --build build/release --target vornagent -j2 >/dev/null
+# shellcheck source=scripts/lib/listening-port.sh
+. scripts/lib/listening-port.sh
+# shellcheck source=scripts/lib/wine-env.sh
+. scripts/lib/wine-env.sh
+# shellcheck source=scripts/lib/build.sh
+. scripts/lib/build.sh
+
+windows=$(vorn_windows_preset)
+vorn_build "$windows" "build/$windows" "build/build-bench-$windows.log" vornagent
+vorn_build release build/release build/build-bench-release.log vornagent
+# The prefix is made (once) before the clock of the agent's start line starts.
+vorn_wine_prepare
 
 work=$(mktemp -d)
 pids=()
@@ -33,7 +39,7 @@ build/release/agent/vornagent --listen 127.0.0.1:0 --rate 0 \
 pids+=($!)
 native_port=$(vorn_listening_port "$work/native.log" "${pids[-1]}")
 
-scripts/wine-run.sh build/win32/vornagent.exe --listen 127.0.0.1:0 --rate 0 \
+scripts/tools/wine-run.sh "build/$windows/vornagent.exe" --listen 127.0.0.1:0 --rate 0 \
     --source "file:Z:$work/readings.txt" >"$work/windows.log" 2>&1 &
 pids+=($!)
 windows_port=$(vorn_listening_port "$work/windows.log" "${pids[-1]}")

@@ -12,14 +12,21 @@ packages=(
     snmpd snmp
     libcurl4-openssl-dev prometheus prometheus-node-exporter
     dpkg-dev fakeroot lintian man-db systemd
+    shellcheck
 )
 
+# One question to dpkg for all of them: what is installed, as "name" or "name:arch".
+native_arch=$(dpkg --print-architecture)
+# (dpkg-query fails when it knows one of them not at all; it still lists the others.)
+installed=" $({ dpkg-query -W -f='${binary:Package}=${db:Status-Status} ' "${packages[@]}" \
+    wine32:i386 2>/dev/null || true; } | tr ' ' '\n' |
+    sed -n "s/:$native_arch=/=/; s/=installed\$//p" | tr '\n' ' ') "
 missing=()
 for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    [[ $installed == *" $p "* ]] || missing+=("$p")
 done
 # 32-bit Wine runs the 32-bit product where the kernel runs 32-bit code.
-if ! dpkg --print-foreign-architectures | grep -qx i386 || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+if ! dpkg --print-foreign-architectures | grep -qx i386 || [[ $installed != *" wine32:i386 "* ]]; then
     missing+=("wine32:i386")
 fi
 [ ${#missing[@]} -eq 0 ] && exit 0

@@ -5,10 +5,12 @@
 #
 # Writes bar.png (the bar with the demo readings), tray-menu.png (the bar's tray menu, opened
 # the way the shell opens it, by posting the tray callback with a right press), about.png
-# (the About box) and bar-alarm.png (the same readings from an agent that sets FAN3.min = 300:
-# the stopped fan's slot in alarm) and history.png (the history window over 24 hours of a made-up
-# day, written by history_demo, with CPU past a limit of 70.0 degC for a while). The agent
-# serves scripts/demo-readings.txt on a free loopback port.
+# (the About box), bar-alarm.png (the same readings from an agent that sets FAN3.min = 300:
+# the stopped fan's slot in alarm), bar-error.png (a bar whose agent does not answer: ERROR on
+# all thirteen lines, the error count in the status slot), tray-icons.png (the four tray
+# pictures the program loads, enlarged, with what each means) and history.png (the history
+# window over 24 hours of a made-up day, written by history_demo, with CPU past a limit of
+# 70.0 degC for a while). The agent serves scripts/demo-readings.txt on a free loopback port.
 #
 # Settings: VORN_SHOTS_DISPLAY (default 98; started when nothing runs there),
 # VORN_SHOTS_WINEPREFIX (default a prefix of its own, so no user's profile shows),
@@ -149,9 +151,40 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 
-# The history window over 24 hours: the agent loads a made-up day, with a limit on CPU.
+# The bar whose agent is gone: a poll every second, each one failing (the port is closed now).
 kill "$agent_pid" 2>/dev/null || true
 wait "$agent_pid" 2>/dev/null || true
+agent_pid=''
+printf '[VORNBAR]\r\nHostName=127.0.0.1:%s\r\nDelayTimer=0\r\nMonitorTimer=1\r\nSocketTimer=500\r\nSaveIni=0\r\nDefaultIndicator=4\r\nLeft=40\r\nTop=40\r\nRight=1450\r\nBottom=64\r\n' \
+    "$port" >"$WINEPREFIX/drive_c/windows/VORNBAR.INI"
+(cd "$win" && exec "${VORN_WINE[@]}" ./VORNBAR.exe) &
+bar_pid=$!
+bar=$(wait_window vorn_bar_window) || { echo "screenshots: the bar did not appear" >&2; exit 1; }
+sleep 4
+read -r bar_id bx by bw bh _ <<<"$bar"
+shot "$out/bar-error.png" "$bx" "$by" "$bw" "$bh"
+post 0x0111 32776 0
+for _ in $(seq 50); do
+    kill -0 "$bar_pid" 2>/dev/null || break
+    sleep 0.1
+done
+
+# The tray pictures, from the icons the resource script builds in, four times their size.
+labels=("red: between polls" "green: a good poll" "magenta: a failed poll" "yellow: a reading past a limit")
+args=()
+i=0
+for icon in idle ok error alarm; do
+    convert "res/icons/tray_$icon.ico[0]" -filter point -resize 64x64 "$tmp/tray_$icon.png"
+    args+=(-label "${labels[$i]}" "$tmp/tray_$icon.png")
+    i=$((i + 1))
+done
+# ImageMagick's default font is often not installed: name a file fontconfig knows.
+font=$(fc-match -f '%{file}' sans 2>/dev/null || true)
+montage "${args[@]}" ${font:+-font "$font"} -tile 4x1 -geometry 64x64+56+8 -pointsize 12 \
+    -background white "$out/tray-icons.png"
+echo "screenshots: $out/tray-icons.png" >&2
+
+# The history window over 24 hours: the agent loads a made-up day, with a limit on CPU.
 "$history_demo" "$tmp/history"
 printf 'TCPU.max = 70\n' >"$tmp/history.conf"
 "$agent" --config "$tmp/history.conf" --listen 127.0.0.1:0 --history-file "$tmp/history" \
@@ -159,7 +192,7 @@ printf 'TCPU.max = 70\n' >"$tmp/history.conf"
 agent_pid=$!
 port=$(vorn_listening_port "$tmp/agent-history.log" "$agent_pid") ||
     { echo "screenshots: the agent with history did not start" >&2; exit 1; }
-printf '[VORNBAR]\r\nHostName=127.0.0.1:%s\r\nDelayTimer=0\r\nMonitorTimer=1\r\nSaveIni=0\r\nLeft=40\r\nTop=40\r\nRight=1450\r\nBottom=64\r\nHistoryLeft=40\r\nHistoryTop=90\r\nHistoryRight=1000\r\nHistoryBottom=730\r\nHistorySpan=2\r\n' \
+printf '[VORNBAR]\r\nHostName=127.0.0.1:%s\r\nDelayTimer=1\r\nMonitorTimer=1\r\nSaveIni=0\r\nLeft=40\r\nTop=40\r\nRight=1450\r\nBottom=64\r\nHistoryLeft=40\r\nHistoryTop=90\r\nHistoryRight=1000\r\nHistoryBottom=730\r\nHistorySpan=2\r\n' \
     "$port" >"$WINEPREFIX/drive_c/windows/VORNBAR.INI"
 (cd "$win" && exec "${VORN_WINE[@]}" ./VORNBAR.exe) &
 bar_pid=$!

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "agent/agent.h"
+#include "agent/ask.h"
 #include "agent/options.h"
 #include "agent/win/paths.h"
 #include "agent/win/reload.h"
@@ -26,13 +27,11 @@ constexpr long kLogKeep = 1 << 20;
 
 constexpr char kWindowsHelp[] =
     "\nOn Windows:\n"
-    "  --source auto      HWiNFO's shared memory while HWiNFO publishes it, otherwise\n"
-    "                     LibreHardwareMonitor's page http://127.0.0.1:8085/metrics (default;\n"
-    "                     hwmon is not offered here)\n"
-    "  --source hwinfo    HWiNFO's shared memory only; map readings as SENSOR / LABEL\n"
     "  --console     serve in this console until Ctrl+C (the default)\n"
     "  --install     register and start the \"vornagent\" service (automatic start, run as\n"
-    "                LocalService); the options that follow are kept for the service.\n"
+    "                LocalSystem without its privileges, so that it may read the signed-in\n"
+    "                user's HWiNFO Gadget values); the options that follow are kept for the\n"
+    "                service.\n"
     "                Needs an administrator's command prompt.\n"
     "  --uninstall   stop and remove the service\n"
     "  --reload      make the running service and console agents read their configuration\n"
@@ -100,7 +99,11 @@ int Run(const CommandLine& command_line, bool as_service) {
         case CommandLine::Mode::kList:
             return vorn::agent::ListInputs(command_line, stdout);
         case CommandLine::Mode::kCheck:
-            return vorn::agent::CheckConfig(command_line.check_path, stdout);
+            return vorn::agent::CheckConfig(command_line, stdout);
+        case CommandLine::Mode::kAsk:
+            return vorn::agent::PrintAskResult(command_line.ask_host,
+                                               vorn::agent::AskAgent(command_line.ask_host), stdout,
+                                               stderr);
         case CommandLine::Mode::kServe:
             break;
     }

@@ -1,12 +1,19 @@
-// The service runs as LocalService: the least privileged built-in account. It can bind the
-// loopback ports and open HWiNFO's Global\ shared memory and mutex, which HWiNFO makes
-// readable by every user so that desktop gadgets can read them; LocalSystem would add
-// nothing the agent needs, and NetworkService only the machine's network identity.
+// The service runs as LocalSystem, stripped of every privilege but the one any process has
+// (SeChangeNotifyPrivilege): the service manager removes the others from its token because
+// the service declares only that one, and the service removes them itself as it starts.
+// LocalSystem's identity is what it needs: HWiNFO's free edition keeps its Gadget values in the
+// signed-in user's own registry (HKCU), which a service sees only under HKEY_USERS, and only an
+// account that the user's hive admits may read it (the user, SYSTEM, administrators). LocalService
+// may not. Starting the agent at each user's logon instead would need no such account, but would
+// leave a PC without readings until someone logs on and run one agent per signed-in user on the
+// same UDP port. The identity adds no privilege to bind ports or parse requests; HWiNFO's
+// Global\ shared memory and LibreHardwareMonitor's loopback page are open to any account.
 #include "agent/win/service.h"
 
 #include <windows.h>
 
 #include <cstring>
+#include <vector>
 
 #include "agent/signals.h"
 
@@ -16,8 +23,10 @@ namespace {
 
 constexpr char kDisplayName[] = "vornagent sensor agent";
 constexpr char kDescription[] =
-    "Serves this PC's hardware-monitor readings (from HWiNFO or LibreHardwareMonitor) to "
-    "vornbar over UDP on the loopback addresses.";
+    "Serves this PC's hardware-monitor readings (from HWiNFO's shared memory or Gadget values, "
+    "or LibreHardwareMonitor) to vornbar over UDP on the loopback addresses.";
+// The one privilege the service keeps; the service manager strips the rest from its token.
+constexpr char kRequiredPrivileges[] = "SeChangeNotifyPrivilege\0";
 constexpr DWORD kStopWaitMs = 15000;
 
 class ScHandle {
@@ -121,7 +130,37 @@ DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
     }
 }
 
+// Removes every privilege but SeChangeNotifyPrivilege from this process's token for good, as
+// the service manager does from the privilege list; a second line of defence where it did not.
+void DropPrivileges() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenPrivileges, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size ? size : 1);
+    auto* privileges = reinterpret_cast<TOKEN_PRIVILEGES*>(buffer.data());
+    LUID keep{};
+    if (size && GetTokenInformation(token, TokenPrivileges, privileges, size, &size) &&
+        LookupPrivilegeValueA(nullptr, "SeChangeNotifyPrivilege", &keep)) {
+        DWORD n = 0;
+        for (DWORD k = 0; k < privileges->PrivilegeCount; ++k) {
+            const LUID id = privileges->Privileges[k].Luid;
+            if (id.LowPart == keep.LowPart && id.HighPart == keep.HighPart)
+                continue;
+            privileges->Privileges[n].Luid = id;
+            privileges->Privileges[n].Attributes = SE_PRIVILEGE_REMOVED;
+            ++n;
+        }
+        privileges->PrivilegeCount = n;
+        if (n)
+            AdjustTokenPrivileges(token, FALSE, privileges, 0, nullptr, nullptr);
+    }
+    CloseHandle(token);
+}
+
 void WINAPI ServiceMain(DWORD, char**) {
+    DropPrivileges();
     g_status_handle = RegisterServiceCtrlHandlerExA(kServiceName, OnControl, nullptr);
     if (!g_status_handle)
         return;
@@ -139,10 +178,11 @@ int InstallService(const std::string& executable, const std::string& arguments, 
         return exit;
     const std::string command =
         "\"" + executable + "\" --service" + (arguments.empty() ? "" : " " + arguments);
+    // No account: LocalSystem (see the top of this file for why, and what it keeps).
     ScHandle service(CreateServiceA(manager.get(), kServiceName, kDisplayName, SERVICE_ALL_ACCESS,
                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                     SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
-                                    nullptr, "NT AUTHORITY\\LocalService", ""));
+                                    nullptr, nullptr, nullptr));
     if (!service) {
         const DWORD error = GetLastError();
         if (error == ERROR_SERVICE_EXISTS || error == ERROR_DUPLICATE_SERVICE_NAME) {
@@ -159,6 +199,16 @@ int InstallService(const std::string& executable, const std::string& arguments, 
     }
     SERVICE_DESCRIPTIONA description{const_cast<char*>(kDescription)};
     ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
+    char privileges[sizeof kRequiredPrivileges];
+    std::memcpy(privileges, kRequiredPrivileges, sizeof privileges);
+    SERVICE_REQUIRED_PRIVILEGES_INFOA required{privileges};
+    if (!ChangeServiceConfig2A(service.get(), SERVICE_CONFIG_REQUIRED_PRIVILEGES_INFO, &required)) {
+        // Refused (Wine refuses it): the service still drops them itself as it starts.
+        std::fprintf(out,
+                     "vornagent: note: the service manager did not take the service's privilege "
+                     "list (%s); the service removes its privileges itself when it starts\n",
+                     ErrorText(GetLastError()).c_str());
+    }
     if (!StartServiceA(service.get(), 0, nullptr)) {
         std::fprintf(out, "vornagent: installed the %s service, but it did not start: %s\n",
                      kServiceName, ErrorText(GetLastError()).c_str());

@@ -17,8 +17,9 @@ enum ServiceExit {
     kServiceFailed = 5,         // the service manager refused for another reason
 };
 
-// Registers the service for `executable` (started automatically, as LocalService) with
-// `arguments` after --service, then starts it. Messages go to `out`.
+// Registers the service for `executable` (started automatically, as LocalSystem with no
+// privilege but SeChangeNotifyPrivilege) with `arguments` after --service, then starts it.
+// Messages go to `out`.
 int InstallService(const std::string& executable, const std::string& arguments, std::FILE* out);
 
 // Stops the service (waiting a bounded time) and removes it.

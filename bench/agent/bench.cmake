@@ -19,7 +19,7 @@ if(TARGET vornagent AND TARGET vorn_http_test_server AND TARGET vorn_agent_test_
                           vorn_http_test_server)
     target_include_directories(vorn_bench_prometheus PRIVATE ${PROJECT_SOURCE_DIR})
     target_compile_definitions(vorn_bench_prometheus PRIVATE
-        VORN_LHM_FIXTURE="${PROJECT_SOURCE_DIR}/tests/native/fixtures/prometheus/lhm-metrics.txt")
+        VORN_LHM_FIXTURE="${PROJECT_SOURCE_DIR}/tests/native/fixtures/prometheus/lhm-0.9.6-amd.txt")
     add_dependencies(vorn_bench_prometheus vornagent)
     vorn_warnings(vorn_bench_prometheus)
 endif()
@@ -31,4 +31,17 @@ if(TARGET vornagent AND TARGET vorn_metrics_test_support)
     target_link_libraries(vorn_bench_metrics PRIVATE vorn_metrics_test_support)
     add_dependencies(vorn_bench_metrics vornagent)
     vorn_warnings(vorn_bench_metrics)
+endif()
+
+# The history: poll latency during a flood of history pages against none, the time to load a
+# day of every reading, the file's size and the resident memory; scripts/bench-history.sh.
+if(TARGET vornagent AND TARGET vorn_history_client)
+    add_executable(vorn_bench_history ${CMAKE_CURRENT_LIST_DIR}/bench_history.cpp)
+    target_link_libraries(vorn_bench_history PRIVATE vorn_history vorn_history_client
+                          vorn_protocol Threads::Threads)
+    target_include_directories(vorn_bench_history PRIVATE ${PROJECT_SOURCE_DIR})
+    target_compile_definitions(vorn_bench_history PRIVATE
+        VORN_AGENT_BINARY="$<TARGET_FILE:vornagent>")
+    add_dependencies(vorn_bench_history vornagent)
+    vorn_warnings(vorn_bench_history)
 endif()

@@ -145,9 +145,9 @@ int main(int argc, char** argv) {
     TempDir dir;
     const std::string readings =
         dir.Write("readings.txt",
-                  "TCPU=52\nTSYS=33.5\nTPWR=44\nVVID=1.232\nVVTT=1.056\n"
-                  "V33V=3.344\nVP05=5.04\nVP12=12.096\nFAN1=1243\nFAN2=812\n"
-                  "FAN3=790\n");
+                  "TCPU=57.5\nTSYS=36\nTPWR=49\nVVID=1.408\nVVTT=1.032\n"
+                  "V33V=3.376\nVP05=5.08\nVP12=12.192\nFAN1=1125\nFAN2=902\n"
+                  "FAN3=876\n");
     const std::string every = std::to_string(interval);
     AgentProcess file_agent, prom_agent;
     // No rate limit: the benchmark asks far faster than a bar does.

@@ -31,6 +31,12 @@ void PokeU32(std::vector<std::uint8_t>* image, std::size_t at, std::uint32_t val
         (*image)[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+void PokePollTime(std::vector<std::uint8_t>* image, std::int64_t seconds) {
+    const auto bits = static_cast<std::uint64_t>(seconds);
+    PokeU32(image, L::kPollTime, static_cast<std::uint32_t>(bits));
+    PokeU32(image, L::kPollTime + 4, static_cast<std::uint32_t>(bits >> 32));
+}
+
 std::vector<std::uint8_t> BuildHwinfoImage(const std::vector<FakeSensor>& sensors,
                                            const std::vector<FakeReading>& readings,
                                            HwinfoLayout layout) {

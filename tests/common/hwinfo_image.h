@@ -30,12 +30,16 @@ struct FakeReading {
 enum class HwinfoLayout { kPlain, kUtf8 };
 
 // The whole memory: header, sensor array, reading array. Names longer than their field are cut.
+// The current layout leaves the polling period at 0 (absent): poke it where a test needs it.
 std::vector<std::uint8_t> BuildHwinfoImage(const std::vector<FakeSensor>& sensors,
                                            const std::vector<FakeReading>& readings,
                                            HwinfoLayout layout);
 
 // Overwrites a little-endian uint32 at `at`.
 void PokeU32(std::vector<std::uint8_t>* image, std::size_t at, std::uint32_t value);
+
+// Overwrites the header's poll time (HWiNFO advances it at every poll).
+void PokePollTime(std::vector<std::uint8_t>* image, std::int64_t seconds);
 
 // A sample machine: a CPU, a board chip with temperatures, rails and fans.
 std::vector<FakeSensor> SampleSensors();

@@ -531,6 +531,7 @@ namespace {
 // Bounds of the serving loop: far above what any test needs, so a runaway test still ends.
 constexpr int kMaxDatagrams = 100000;
 constexpr auto kMaxServeTime = std::chrono::minutes(10);
+constexpr auto kMaxHold = std::chrono::seconds(10);
 
 }  // namespace
 
@@ -591,6 +592,27 @@ void TestResponder::SetMode(Mode mode) {
     mode_ = mode;
 }
 
+void TestResponder::HoldPollsFrom(int n) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_from_ = n;
+}
+
+void TestResponder::ReleasePolls() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        hold_from_ = 0;
+    }
+    released_.notify_all();
+}
+
+void TestResponder::WaitWhileHeld(int n) {
+    const auto until = Clock::now() + kMaxHold;
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (hold_from_ > 0 && n >= hold_from_ && !stop_ && Clock::now() < until) {
+        released_.wait_for(lock, std::chrono::milliseconds(50));
+    }
+}
+
 void TestResponder::SetReadings(const std::array<std::string, 13>& texts) {
     std::lock_guard<std::mutex> lock(mutex_);
     texts_ = texts;
@@ -626,7 +648,11 @@ void TestResponder::Serve() {
         }
         const bool fallback = version == proto::kVersion1 && previous == proto::kVersion2;
         previous = version;
-        ++(fallback ? fallbacks_ : requests_);
+        if (fallback) {
+            ++fallbacks_;
+        } else {
+            WaitWhileHeld(++requests_);
+        }
         Mode mode;
         proto::Fields fields{};
         {

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -164,6 +165,12 @@ public:
     int Requests() const { return requests_.load(); }
     // The version 1 fallbacks, counted apart.
     int Fallbacks() const { return fallbacks_.load(); }
+    // Leaves poll `n` (counted as Requests counts them) and every later one unanswered until
+    // ReleasePolls, or for ten seconds at most. The bar writes its slots only after a poll's
+    // answer, one slot at a time: while a poll waits, the slots stay as the previous poll
+    // left them, and a test can read them all without meeting a write half done.
+    void HoldPollsFrom(int n);
+    void ReleasePolls();
     // Datagrams received that were not well-formed requests.
     int Malformed() const { return malformed_.load(); }
 
@@ -177,7 +184,12 @@ private:
     std::atomic<int> requests_{0};
     std::atomic<int> fallbacks_{0};
     std::atomic<int> malformed_{0};
+    // Waits while poll `n` is held (or the responder stops).
+    void WaitWhileHeld(int n);
+
     mutable std::mutex mutex_;
+    std::condition_variable released_;
+    int hold_from_ = 0;  // 0: nothing held
     Mode mode_ = kReadings;
     std::array<std::string, 13> texts_;
 };

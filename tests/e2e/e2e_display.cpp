@@ -19,7 +19,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr DWORD kTextMs = 10000;  // a poll's texts, once it is due
-constexpr DWORD kCloseMs = 3000;  // "ends quickly": generous under Wine; the benchmark measures
+// "Ends quickly": generous for Wine on a loaded machine, yet below the ten-second Get and the
+// sixty-second pause that a close must cut short; the benchmark measures the figure.
+constexpr DWORD kCloseMs = 7000;
 constexpr int kValueSlots = 13;
 
 // Readings in record order: CPU PWR SYS VID VTT 3.3V +5V -5V +12V -12V FAN1 FAN2 FAN3.
@@ -320,12 +322,15 @@ TEST_F(BarDisplayTest, SwappedMapPutsTheStatusRightmostAndMinusTwelveLeftmost) {
 TEST_F(BarDisplayTest, SharedSlotShowsTheLaterItemAndUnnamedOrOutOfRangeSlotsStayEmpty) {
     BarProcess bar;
     // CPU joins PWR in slot 2; SYS, FAN1 and FAN2 point outside the table. Slots 1, 3, 4 and 5
-    // are then named by no entry.
-    HWND hwnd = Start(bar, {"DelayTimer=0", "MonitorTimer=1", "IconTimer=0", "Indicator01=2",
-                            "Indicator03=14", "Indicator04=-1", "Indicator05=99999"});
+    // are then named by no entry. Each poll writes CPU, then PWR into slot 2, so the slots
+    // are read while the third poll waits for its answer: its request shows that the second
+    // poll has written every slot again, and until it is answered the bar writes none.
+    responder_.HoldPollsFrom(3);
+    HWND hwnd =
+        Start(bar, {"DelayTimer=0", "MonitorTimer=1", "IconTimer=0", "SocketTimer=10000",
+                    "Indicator01=2", "Indicator03=14", "Indicator04=-1", "Indicator05=99999"});
     ASSERT_NE(hwnd, nullptr);
     ASSERT_TRUE(WaitText(hwnd, SlotId(13), ValueLine(13)));
-    // A third request: the second poll has written every slot again.
     ASSERT_TRUE(WaitForRequests(3));
     EXPECT_EQ(ControlText(hwnd, SlotId(0)), responder_.HostText());
     EXPECT_EQ(ControlText(hwnd, SlotId(1)), "");
@@ -336,7 +341,7 @@ TEST_F(BarDisplayTest, SharedSlotShowsTheLaterItemAndUnnamedOrOutOfRangeSlotsSta
     for (int item = 6; item <= kValueSlots; ++item) {
         EXPECT_EQ(ControlText(hwnd, SlotId(item)), ValueLine(item)) << "item " << item;
     }
-    EXPECT_GE(responder_.Requests(), 2);
+    responder_.ReleasePolls();
     CloseAndTime(bar, hwnd);
     EXPECT_EQ(Saved("Indicator04"), "-1");
     EXPECT_EQ(Saved("Indicator05"), "99999");

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,7 +51,8 @@ unsigned short FreePort() {
 }
 
 // HWiNFO's side of the shared memory: the mapping and the mutex, with contents replaced under
-// the mutex as HWiNFO does.
+// the mutex as HWiNFO does, and the poll time advanced at every poll (four times a second)
+// until the test freezes it as HWiNFO's free edition does after 12 hours.
 class FakeHwinfo {
 public:
     ~FakeHwinfo() { Close(); }
@@ -68,6 +70,17 @@ public:
             return false;
         size_ = size;
         Write(image);
+        stop_ = false;
+        poller_ = std::thread([this] {
+            while (!stop_.load()) {
+                Sleep(250);
+                if (!frozen_.load()) {
+                    WaitForSingleObject(mutex_, INFINITE);
+                    PutPollTime();
+                    ReleaseMutex(mutex_);
+                }
+            }
+        });
         return true;
     }
 
@@ -75,11 +88,18 @@ public:
         WaitForSingleObject(mutex_, INFINITE);
         std::memset(view_, 0, size_);
         std::memcpy(view_, image.data(), image.size() < size_ ? image.size() : size_);
+        PutPollTime();
         ReleaseMutex(mutex_);
     }
 
+    // HWiNFO's free edition after 12 hours: the memory stays, its poll time stops.
+    void Freeze(bool frozen) { frozen_ = frozen; }
+
     // HWiNFO ending: the mapping goes away.
     void Close() {
+        stop_ = true;
+        if (poller_.joinable())
+            poller_.join();
         if (view_)
             UnmapViewOfFile(view_);
         if (mapping_)
@@ -88,13 +108,26 @@ public:
             CloseHandle(mutex_);
         view_ = nullptr;
         mapping_ = mutex_ = nullptr;
+        frozen_ = false;
     }
 
 private:
+    // Called with the mutex held.
+    void PutPollTime() {
+        if (size_ < L::kHeaderSize || std::memcmp(view_, "HWiS", 4) != 0)
+            return;
+        ++poll_time_;
+        std::memcpy(view_ + L::kPollTime, &poll_time_, sizeof poll_time_);  // little-endian
+    }
+
     HANDLE mapping_ = nullptr;
     HANDLE mutex_ = nullptr;
     std::uint8_t* view_ = nullptr;
     std::size_t size_ = 0;
+    std::int64_t poll_time_ = 1700000000;
+    std::thread poller_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> frozen_{false};
 };
 
 // The real vornagent.exe, its standard error kept in a file for the failure messages.
@@ -249,7 +282,7 @@ const std::vector<std::string> kSampleTexts = {"45.0", "38.0", "33.0",  "1.14", 
                                                "3.34", "5.04", "-5.02", "12.10", "-11.90",
                                                "1205", "812",  "0"};
 
-// LibreHardwareMonitor's /metrics page as the Prometheus source's tests know it.
+// LibreHardwareMonitor 0.9.6's /metrics page of an AMD PC.
 std::string LibreHardwareMonitorPage() {
     std::string text;
     if (std::FILE* f = std::fopen(VORN_LHM_FIXTURE, "rb")) {
@@ -263,8 +296,99 @@ std::string LibreHardwareMonitorPage() {
 }
 
 // Its readings as the automatic mapping picks them (no -5 V or -12 V rail there).
-const std::vector<std::string> kLhmTexts = {"52.0", "44.0",  "33.5", "1.23", "1.06", "3.34", "5.04",
-                                            "-",    "12.10", "-",    "1243", "812",  "790"};
+const std::vector<std::string> kLhmTexts = {"57.5", "49.0",  "36.0", "1.41", "1.03", "3.38", "5.08",
+                                            "-",    "12.19", "-",    "1125", "902",  "876"};
+
+// HWiNFO's Gadget reporting, played with reg.exe into this prefix's registry as a user would
+// see it done: string values under HKCU\Software\HWiNFO64\VSB, and one value rewritten every
+// second while "running", as HWiNFO rewrites them at every poll.
+class FakeGadget {
+public:
+    ~FakeGadget() { Stop(); }
+
+    // Runs reg.exe with `arguments` (UTF-8) to its end; true when it succeeded.
+    static bool Reg(const std::string& arguments) {
+        const std::string command = "reg.exe " + arguments;
+        std::wstring wide(command.size() + 1, L'\0');
+        const int n = MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, &wide[0],
+                                          static_cast<int>(wide.size()));
+        if (n <= 0)
+            return false;
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi{};
+        if (!CreateProcessW(nullptr, &wide[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                            nullptr, &si, &pi))
+            return false;
+        const bool ended = WaitForSingleObject(pi.hProcess, 30000) == WAIT_OBJECT_0;
+        DWORD code = 1;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        return ended && code == 0;
+    }
+
+    static bool Add(const std::string& name, const std::string& text) {
+        return Reg("add \"HKCU\\Software\\HWiNFO64\\VSB\" /v " + name + " /t REG_SZ /d \"" + text +
+                   "\" /f");
+    }
+
+    static void Clear() { Reg("delete \"HKCU\\Software\\HWiNFO64\" /f"); }
+
+    // One reading, N as HWiNFO numbers them; no ValueRaw when `raw` is null.
+    static bool Entry(int n, const std::string& sensor, const std::string& label,
+                      const std::string& value, const char* raw) {
+        const std::string k = std::to_string(n);
+        return Add("Sensor" + k, sensor) && Add("Label" + k, label) && Add("Value" + k, value) &&
+               (!raw || Add("ValueRaw" + k, raw)) && Add("Color" + k, "#00FF00");
+    }
+
+    // Rewrites Color0 every second until Stop.
+    void Run() {
+        Stop();
+        stop_ = false;
+        ticker_ = std::thread([this] {
+            for (unsigned tick = 0; !stop_.load(); ++tick) {
+                Add("Color0", tick % 2 ? "#00FF00" : "#00FF01");
+                for (int i = 0; i < 10 && !stop_.load(); ++i)
+                    Sleep(100);
+            }
+        });
+    }
+
+    void Stop() {
+        stop_ = true;
+        if (ticker_.joinable())
+            ticker_.join();
+    }
+
+private:
+    std::thread ticker_;
+    std::atomic<bool> stop_{false};
+};
+
+// A PC whose user ticked these readings for Gadget reporting: N = 5 unticked since (a gap),
+// 7 without its ValueRaw, 8 with a ValueRaw that is no number.
+bool WriteGadgetPc() {
+    const std::string cpu = "CPU [#0]: AMD Ryzen 7 5800X: Enhanced";
+    const std::string board = "ASUS ROG STRIX B550-F GAMING (WI-FI) (Nuvoton NCT6798D)";
+    const std::string degrees =
+        "\xC2\xB0"
+        "C";
+    FakeGadget::Clear();
+    return FakeGadget::Entry(0, cpu, "CPU (Tctl/Tdie)", "61.3 " + degrees, "61.3") &&
+           FakeGadget::Entry(1, board, "CPU Termination", "1.056 V", "1.056") &&
+           FakeGadget::Entry(2, board, "System 1", "33 " + degrees, "33") &&
+           FakeGadget::Entry(3, board, "+12V", "12.096 V", "12.096") &&
+           FakeGadget::Entry(4, board, "CPU", "1205 RPM", "1205") &&
+           FakeGadget::Entry(6, board, "Chassis1", "812 RPM", "812") &&
+           FakeGadget::Entry(7, board, "+3.3V", "3.344 V", nullptr) &&
+           FakeGadget::Entry(8, board, "+5V", "5.04 V", "abc");
+}
+
+// Its readings as automatic mapping picks them, record order.
+const std::vector<std::string> kGadgetTexts = {"61.3", "-",     "33.0", "-",    "1.06", "3.34", "-",
+                                               "-",    "12.10", "-",    "1205", "812",  "-"};
 
 class WinAgentTest : public BarTest {
 protected:
@@ -283,6 +407,9 @@ protected:
     void TearDown() override {
         agent_.Kill();
         hwinfo_.Close();
+        gadget_.Stop();
+        if (gadget_written_)
+            FakeGadget::Clear();
         BarTest::TearDown();
     }
 
@@ -331,6 +458,8 @@ protected:
 
     unsigned short port_ = 0;
     FakeHwinfo hwinfo_;
+    FakeGadget gadget_;
+    bool gadget_written_ = false;
     AgentProcess agent_;
 };
 
@@ -351,6 +480,33 @@ TEST_F(WinAgentTest, ServesHwinfoMemoryOfBothLayoutsToUdpAndTheBar) {
         agent_.Kill();
         hwinfo_.Close();
     }
+}
+
+TEST_F(WinAgentTest, HwinfoMemoryThatStopsUpdatingIsNotServedUntilItMovesAgain) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    StartAgent("hwinfo");
+    Answer last;
+    ASSERT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    hwinfo_.Freeze(true);
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.status == proto::ReplyStatus::kNoSensors; }, 30000,
+        &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    Sleep(500);  // more samples of the frozen memory
+    hwinfo_.Freeze(false);
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    const std::string log = agent_.Log();
+    const std::size_t first = log.find("HWiNFO stopped updating its shared memory");
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find("HWiNFO stopped updating", first + 1), std::string::npos) << log;
 }
 
 TEST_F(WinAgentTest, DamagedOrVanishingMemoryLeavesTheAgentAnswering) {
@@ -447,10 +603,11 @@ TEST_F(WinAgentTest, AutoReadsLibreHardwareMonitorWithoutHwinfoAndHwinfoWhenItSt
         port_, [](const Answer& a) { return a.texts == kLhmTexts; }, 20000, &last))
         << Joined(last) << "\n"
         << agent_.Log();
-    ExpectBarShows({{IDC_SLOT01, "CPU :   52.0"},
-                    {IDC_SLOT03, "SYS :   33.5"},
-                    {IDC_SLOT04, "FAN1:   1243"},
-                    {IDC_SLOT12, "+12V: +12.10"},
+    ExpectBarShows({{IDC_SLOT01, "CPU :   57.5"},
+                    {IDC_SLOT03, "SYS :   36.0"},
+                    {IDC_SLOT04, "FAN1:   1125"},
+                    {IDC_SLOT08, "VTT :   1.03"},
+                    {IDC_SLOT12, "+12V: +12.19"},
                     {IDC_SLOT13, "-12V:      -"}});
 
     // HWiNFO starts: its memory wins; it ends: LibreHardwareMonitor again; that ends too: none.
@@ -471,11 +628,108 @@ TEST_F(WinAgentTest, AutoReadsLibreHardwareMonitorWithoutHwinfoAndHwinfoWhenItSt
     Sleep(500);
     const std::string log = agent_.Log();
     const std::string reason =
-        "no sensor program found: start HWiNFO with shared memory support, or "
-        "LibreHardwareMonitor's remote web server";
+        "no sensor program found: start HWiNFO with shared memory support or Gadget reporting, "
+        "or LibreHardwareMonitor's remote web server";
     const std::size_t first = log.find(reason);
     EXPECT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find(reason, first + 1), std::string::npos) << "logged more than once:\n" << log;
+}
+
+TEST_F(WinAgentTest, GadgetValuesInTheRegistryServeThisPcAndTheBar) {
+    gadget_written_ = true;
+    ASSERT_TRUE(WriteGadgetPc());
+    gadget_.Run();
+    StartAgent("hwinfo-gadget");
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kGadgetTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    ExpectBarShows({{IDC_SLOT01, "CPU :   61.3"},
+                    {IDC_SLOT03, "SYS :   33.0"},
+                    {IDC_SLOT04, "FAN1:   1205"},
+                    {IDC_SLOT08, "VTT :   1.06"},
+                    {IDC_SLOT09, "3.3V:   3.34"},
+                    {IDC_SLOT10, "+5V :  +   -"}});
+    agent_.Kill();
+
+    // Configured lines name SENSOR / LABEL as for the shared memory; --list prints them.
+    std::string output;
+    ASSERT_EQ(AgentProcess::Run("--list --source hwinfo-gadget", &output), 0) << output;
+    for (const char* line :
+         {"SENSOR / LABEL",
+          "VVTT = ASUS ROG STRIX B550-F GAMING (WI-FI) (Nuvoton NCT6798D) / CPU Termination",
+          "TSYS = ASUS ROG STRIX B550-F GAMING (WI-FI) (Nuvoton NCT6798D) / System 1"}) {
+        EXPECT_NE(output.find(line), std::string::npos) << line << " in:\n" << output;
+    }
+    const std::string config = DirectoryOf(BarExePath()) + "\\e2e_winagent_gadget.conf";
+    std::FILE* f = std::fopen(config.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f,
+                 "source = hwinfo-gadget\ninterval = 100\nrate = 0\nlisten = 127.0.0.1:%u\n"
+                 "TPWR = ASUS ROG STRIX B550-F GAMING (WI-FI) (Nuvoton NCT6798D) / System 1\n"
+                 "FAN3 = ASUS ROG STRIX B550-F GAMING (WI-FI) (Nuvoton NCT6798D) / Chassis1\n",
+                 port_);
+    std::fclose(f);
+    ASSERT_TRUE(agent_.Start("--config \"" + config + "\""));
+    EXPECT_TRUE(AskUntil(
+        port_,
+        [](const Answer& a) {
+            return a.texts[1] == "33.0" && a.texts[12] == "812" && a.texts[0] == "-";
+        },
+        20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    DeleteFileA(config.c_str());
+}
+
+TEST_F(WinAgentTest, AutoTurnsToGadgetValuesWhenTheSharedMemoryStopsAndBack) {
+    gadget_written_ = true;
+    ASSERT_TRUE(WriteGadgetPc());
+    gadget_.Run();
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    StartAgent("auto");
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    hwinfo_.Freeze(true);  // the free edition's 12 hours are up
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kGadgetTexts; }, 30000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    hwinfo_.Freeze(false);  // shared memory support turned on again
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 5000, &last))
+        << Joined(last) << "\n"
+        << agent_.Log();
+    // Each change told once, with its reason: the log's lines that begin so.
+    const std::string log = agent_.Log();
+    auto count = [&log](const std::string& start) {
+        int n = 0;
+        for (std::size_t at = 0; at < log.size();) {
+            std::size_t end = log.find('\n', at);
+            if (end == std::string::npos)
+                end = log.size();
+            std::string line = log.substr(at, end - at);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            n += line == start || line.rfind(start + " (", 0) == 0;
+            at = end + 1;
+        }
+        return n;
+    };
+    EXPECT_EQ(count("vornagent: warning: using HWiNFO's shared memory"), 1) << log;
+    EXPECT_EQ(count("vornagent: warning: using HWiNFO's Gadget values instead of HWiNFO's shared "
+                    "memory"),
+              1)
+        << log;
+    EXPECT_EQ(count("vornagent: warning: using HWiNFO's shared memory, preferred to HWiNFO's "
+                    "Gadget values"),
+              1)
+        << log;
 }
 
 TEST_F(WinAgentTest, PrometheusSourceReadsAPageOverWinHttp) {
@@ -572,7 +826,50 @@ TEST_F(WinAgentTest, ListAndCheckSpeakHwinfosNames) {
     std::fclose(f);
     EXPECT_EQ(AgentProcess::Run("--check \"" + config + "\"", &output), 1) << output;
     EXPECT_NE(output.find("SENSOR / LABEL"), std::string::npos) << output;
+
+    // With HWiNFO running, a line that names nothing in its memory fails, with its line;
+    // a line that does passes and says what it reads.
+    f = std::fopen(config.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("TCPU = CPU [#0]: Intel Core i7-4770K / CPU Package\nTSYS = bogus\n", f);
+    std::fclose(f);
+    EXPECT_EQ(AgentProcess::Run("--check \"" + config + "\"", &output), 1) << output;
+    EXPECT_NE(output.find(":2: TSYS: not a HWiNFO SENSOR / LABEL"), std::string::npos) << output;
+    EXPECT_NE(output.find(":1: TCPU: reads CPU [#0]: Intel Core i7-4770K / CPU Package"),
+              std::string::npos)
+        << output;
+    f = std::fopen(config.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("source = hwinfo\nFAN3 = Mainboard / Fan 9\n", f);
+    std::fclose(f);
+    EXPECT_EQ(AgentProcess::Run("--check \"" + config + "\"", &output), 1) << output;
+    EXPECT_NE(output.find(":2: FAN3: matches nothing: HWiNFO shows no fan named"),
+              std::string::npos)
+        << output;
     DeleteFileA(config.c_str());
+}
+
+TEST_F(WinAgentTest, AskPrintsTheReadingsOfAnAgentOrWhyThereAreNone) {
+    ASSERT_TRUE(hwinfo_.Publish(BuildHwinfoImage(
+        vorn::testing::SampleSensors(), vorn::testing::SampleReadings(), HwinfoLayout::kUtf8)));
+    StartAgent("hwinfo");
+    Answer last;
+    ASSERT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kSampleTexts; }, 20000, &last))
+        << agent_.Log();
+    std::string output;
+    EXPECT_EQ(AgentProcess::Run("--ask 127.0.0.1:" + std::to_string(port_), &output), 0) << output;
+    for (const char* line :
+         {"(protocol version 2)", "TCPU  CPU temperature", "45.0 C", "VM12  -12 V rail", "-11.90 V",
+          "FAN1  fan 1", "1205 RPM", "alarm mask 0x"}) {
+        EXPECT_NE(output.find(line), std::string::npos) << line << " in:\n" << output;
+    }
+    agent_.Kill();
+    // Nothing listens there now: refused at once where Windows reports it, else a time-out.
+    EXPECT_EQ(AgentProcess::Run("--ask 127.0.0.1:" + std::to_string(port_), &output), 1) << output;
+    EXPECT_TRUE(output.find("refused") != std::string::npos ||
+                output.find("time-out") != std::string::npos)
+        << output;
 }
 
 TEST_F(WinAgentTest, ReadsVornagentConfNextToTheExecutableWithoutConfig) {
@@ -714,6 +1011,35 @@ TEST_F(WinAgentTest, ServiceInstallsStartsServesAndIsRemoved) {
     DeleteFileA(log_path.c_str());
 }
 
+TEST_F(WinAgentTest, ServiceReadsTheSignedInUsersGadgetValues) {
+    gadget_written_ = true;
+    ASSERT_TRUE(WriteGadgetPc());
+    gadget_.Run();
+    std::string output;
+    AgentProcess::Run("--uninstall", &output);  // a leftover of an earlier run
+    const std::string options =
+        "--listen 127.0.0.1:" + std::to_string(port_) + " --source auto --interval 100 --rate 0";
+    ASSERT_EQ(AgentProcess::Run("--install " + options, &output), 0) << output;
+    Answer last;
+    EXPECT_TRUE(AskUntil(
+        port_, [](const Answer& a) { return a.texts == kGadgetTexts; }, 20000, &last))
+        << Joined(last) << "\n"
+        << output;
+    EXPECT_EQ(AgentProcess::Run("--uninstall", &output), 0) << output;
+    // The service found the console user's key under HKEY_USERS.
+    const std::string log_path = DirectoryOf(AgentPath()) + "\\vornagent.log";
+    std::string log;
+    if (std::FILE* f = std::fopen(log_path.c_str(), "rb")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+            log.append(buf, n);
+        std::fclose(f);
+    }
+    EXPECT_NE(log.find("using HWiNFO's Gadget values"), std::string::npos) << log;
+    DeleteFileA(log_path.c_str());
+}
+
 // One HTTP exchange with the agent's metrics endpoint on 127.0.0.1:`port`: sends `request`
 // and reads until the agent closes (at most `ms`). Empty when no connection was made.
 std::string HttpExchange(unsigned short port, const std::string& request, DWORD ms = 5000) {
@@ -762,11 +1088,16 @@ TEST_F(WinAgentTest, MetricsEndpointServesTheReadingsAndTurnsAwaySlowClients) {
     EXPECT_EQ(HttpExchange(metrics, "GET /x HTTP/1.1\r\nHost: a\r\n\r\n").substr(0, 12),
               "HTTP/1.1 404");
 
-    // Sixteen slow clients hold every slot: a seventeenth is turned away, UDP is still
-    // answered, and after five seconds each slow one is told it took too long.
+    // Sixteen slow clients, from sixteen loopback addresses, hold every slot: a seventeenth
+    // is turned away, UDP is still answered, and after five seconds each slow one is told it
+    // took too long.
     std::vector<SOCKET> slow;
     for (int i = 0; i < 16; ++i) {
         SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<unsigned>(i));
+        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(metrics);
@@ -775,7 +1106,8 @@ TEST_F(WinAgentTest, MetricsEndpointServesTheReadingsAndTurnsAwaySlowClients) {
         send(s, "GET /met", 8, 0);
         slow.push_back(s);
     }
-    Sleep(500);
+    // Connections are queued and accepted in the order made: the seventeenth always finds the
+    // slots taken.
     EXPECT_EQ(Scrape(metrics).substr(0, 12), "HTTP/1.1 503");
     for (int i = 0; i < 20; ++i)
         EXPECT_TRUE(Ask(port_, 1000).ok);

@@ -4,4 +4,4 @@ vorn_e2e_test(e2e_winagent SOURCES e2e_winagent.cpp LIBS vorn_hwinfo_image vorn_
 add_dependencies(e2e_winagent vornagent)
 target_link_libraries(e2e_winagent PRIVATE vorn_tiny_http_server)
 target_compile_definitions(e2e_winagent PRIVATE
-    VORN_LHM_FIXTURE="Z:${PROJECT_SOURCE_DIR}/tests/native/fixtures/prometheus/lhm-metrics.txt")
+    VORN_LHM_FIXTURE="Z:${PROJECT_SOURCE_DIR}/tests/native/fixtures/prometheus/lhm-0.9.6-amd.txt")

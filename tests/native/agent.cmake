@@ -41,6 +41,24 @@ vorn_test(agent_process_test SOURCES agent_process_test.cpp
           LIBS vorn_agent_test_support LABELS agent)
 add_dependencies(agent_process_test vornagent)
 
+# The documents' own vornagent command lines, run against the built agent; and --help, the
+# manual and the example configuration agreeing on every option and setting (the package
+# test runs the same check on the packaged files).
+add_test(NAME doc_commands_test
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/doc_commands_test.py
+            --agent $<TARGET_FILE:vornagent> --root ${PROJECT_SOURCE_DIR})
+set_tests_properties(doc_commands_test PROPERTIES LABELS "agent;docs" TIMEOUT 300)
+add_test(NAME agent_options_agree_test
+    COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/tests/package/check_options.py
+            $<TARGET_FILE:vornagent> ${PROJECT_SOURCE_DIR}/agent/vornagent.8
+            ${PROJECT_SOURCE_DIR}/agent/vornagent.conf.example)
+set_tests_properties(agent_options_agree_test PROPERTIES LABELS "agent;docs" TIMEOUT 120)
+
+# --ask against the real agent and against scripted ones (the plug-in tests' responder).
+vorn_test(agent_ask_test SOURCES agent_ask_test.cpp plugin_responder.cpp
+          LIBS vorn_agent_test_support vorn_protocol Threads::Threads LABELS agent)
+add_dependencies(agent_ask_test vornagent)
+
 # The plug-in's client against the real agent, once the plug-in library is in the tree.
 if(TARGET vorn_plugin)
     vorn_test(agent_plugin_test SOURCES agent_plugin_test.cpp

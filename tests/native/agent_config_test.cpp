@@ -30,11 +30,22 @@ readings::HwmonSelector Hwmon(const Mapping& m) {
     return s;
 }
 
+// --check FILE with the hwmon tree at `sysfs`: by default one that does not exist, so that
+// only the syntax is checked whatever this machine's sensors are.
+CommandLine CheckOf(const std::string& path, const std::string& sysfs = "/nonexistent") {
+    CommandLine cl;
+    cl.mode = CommandLine::Mode::kCheck;
+    cl.check_path = path;
+    cl.overrides.sysfs = sysfs;
+    return cl;
+}
+
 // What CheckConfig prints for `path`, and its exit status in `status`.
-std::string CheckOutput(const std::string& path, int* status) {
-    char buf[1024] = {};
+std::string CheckOutput(const std::string& path, int* status,
+                        const std::string& sysfs = "/nonexistent") {
+    char buf[2048] = {};
     std::FILE* out = fmemopen(buf, sizeof buf - 1, "w");
-    *status = CheckConfig(path, out);
+    *status = CheckConfig(CheckOf(path, sysfs), out);
     std::fclose(out);
     return buf;
 }
@@ -234,19 +245,59 @@ TEST(AgentCheck, ReportsFileLineAndReasonOrOk) {
     const std::string bad = dir.Write("bad.conf", "TCPU = coretemp / temp1\n\nFAN9 = a / b\n");
     char buf[512] = {};
     std::FILE* out = fmemopen(buf, sizeof buf - 1, "w");
-    EXPECT_EQ(CheckConfig(bad, out), 1);
+    EXPECT_EQ(CheckConfig(CheckOf(bad), out), 1);
     std::fclose(out);
     EXPECT_EQ(std::string(buf), bad + ":3: unknown key 'FAN9'\n");
     std::fill(std::begin(buf), std::end(buf), 0);
     out = fmemopen(buf, sizeof buf - 1, "w");
-    EXPECT_EQ(CheckConfig(good, out), 0);
+    EXPECT_EQ(CheckConfig(CheckOf(good), out), 0);
     std::fclose(out);
     EXPECT_NE(std::string(buf).find("ok; 1 of 13 mapped"), std::string::npos) << buf;
     std::fill(std::begin(buf), std::end(buf), 0);
     out = fmemopen(buf, sizeof buf - 1, "w");
-    EXPECT_EQ(CheckConfig(dir.path() + "/missing.conf", out), 1);
+    EXPECT_EQ(CheckConfig(CheckOf(dir.path() + "/missing.conf"), out), 1);
     std::fclose(out);
     EXPECT_NE(std::string(buf).find("missing.conf: cannot open"), std::string::npos) << buf;
+}
+
+TEST(AgentCheck, SelectorsThatMatchNothingInTheHwmonTreeAreNamedWithTheirLineAndFail) {
+    testing::TempDir dir;
+    int status = 0;
+    const std::string sysfs = testing::Fixture("sysfs/intel-nct6775");
+    const std::string conf = dir.Write("c.conf",
+                                       "TCPU = coretemp / Package id 0\n"
+                                       "TPWR = nct6776 / AUXTIN0\n"
+                                       "# fans\n"
+                                       "FAN3 = nct6775 / fan9\n");
+    std::string out = CheckOutput(conf, &status, sysfs);
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find(conf + ":2: TPWR: matches nothing: no chip 'nct6776' here (chips: "),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(conf + ":4: FAN3: matches nothing: chip 'nct6775' has no input or label "
+                              "'fan9'"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find(conf + ":1: TCPU: reads "), std::string::npos) << out;
+    EXPECT_NE(out.find("2 of 3 mapping lines match nothing"), std::string::npos) << out;
+    EXPECT_EQ(out.find("ok;"), std::string::npos) << out;
+
+    // Where the tree is missing, nothing can be matched: the syntax alone passes, and says so.
+    out = CheckOutput(conf, &status, dir.path() + "/no-such-sysfs");
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("ok; 3 of 13 mapped"), std::string::npos) << out;
+    EXPECT_NE(out.find("checked the syntax only: no hwmon inputs under " + dir.path() +
+                       "/no-such-sysfs/class/hwmon"),
+              std::string::npos)
+        << out;
+
+    // Lines that all match pass and say so.
+    const std::string good =
+        dir.Write("g.conf", "TCPU = coretemp / Package id 0\nFAN2 = nct6775 / fan2\n");
+    out = CheckOutput(good, &status, sysfs);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("ok; 2 of 13 mapped"), std::string::npos) << out;
+    EXPECT_NE(out.find("every mapping line matches"), std::string::npos) << out;
 }
 
 TEST(AgentCheck, MappingSelectorsAreCheckedByTheSourceInForceNamingTheLine) {

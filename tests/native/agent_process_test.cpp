@@ -89,6 +89,22 @@ TEST(AgentProcess, ServesHwmonFixtureThroughTheConfiguredMapping) {
     EXPECT_EQ(a->Text(proto::kFan1), "1125");
 }
 
+TEST(AgentProcess, TheStartLineCountsOnlySelectorsThatMatch) {
+    TempDir dir;
+    const std::string conf = dir.Write("c.conf",
+                                       "TCPU = coretemp / Package id 0\n"
+                                       "TPWR = nct6776 / AUXTIN0\n"
+                                       "FAN3 = nct6775 / fan9\n");
+    AgentProcess agent;
+    ASSERT_TRUE(agent.Start(
+        With(kLoopbackAnyPort, {"--config", conf, "--sysfs", Fixture("sysfs/intel-nct6775")})));
+    ASSERT_FALSE(agent.WaitListening().empty()) << agent.err();
+    EXPECT_NE(agent.err().find("1 of 13 mapped (TCPU=coretemp/Package id 0); matching nothing: "
+                               "TPWR=nct6776/AUXTIN0, FAN3=nct6775/fan9"),
+              std::string::npos)
+        << agent.err();
+}
+
 TEST(AgentProcess, AnswersNoSensorsWhenNothingCanBeRead) {
     AgentProcess agent;
     ASSERT_TRUE(agent.Start(With(kLoopbackAnyPort, {"--sysfs", "/nonexistent"})));
@@ -245,7 +261,12 @@ TEST(AgentProcess, ListPrintsEveryInputWithLabelAndValue) {
     EXPECT_NE(out.find("nct6775        hwmon2   fan2    -                    1125 RPM"),
               std::string::npos)
         << out;
-    EXPECT_NE(out.find("nct6775        hwmon2   in4     -                    1.856 V"),
+    // Unlabelled voltages: the chip's fixed inputs by name, the board's as needing a scale.
+    EXPECT_NE(out.find("nct6775        hwmon2   in4     - (board: .scale)    1.856 V"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("nct6775        hwmon2   in3     3VCC (by chip)       3.296 V      -"
+                       "                        V33V = nct6775 / in3\n"),
               std::string::npos)
         << out;
     ASSERT_EQ(testing::RunAgent({"--list", "--sysfs", Fixture("sysfs/amd-it87")}, &out, &err), 0);
@@ -257,11 +278,55 @@ TEST(AgentProcess, ListPrintsEveryInputWithLabelAndValue) {
     EXPECT_NE(out.find("TCPU = k10temp / Tctl\n"), std::string::npos) << out;
 }
 
+// How many lines of `text` hold `part` at their end.
+int LinesEndingWith(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t at = text.find(part + "\n"); at != std::string::npos;
+         at = text.find(part + "\n", at + 1))
+        ++n;
+    return n;
+}
+
+TEST(AgentProcess, ListProposesEachReadingOnceAndTheRestAsCommentedAlternatives) {
+    std::string out;
+    std::string err;
+    ASSERT_EQ(testing::RunAgent({"--list", "--sysfs", Fixture("sysfs/intel-nct6775")}, &out, &err),
+              0)
+        << err;
+    // The automatic mapping's choice for the CPU, the first voltage for VVID; every other
+    // temperature and voltage is an alternative, commented out.
+    EXPECT_EQ(LinesEndingWith(out, " TCPU = coretemp / Package id 0"), 1) << out;
+    EXPECT_EQ(LinesEndingWith(out, "# TCPU = coretemp / Core 0"), 1) << out;
+    EXPECT_EQ(LinesEndingWith(out, " VVID = nct6775 / in0"), 1) << out;
+    EXPECT_EQ(LinesEndingWith(out, "# VVID = nct6775 / in8"), 1) << out;
+    for (const char* reading : proto::kFieldNames) {
+        int proposed = 0;
+        for (std::size_t at = out.find(std::string("  ") + reading + " = ");
+             at != std::string::npos; at = out.find(std::string("  ") + reading + " = ", at + 1))
+            ++proposed;
+        EXPECT_LE(proposed, 1) << reading << " proposed twice in:\n" << out;
+    }
+    EXPECT_NE(out.find("Paste the mapping lines"), std::string::npos) << out;
+
+    // A readings file names its readings itself: nothing to paste.
+    TempDir dir;
+    const std::string readings = dir.Write("r.txt", "TCPU=45\nFAN1=900\n");
+    ASSERT_EQ(testing::RunAgent({"--list", "--source", "file:" + readings}, &out, &err), 0) << err;
+    EXPECT_NE(out.find("(read as FAN1)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Paste"), std::string::npos) << out;
+    EXPECT_EQ(out.find("MAPPING LINE"), std::string::npos) << out;
+}
+
 TEST(AgentProcess, CheckAndHelpPrintToStdout) {
     std::string out;
     std::string err;
-    EXPECT_EQ(testing::RunAgent({"--check", VORN_AGENT_EXAMPLE_CONFIG}, &out, &err), 0);
+    // The example's mapping matches the board it was written for, line by line.
+    EXPECT_EQ(testing::RunAgent(
+                  {"--sysfs", Fixture("sysfs/intel-nct6775"), "--check", VORN_AGENT_EXAMPLE_CONFIG},
+                  &out, &err),
+              0);
     EXPECT_NE(out.find("ok; 13 of 13 mapped"), std::string::npos) << out;
+    EXPECT_NE(out.find("every mapping line matches"), std::string::npos) << out;
     EXPECT_EQ(testing::RunAgent({"--help"}, &out, &err), 0);
     EXPECT_NE(out.find("--source file:PATH"), std::string::npos);
 }

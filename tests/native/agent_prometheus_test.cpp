@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -50,8 +52,9 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+// LibreHardwareMonitor 0.9.5's page: five samples a series, newest first.
 std::string LhmFixture() {
-    return ReadFile(Fixture("prometheus/lhm-metrics.txt"));
+    return ReadFile(Fixture("prometheus/lhm-0.9.5-intel.txt"));
 }
 
 // The 13 texts of an answer, "status1" when it says no sensors.
@@ -184,7 +187,10 @@ TEST(AgentPrometheus, NodeExporterAutomaticMappingServesWhatHwmonServes) {
     EXPECT_EQ(through[proto::kSys], "31.0");
     EXPECT_EQ(through[proto::kFan2], "1125");
     EXPECT_EQ(through[proto::kFan3], "812");
-    EXPECT_NE(prom.process.err().find("automatic mapping 5 of 13 mapped (TCPU=node_hwmon_temp_"
+    // The nct6775's unlabelled core voltage and 3VCC, by the chip's fixed inputs.
+    EXPECT_EQ(through[proto::kVid], "1.35");
+    EXPECT_EQ(through[proto::kV33], "3.30");
+    EXPECT_NE(prom.process.err().find("automatic mapping 7 of 13 mapped (TCPU=node_hwmon_temp_"
                                       "celsius{chip=\"coretemp\",sensor=\"temp1\"}"),
               std::string::npos)
         << prom.process.err();
@@ -311,19 +317,8 @@ TEST(AgentPrometheus, LibreHardwareMonitorMetricsMapAutomaticallyWithBasicAuth) 
     ASSERT_TRUE(agent.Start({"--config", config})) << agent.process.err();
     const std::vector<std::string> t = agent.UntilReadings();
     ASSERT_EQ(t.size(), 13u) << agent.process.err();
-    EXPECT_EQ(t[proto::kCpu], "52.0");
-    EXPECT_EQ(t[proto::kSys], "33.5");
-    EXPECT_EQ(t[proto::kPwr], "44.0");
-    EXPECT_EQ(t[proto::kVid], "1.23");
-    EXPECT_EQ(t[proto::kVtt], "1.06");
-    EXPECT_EQ(t[proto::kV33], "3.34");
-    EXPECT_EQ(t[proto::kVP5], "5.04");
-    EXPECT_EQ(t[proto::kVP12], "12.10");
-    EXPECT_EQ(t[proto::kVM5], "-");
-    EXPECT_EQ(t[proto::kVM12], "-");
-    EXPECT_EQ(t[proto::kFan1], "1243");
-    EXPECT_EQ(t[proto::kFan2], "812");
-    EXPECT_EQ(t[proto::kFan3], "790");
+    EXPECT_EQ(t, (std::vector<std::string>{"48.0", "46.0", "34.0", "1.26", "1.06", "3.34", "5.04",
+                                           "-", "12.10", "-", "1251", "786", "803"}));
     // The password is never written to the log.
     EXPECT_EQ(agent.process.err().find("s3cret"), std::string::npos);
 
@@ -346,6 +341,22 @@ long ResidentKiB(pid_t pid) {
     return -1;
 }
 
+// Under AddressSanitizer freed memory waits in a quarantine and would count as resident: the
+// agents started from now on keep none.
+void WithoutAsanQuarantine() {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    if (asan != nullptr && std::strstr(asan, "quarantine_size_mb=0") != nullptr)
+        return;
+    setenv("ASAN_OPTIONS",
+           (std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "quarantine_size_mb=0")
+               .c_str(),
+           1);
+}
+
+// Every reply comes from the latest sample: none is lost while the endpoint hangs, answers
+// late or sends rubbish, though each Get waits no longer than the sample's own time-out (a
+// reply that waited for the sample would take that long). The latency figures themselves are
+// vorn_bench_prometheus's.
 TEST(AgentPrometheus, HostileEndpointsNeverDelayAReplyAndAreLoggedOnce) {
     const std::string good = LhmFixture();
     TestHttpServer endpoint(TestHttpServer::Serve(good));
@@ -355,12 +366,7 @@ TEST(AgentPrometheus, HostileEndpointsNeverDelayAReplyAndAreLoggedOnce) {
     const std::string config = dir.Write(
         "h.conf", "source = prometheus:" + endpoint.Url("/metrics") +
                       "\nprometheus.timeout = 1000\ninterval = 200\nstale = 1000\nrate = 0\n");
-    // Under AddressSanitizer freed memory waits in a quarantine and would count as resident.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    setenv("ASAN_OPTIONS",
-           (std::string(asan ? asan : "") + (asan && *asan ? ":" : "") + "quarantine_size_mb=0")
-               .c_str(),
-           1);
+    WithoutAsanQuarantine();
     ASSERT_TRUE(agent.Start({"--config", config})) << agent.process.err();
     ASSERT_EQ(agent.UntilReadings().size(), 13u) << agent.process.err();
     const long rss_start = ResidentKiB(agent.process.pid());
@@ -390,8 +396,6 @@ TEST(AgentPrometheus, HostileEndpointsNeverDelayAReplyAndAreLoggedOnce) {
         {"never answers", reply(B::kHang, 200, "", ""), "no complete answer within 1000 ms"},
         {"answers after 10 s", reply(B::kDelay, 200, "text/plain", good, 10000),
          "no complete answer within 1000 ms"},
-        {"endless body", reply(B::kEndless, 200, "text/plain", ""),
-         "the answer is longer than 8388608 bytes"},
         {"a 10 MB line", reply(B::kAnswer, 200, "text/plain", std::string(10u << 20, 'x')),
          "the answer is longer than 8388608 bytes"},
         {"HTML", reply(B::kAnswer, 200, "text/html", "<html><body>Hi</body></html>"),
@@ -420,13 +424,10 @@ TEST(AgentPrometheus, HostileEndpointsNeverDelayAReplyAndAreLoggedOnce) {
                 ++lost;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        // A reply that waited for the source would take the GET's time-out (1 s) or the
-        // server's delay (10 s); replies come from the latest sample in well under a
-        // millisecond. The bounds leave room for a loaded machine under the sanitizers.
         std::sort(ms.begin(), ms.end());
         ASSERT_FALSE(ms.empty());
-        EXPECT_LT(ms[ms.size() / 2], 20.0) << phase.name;
-        EXPECT_LT(ms.back(), 300.0) << phase.name;
+        std::printf("%-20s %3zu replies, p50 %.3f ms, max %.3f ms\n", phase.name, ms.size(),
+                    ms[ms.size() / 2], ms.back());
         EXPECT_EQ(lost, 0) << phase.name;
         EXPECT_EQ(last, std::vector<std::string>{"status1"}) << phase.name;
         EXPECT_TRUE(agent.Logged(phase.logged)) << phase.name << "\n" << agent.process.err();
@@ -445,6 +446,41 @@ TEST(AgentPrometheus, HostileEndpointsNeverDelayAReplyAndAreLoggedOnce) {
     endpoint.SetHandler(TestHttpServer::Serve(good));
     EXPECT_EQ(agent.UntilReadings().size(), 13u);
     EXPECT_TRUE(agent.Logged("answering again")) << log;
+}
+
+// An endless body ends at the body cap however slowly this machine moves the bytes (the
+// sample's time-out is a minute away), replies keep coming meanwhile, and the agent's memory
+// stays bounded by the cap, not by what the endpoint sent.
+TEST(AgentPrometheus, AnEndlessBodyEndsAtTheCapHoweverSlowTheTransfer) {
+    TestHttpReply endless;
+    endless.behaviour = TestHttpReply::Behaviour::kEndless;
+    endless.content_type = "text/plain";
+    TestHttpServer endpoint([endless](const TestHttpRequest&) { return endless; });
+    ASSERT_TRUE(endpoint.ok());
+    Agent agent;
+    TempDir dir;
+    const std::string config = dir.Write(
+        "e.conf", "source = prometheus:" + endpoint.Url("/metrics") +
+                      "\nprometheus.timeout = 60000\ninterval = 200\nstale = 1000\nrate = 0\n");
+    WithoutAsanQuarantine();
+    ASSERT_TRUE(agent.Start({"--config", config})) << agent.process.err();
+    const long rss_start = ResidentKiB(agent.process.pid());
+    EXPECT_TRUE(agent.Logged("the answer is longer than 8388608 bytes", 60000))
+        << agent.process.err();
+    // A few more samples meet the same body; every one of them is cut at the cap.
+    const std::size_t reads = endpoint.requests().size();
+    for (int i = 0; i < 600 && endpoint.requests().size() < reads + 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_GE(endpoint.requests().size(), reads + 3);
+    const auto a = agent.Get(60000);
+    ASSERT_TRUE(a.has_value());
+    EXPECT_EQ(Texts(*a), std::vector<std::string>{"status1"});
+    const std::string& log = agent.Log();
+    EXPECT_EQ(Count(log, "longer than 8388608 bytes"), 1u) << log;
+    EXPECT_EQ(Count(log, "no complete answer"), 0u) << log;
+    EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
+    EXPECT_LT(ResidentKiB(agent.process.pid()) - rss_start, 64 * 1024)
+        << rss_start << " KiB at start";
 }
 
 }  // namespace

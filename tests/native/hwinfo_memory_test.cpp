@@ -69,6 +69,26 @@ TEST_P(HwinfoLayouts, ReadsEverySensorAndReadingWithNamesUnitsAndLimits) {
     }
 }
 
+TEST(HwinfoHeader, PollingPeriodIsReadOnlyWhereTheHeaderHasRoomForIt) {
+    auto current = BuildHwinfoImage(vorn::testing::SampleSensors(), vorn::testing::SampleReadings(),
+                                    HwinfoLayout::kUtf8);
+    PokeU32(&current, L::kPollingPeriod, 2500);
+    vorn::testing::PokePollTime(&current, 0x123456789LL);
+    ParseResult r = ParseExact(current);
+    EXPECT_EQ(r.memory.polling_period_ms, 2500u);
+    EXPECT_EQ(r.memory.poll_time, 0x123456789LL);
+    PokeU32(&current, L::kRevision, 0);  // the field came with revision 1
+    EXPECT_EQ(ParseExact(current).memory.polling_period_ms, 0u);
+
+    // The first layout's sensors start at byte 44: those bytes are a sensor's, not a period.
+    const auto first = BuildHwinfoImage(vorn::testing::SampleSensors(),
+                                        vorn::testing::SampleReadings(), HwinfoLayout::kPlain);
+    ASSERT_NE(ReadU32(first, L::kPollingPeriod), 0u);
+    r = ParseExact(first);
+    EXPECT_EQ(r.memory.revision, 1u);
+    EXPECT_EQ(r.memory.polling_period_ms, 0u);
+}
+
 TEST_P(HwinfoLayouts, EveryTruncationParsesWithoutReadingPastTheBuffer) {
     const auto image = BuildHwinfoImage(vorn::testing::SampleSensors(),
                                         vorn::testing::SampleReadings(), GetParam());

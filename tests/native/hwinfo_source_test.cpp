@@ -154,6 +154,90 @@ TEST(HwinfoSource, MemoryThatGoesAwayOrDiesGivesNoReadingsAndComesBack) {
     EXPECT_EQ(warnings.count["hwinfo-damaged"], 1);
 }
 
+// A monotonic clock the test moves by hand.
+struct ManualClock {
+    SteadyTime now{};
+    SteadyNow Reader() {
+        return [this] { return now; };
+    }
+    void Advance(std::chrono::milliseconds by) { now += by; }
+};
+
+TEST(HwinfoSource, PollTimeStandingStillIsServedUntilTheBoundThenNotUntilItMovesAgain) {
+    using std::chrono::milliseconds;
+    auto image = Sample();
+    vorn::testing::PokeU32(&image, vorn::readings::hwinfo::layout::kPollingPeriod, 4000);
+    const milliseconds bound = HwinfoStandstillBound(4000);
+    ASSERT_EQ(bound, milliseconds(16000));  // four periods of 4 s
+    ManualClock clock;
+    CountingWarnings warnings;
+    HwinfoSource source(std::make_unique<BufferReader>(&image), MappingTable{}, &warnings,
+                        clock.Reader());
+
+    EXPECT_EQ(ValueOf(source.Sample(), "TCPU"), 45.0);
+    clock.Advance(bound);  // HWiNFO's clock says nothing: only the field's change counts
+    EXPECT_EQ(ValueOf(source.Sample(), "TCPU"), 45.0);
+    EXPECT_TRUE(source.live());
+    EXPECT_TRUE(warnings.count.empty());
+
+    clock.Advance(milliseconds(1));
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_FALSE(AnyValue(source.Sample()));
+        EXPECT_FALSE(source.live());
+        clock.Advance(milliseconds(1000));
+    }
+    EXPECT_EQ(warnings.count["hwinfo-stopped"], 1);
+    EXPECT_EQ(warnings.count.size(), 1u);
+    EXPECT_NE(warnings.last.find("stopped updating"), std::string::npos);
+    EXPECT_NE(warnings.last.find("12 hours"), std::string::npos);
+    EXPECT_NE(warnings.last.find("Shared Memory Support"), std::string::npos);
+    EXPECT_NE(warnings.last.find("Gadget"), std::string::npos);
+    EXPECT_NE(source.Describe().find("not updated for 20 s"), std::string::npos);
+    EXPECT_TRUE(source.List().empty());
+
+    // HWiNFO polls again (its clock may even have gone back): readings return by themselves.
+    vorn::testing::PokePollTime(&image, 1699999990);
+    EXPECT_EQ(ValueOf(source.Sample(), "TCPU"), 45.0);
+    EXPECT_TRUE(source.live());
+    clock.Advance(bound + milliseconds(1));
+    vorn::testing::PokePollTime(&image, 1699999992);
+    EXPECT_TRUE(AnyValue(source.Sample()));
+    EXPECT_EQ(warnings.count["hwinfo-stopped"], 1);
+
+    // A second standstill is a new event, told once again.
+    clock.Advance(bound + milliseconds(1));
+    EXPECT_FALSE(AnyValue(source.Sample()));
+    EXPECT_FALSE(AnyValue(source.Sample()));
+    EXPECT_EQ(warnings.count["hwinfo-stopped"], 2);
+}
+
+TEST(HwinfoSource, StandstillBoundIsAFewPollingPeriodsWithAFloorAndADefault) {
+    using std::chrono::milliseconds;
+    EXPECT_EQ(HwinfoStandstillBound(10000), milliseconds(40000));
+    // Short periods, and a header without a period (0) or with a damaged one, take the floor.
+    for (std::uint32_t period : {1000u, 2000u, 0u, 1u, 0xffffffffu})
+        EXPECT_EQ(HwinfoStandstillBound(period), milliseconds(10000)) << period;
+}
+
+TEST(HwinfoSource, MemoryOfTheFirstLayoutStandsStillAgainstTheDefaultBound) {
+    using std::chrono::milliseconds;
+    auto image = Sample(HwinfoLayout::kPlain);  // no polling period in its header
+    ManualClock clock;
+    HwinfoSource source(std::make_unique<BufferReader>(&image), MappingTable{}, nullptr,
+                        clock.Reader());
+    EXPECT_TRUE(AnyValue(source.Sample()));
+    clock.Advance(HwinfoStandstillBound(0));
+    EXPECT_TRUE(AnyValue(source.Sample()));
+    clock.Advance(milliseconds(1));
+    EXPECT_FALSE(AnyValue(source.Sample()));
+    // HWiNFO restarted: the new memory is trusted afresh.
+    const auto kept = image;
+    image.clear();
+    EXPECT_FALSE(AnyValue(source.Sample()));
+    image = kept;
+    EXPECT_TRUE(AnyValue(source.Sample()));
+}
+
 TEST(HwinfoSource, ListShowsEveryTemperatureVoltageAndFanWithAMappingLine) {
     auto image = Sample();
     HwinfoSource source(std::make_unique<BufferReader>(&image), MappingTable{}, nullptr);
@@ -200,6 +284,7 @@ TEST(AutoSource, TakesHwinfoWhileLiveElseTheFallbackElseNoneAndSaysWhyOnce) {
             return std::make_unique<HwinfoSource>(std::make_unique<BufferReader>(&image),
                                                   MappingTable{}, gate);
         },
+        [](Warnings*) { return std::unique_ptr<GadgetSource>(); },
         [&](Warnings* gate) { return std::make_unique<FakeFallback>(&fallback_up, gate); },
         "the fake", &warnings);
 

@@ -1,5 +1,6 @@
 #include "tests/native/metrics_test_support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -47,10 +48,23 @@ void TcpClient::Close() {
 }
 
 bool TcpClient::Connect(const Endpoint& to, int timeout_ms) {
+    return ConnectFrom(nullptr, to, timeout_ms);
+}
+
+bool TcpClient::ConnectFrom(const char* source, const Endpoint& to, int timeout_ms) {
     Close();
     fd_ = socket(to.addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
         return false;
+    if (source != nullptr) {
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        if (to.addr.ss_family != AF_INET || inet_pton(AF_INET, source, &from.sin_addr) != 1 ||
+            bind(fd_, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
+            Close();
+            return false;
+        }
+    }
     if (connect(fd_, reinterpret_cast<const sockaddr*>(&to.addr), to.len) != 0) {
         if (errno != EINPROGRESS) {
             Close();

@@ -21,6 +21,8 @@ public:
 
     // Connects within `timeout_ms`; false when the connection is not made.
     bool Connect(const Endpoint& to, int timeout_ms = 2000);
+    // The same from the IPv4 address `source` (a loopback one such as "127.0.0.2").
+    bool ConnectFrom(const char* source, const Endpoint& to, int timeout_ms = 2000);
     // Sends all of `bytes` (blocking, bounded by `timeout_ms`); false when the peer is gone.
     bool Send(const std::string& bytes, int timeout_ms = 2000);
     // Reads until the peer closes or `timeout_ms` passes; *closed says which.

@@ -9,10 +9,14 @@
 #include <gtest/gtest.h>
 
 #include "sensor/monitor_loop.h"
+#include "tests/common/time_bounds.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// What "ends at once" allows: far below the minute that every wait cut short here would last.
+constexpr long kEndsAtOnceMs = static_cast<long>(vorn::test_time::Generous(500));
 
 long MsSince(Clock::time_point t) {
     return static_cast<long>(
@@ -29,7 +33,7 @@ public:
         ++m_gets;
         m_changed.notify_all();
         if (m_blockGet) {
-            m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_cancelled; });
+            m_changed.wait_for(lock, std::chrono::seconds(60), [this] { return m_cancelled; });
             return 0;
         }
         return m_failing ? 0 : 1;
@@ -156,7 +160,9 @@ TEST(PollCycle, FailuresAreCountedAndNeverStopThePolling) {
     EXPECT_TRUE(bar.WaitUntil([&] { return bar.m_failures >= 25; }));
     stop.Raise();
     monitor.join();
-    EXPECT_EQ(bar.Failures(), bar.Gets());
+    // Every failed Get is counted, but for one that the stop met on its return.
+    const bool last_cut_short = bar.Events().back() == "get";
+    EXPECT_EQ(bar.Failures(), bar.Gets() - (last_cut_short ? 1 : 0));
     EXPECT_GE(bar.Gets(), 25);
 }
 
@@ -198,7 +204,7 @@ TEST(Stopping, DuringTheInitialDelayNoPollIsMade) {
     const auto start = Clock::now();
     stop.Raise();
     monitor.join();
-    EXPECT_LT(MsSince(start), 500);
+    EXPECT_LT(MsSince(start), kEndsAtOnceMs);
     EXPECT_EQ(bar.Gets(), 0);
 }
 
@@ -212,7 +218,7 @@ TEST(Stopping, DuringAPauseEndsAtOnce) {
     const auto start = Clock::now();
     stop.Raise();
     monitor.join();
-    EXPECT_LT(MsSince(start), 500);
+    EXPECT_LT(MsSince(start), kEndsAtOnceMs);
     EXPECT_EQ(bar.Gets(), 1);
 }
 
@@ -226,13 +232,13 @@ TEST(Stopping, DuringTheIconPauseSkipsTheRestOfTheCycle) {
     const auto start = Clock::now();
     stop.Raise();
     monitor.join();
-    EXPECT_LT(MsSince(start), 500);
+    EXPECT_LT(MsSince(start), kEndsAtOnceMs);
     EXPECT_EQ(bar.Events(), (std::vector<std::string>{"get", "picture1", "format-ok"}));
 }
 
 TEST(Stopping, DuringABlockedGetTheCancelledGetChangesNothing) {
     FakeBar bar;
-    bar.m_blockGet = true;  // would wait 10 s
+    bar.m_blockGet = true;  // would wait 60 s
     StopSignal stop;
     std::thread monitor([&] { RunMonitor(bar, stop); });
     ASSERT_TRUE(bar.WaitUntil([&] { return bar.m_gets == 1; }));
@@ -240,7 +246,7 @@ TEST(Stopping, DuringABlockedGetTheCancelledGetChangesNothing) {
     stop.Raise();
     bar.Cancel();
     monitor.join();
-    EXPECT_LT(MsSince(start), 500);
+    EXPECT_LT(MsSince(start), kEndsAtOnceMs);
     EXPECT_EQ(bar.Events(), (std::vector<std::string>{"get"}));
     EXPECT_EQ(bar.Failures(), 0);
 }
@@ -265,7 +271,7 @@ TEST(StopSignalTest, WaitReturnsAtOnceOnceRaisedAndTimesOutOtherwise) {
     stop.Raise();
     start = Clock::now();
     EXPECT_TRUE(stop.WaitFor(60000));
-    EXPECT_LT(MsSince(start), 100);
+    EXPECT_LT(MsSince(start), kEndsAtOnceMs);
     EXPECT_TRUE(stop.Raised());
 }
 

@@ -1,5 +1,6 @@
 #include "plugin_responder.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -119,6 +120,13 @@ std::vector<std::uint32_t> Responder::Ids() const {
     return ids_;
 }
 
+bool Responder::WaitSent(int n) const {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (sent_ < n && std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return sent_ >= n;
+}
+
 std::vector<SeenRequest> Responder::Seen() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return seen_;
@@ -158,11 +166,18 @@ void Responder::Serve() {
             continue;
         answering_version = version;
         for (const Outgoing& out : script_(index++, id)) {
-            if (out.delay_ms > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(out.delay_ms));
+            // A long pause or flood ends with the responder.
+            const auto due =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(out.delay_ms);
+            while (!stop_ && std::chrono::steady_clock::now() < due)
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+                    due - std::chrono::steady_clock::now(), std::chrono::milliseconds(10)));
+            if (stop_)
+                break;
             sendto(s, reinterpret_cast<const char*>(out.bytes.data()),
                    static_cast<int>(out.bytes.size()), 0, reinterpret_cast<sockaddr*>(&from),
                    from_len);
+            ++sent_;
         }
     }
 }

@@ -59,6 +59,10 @@ public:
     std::vector<std::uint32_t> Ids() const;
     // Every well-formed request seen so far, dropped ones too, in order.
     std::vector<SeenRequest> Seen() const;
+    // Datagrams sent so far (each after its pause).
+    int Sent() const { return sent_.load(); }
+    // Waits until `n` datagrams have been sent, ten seconds at most; whether they were.
+    bool WaitSent(int n) const;
 
 private:
     void Serve();
@@ -70,6 +74,7 @@ private:
     std::uint16_t port_ = 0;
     bool listening_ = false;
     std::atomic<bool> stop_{false};
+    std::atomic<int> sent_{0};
     mutable std::mutex mutex_;
     std::vector<std::uint32_t> ids_;
     std::vector<SeenRequest> seen_;

@@ -5,6 +5,7 @@
 #include <chrono>
 
 #include "readings/http_get.h"
+#include "tests/common/time_bounds.h"
 #include "tests/native/http_test_server.h"
 
 namespace vorn::readings {
@@ -15,6 +16,7 @@ using testing::TestHttpRequest;
 using testing::TestHttpServer;
 using B = TestHttpReply::Behaviour;
 using Clock = std::chrono::steady_clock;
+using vorn::test_time::Generous;
 
 testing::TestHttpHandler Reply(TestHttpReply reply) {
     return [reply](const TestHttpRequest&) { return reply; };
@@ -98,55 +100,65 @@ TEST(HttpGet, FollowsAFewRedirectsButNotALoop) {
     const HttpResult moved = HttpGet(To(server.Url("/old")));
     EXPECT_TRUE(moved.ok) << moved.error;
     EXPECT_EQ(moved.body, "up 1\n");
-    const auto start = Clock::now();
+    // A loop ends at the fourth redirect, not at the time-out (whose error would differ).
     const HttpResult loop = HttpGet(To(server.Url("/loop")));
     EXPECT_FALSE(loop.ok);
     EXPECT_EQ(loop.error, "more than 3 redirects");
-    EXPECT_LT(MsSince(start), 2000);
 }
 
-TEST(HttpGet, HostileServersFailWithinTheTimeOutAndTheBodyCap) {
-    struct Case {
-        TestHttpReply reply;
-        const char* error;
-    };
+// Servers that never finish: the GET gives up at its time-out, not before and not much after.
+TEST(HttpGet, SilentLateAndTricklingServersFailAtTheTimeOut) {
     TestHttpReply hang;
     hang.behaviour = B::kHang;
     TestHttpReply late;
     late.behaviour = B::kDelay;
-    late.delay_ms = 10000;
-    TestHttpReply endless;
-    endless.behaviour = B::kEndless;
+    late.delay_ms = 60000;
     TestHttpReply trickle;
     trickle.behaviour = B::kTrickle;
     trickle.delay_ms = 50;
     trickle.body = "up 1\n";
-    TestHttpReply huge_line;
-    huge_line.body = std::string(10u << 20, 'a');
+    for (const TestHttpReply& reply : {hang, late, trickle}) {
+        TestHttpServer server(Reply(reply));
+        HttpRequest request = To(server.Url("/metrics"));
+        request.timeout_ms = 500;
+        const auto start = Clock::now();
+        const HttpResult r = HttpGet(request);
+        const long long ms = MsSince(start);
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.error, "no complete answer within 500 ms");
+        EXPECT_GE(ms, 450) << r.error;  // the time-out, not a failure of its own
+        EXPECT_LT(ms, 500 + Generous(500)) << r.error;
+    }
+}
+
+// An answer over the cap fails on its size whatever the speed of the two ends: the time-out is
+// far beyond what even a sanitized reader needs for the cap, and the body is cut at the cap.
+TEST(HttpGet, AnswersOverTheBodyCapFailOnTheirSize) {
+    TestHttpReply endless;
+    endless.behaviour = B::kEndless;
+    TestHttpReply announced;  // the whole oversized body at once, with its Content-Length
+    announced.body = std::string(10u << 20, 'a');
+    for (const TestHttpReply& reply : {endless, announced}) {
+        TestHttpServer server(Reply(reply));
+        HttpRequest request = To(server.Url("/metrics"));
+        request.timeout_ms = 60000;
+        request.max_body = 1u << 20;
+        const HttpResult r = HttpGet(request);
+        EXPECT_FALSE(r.ok);
+        EXPECT_EQ(r.error, "the answer is longer than 1048576 bytes");
+        EXPECT_LE(r.body.size(), request.max_body);
+    }
+}
+
+TEST(HttpGet, AnErrorStatusFailsWithItsNumber) {
     TestHttpReply not_found;
     not_found.status = 404;
     not_found.content_type = "text/html";
     not_found.body = "<html>no</html>";
-    const Case cases[] = {
-        {hang, "no complete answer within 500 ms"},
-        {late, "no complete answer within 500 ms"},
-        {trickle, "no complete answer within 500 ms"},
-        {endless, "the answer is longer than 1048576 bytes"},
-        {huge_line, "the answer is longer than 1048576 bytes"},
-        {not_found, "HTTP status 404"},
-    };
-    for (const Case& c : cases) {
-        TestHttpServer server(Reply(c.reply));
-        HttpRequest request = To(server.Url("/metrics"));
-        request.timeout_ms = 500;
-        request.max_body = 1u << 20;
-        const auto start = Clock::now();
-        const HttpResult r = HttpGet(request);
-        EXPECT_LT(MsSince(start), 1500) << c.error;
-        EXPECT_FALSE(r.ok) << c.error;
-        EXPECT_EQ(r.error, c.error);
-        EXPECT_LE(r.body.size(), request.max_body);
-    }
+    TestHttpServer server(Reply(not_found));
+    const HttpResult r = HttpGet(To(server.Url("/metrics")));
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, "HTTP status 404");
 }
 
 TEST(HttpGet, RefusedConnectionsAndForeignSchemesFailAtOnce) {
@@ -155,12 +167,11 @@ TEST(HttpGet, RefusedConnectionsAndForeignSchemesFailAtOnce) {
         TestHttpServer gone(TestHttpServer::Serve(""));
         port = gone.port();
     }
-    const auto start = Clock::now();
+    // A refusal is reported as such, not as the time-out it would become if it were missed.
     const HttpResult refused = HttpGet(To("http://127.0.0.1:" + std::to_string(port) + "/"));
     EXPECT_FALSE(refused.ok);
     EXPECT_EQ(refused.error.rfind("cannot connect", 0), 0u) << refused.error;
     EXPECT_EQ(HttpGet(To("file:///etc/passwd")).error, "not an http or https URL");
-    EXPECT_LT(MsSince(start), 1000);
 }
 
 TEST(HttpUrl, EncodesRedactsAndRecognises) {

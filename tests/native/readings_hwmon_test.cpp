@@ -5,12 +5,14 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "agent/config.h"
 #include "agent/log.h"
 #include "readings/file_source.h"
 #include "readings/format.h"
 #include "readings/hwmon.h"
+#include "readings/hwmon_chips.h"
 #include "readings/hwmon_source.h"
 #include "readings/refresher.h"
 #include "tests/native/agent_test_support.h"
@@ -28,6 +30,7 @@ using testing::Fixture;
 
 const std::string kIntel = Fixture("sysfs/intel-nct6775");
 const std::string kAmd = Fixture("sysfs/amd-it87");
+const std::string kNct6798 = Fixture("sysfs/amd-nct6798");
 
 MappingTable LoadMapping(const std::string& path) {
     Settings s;
@@ -148,11 +151,89 @@ TEST(AgentHwmonSource, AutomaticMappingPicksCpuBoardAndFans) {
     EXPECT_EQ(t[proto::kFan1], "0");
     EXPECT_EQ(t[proto::kFan2], "1125");
     EXPECT_EQ(t[proto::kFan3], "812");
-    EXPECT_EQ(t[proto::kVid], "-");
+    // The nct6775's unlabelled in0 and in3 are the core voltage and 3VCC on every board.
+    EXPECT_EQ(t[proto::kVid], "1.35");
+    EXPECT_EQ(t[proto::kV33], "3.30");
+    EXPECT_EQ(t[proto::kVP12], "-");  // in1 is +12 V behind the board's divider
     HwmonSource amd(kAmd, MappingTable{}, &c.log);
     t = Texts(amd);
     EXPECT_EQ(t[proto::kCpu], "52.1");  // k10temp Tctl
     EXPECT_EQ(t[proto::kFan1], "2812");
+}
+
+TEST(ReadingsHwmonChips, DatasheetFixesNuvotonsInternalInputsAndItesBattery) {
+    const ChipInput core = DescribeChipInput("nct6798", "in0");
+    EXPECT_EQ(core.wiring, InputWiring::kFixed);
+    EXPECT_STREQ(core.name, "CPUVCORE");
+    EXPECT_STREQ(DescribeChipInput("nct6775", "in3").name, "3VCC");
+    EXPECT_STREQ(DescribeChipInput("nct6779", "in7").name, "3VSB");
+    EXPECT_STREQ(DescribeChipInput("nct6106", "in8").name, "VBAT");
+    EXPECT_STREQ(DescribeChipInput("it8728", "in8").name, "VBAT");
+    // Behind the board's resistors: known chips, other inputs (the +12 V divider, VTT's pin).
+    for (const char* input : {"in1", "in4", "in9", "in13"})
+        EXPECT_EQ(DescribeChipInput("nct6798", input).wiring, InputWiring::kBoardDependent);
+    EXPECT_EQ(DescribeChipInput("it8728", "in3").wiring, InputWiring::kBoardDependent);
+    // Other drivers, and what is not a voltage input, are not described.
+    EXPECT_EQ(DescribeChipInput("coretemp", "in0").wiring, InputWiring::kUnknown);
+    EXPECT_EQ(DescribeChipInput("nct6798", "temp1").wiring, InputWiring::kUnknown);
+    EXPECT_EQ(DescribeChipInput("nct6798", "in").wiring, InputWiring::kUnknown);
+    EXPECT_EQ(DescribeChipInput("nct6798x", "in0").wiring, InputWiring::kUnknown);
+
+    EXPECT_EQ(VoltageReadingOfLabel("CPUVCORE"), proto::kVid);
+    EXPECT_EQ(VoltageReadingOfLabel("+3.3 V"), proto::kV33);
+    EXPECT_EQ(VoltageReadingOfLabel("3VCC"), proto::kV33);
+    EXPECT_EQ(VoltageReadingOfLabel("CPU Termination"), proto::kVtt);
+    EXPECT_EQ(VoltageReadingOfLabel("-12V"), proto::kVM12);
+    for (const char* other : {"3VSB", "VBAT", "AVSB", "", "in3"})
+        EXPECT_EQ(VoltageReadingOfLabel(other), -1) << other;
+}
+
+TEST(ReadingsHwmonChips, UnlabelledNct6798GivesVidAnd3VccAndListsTheBoardsInputsForScaling) {
+    Captured c;
+    HwmonSource source(kNct6798, MappingTable{}, &c.log);
+    const std::vector<std::string> t = Texts(source);
+    // CPU, PWR, SYS, VID, VTT, 3.3V, +5V, -5V, +12V, -12V, FAN1, FAN2, FAN3.
+    EXPECT_EQ(t, (std::vector<std::string>{"48.9", "-", "35.0", "1.34", "-", "3.33", "-", "-", "-",
+                                           "-", "795", "1187", "0"}));
+    std::map<std::string, ListedInput> listed;
+    for (const ListedInput& in : source.List())
+        listed[in.mapping_line.substr(in.mapping_line.find(" = ") + 3)] = in;
+    const ListedInput& v33 = listed.at("nct6798 / in3");
+    EXPECT_NE(v33.description.find("3VCC (by chip)"), std::string::npos) << v33.description;
+    EXPECT_EQ(v33.mapping_line, "V33V = nct6798 / in3");
+    EXPECT_EQ(listed.at("nct6798 / in0").mapping_line, "VVID = nct6798 / in0");
+    // A rail behind the board's divider is listed, with its raw value, to be mapped by hand.
+    const ListedInput& rail = listed.at("nct6798 / in4");
+    EXPECT_NE(rail.description.find("- (board: .scale)"), std::string::npos) << rail.description;
+    EXPECT_EQ(rail.value, 1.016);
+    EXPECT_NE(listed.at("nct6798 / in8").description.find("VBAT (by chip)"), std::string::npos);
+    EXPECT_EQ(listed.at("nct6798 / cpu0_vid").value, 1.55);
+    EXPECT_EQ(listed.at("nct6798 / cpu0_vid").kind, ReadingKind::kVoltage);
+    // The chip's labelled temperatures keep their labels.
+    EXPECT_NE(listed.at("nct6798 / SYSTIN").description.find("SYSTIN"), std::string::npos);
+}
+
+TEST(ReadingsHwmonChips, CpuVidStandsInForACoreVoltageOnlyWhereNoneIsMeasured) {
+    testing::TempDir dir;
+    const std::string root = dir.path() + "/sys";
+    testing::CopyTree(kNct6798, root);
+    const std::string chip = root + "/class/hwmon/hwmon2/";
+    ASSERT_EQ(std::remove((chip + "in0_input").c_str()), 0);
+    Captured c;
+    HwmonSource without_core(root, MappingTable{}, &c.log);
+    EXPECT_EQ(Texts(without_core)[proto::kVid], "1.55");
+
+    // A label the driver gives names its reading, before the chip's name for another input.
+    auto write = [](const std::string& path, const char* text) {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(text, f);
+        std::fclose(f);
+    };
+    write(chip + "in0_input", "1344\n");
+    write(chip + "in4_label", "Vcore\n");
+    HwmonSource labelled(root, MappingTable{}, &c.log);
+    EXPECT_EQ(Texts(labelled)[proto::kVid], "1.02");
 }
 
 TEST(AgentHwmonSource, NoReadableInputGivesNoSensorsStatus) {

@@ -2,6 +2,7 @@
 // LibreHardwareMonitor's answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -153,32 +154,103 @@ TEST(PrometheusAutoMap, NodeExporterGetsTheHwmonChoicesAndLabelledVoltages) {
         EXPECT_EQ(map[field], -1) << field;
 }
 
-TEST(PrometheusAutoMap, LibreHardwareMonitorByItsSensorNames) {
-    const std::vector<Series> all = Parse(ReadFixture("lhm-metrics.txt"));
-    const std::vector<ScrapeInput> inputs = CollectInputs(all);
+// The picks of a page for all thirteen fields, "LABEL=VALUE" each, in record order.
+std::vector<std::string> AllPicked(const std::vector<ScrapeInput>& inputs) {
     const auto map = AutoMap(inputs);
-    EXPECT_EQ(Picked(inputs, map, proto::kCpu), "CPU Package=52");
-    EXPECT_EQ(Picked(inputs, map, proto::kSys), "System=33.5");
-    EXPECT_EQ(Picked(inputs, map, proto::kPwr), "VRM MOS=44");
-    EXPECT_EQ(Picked(inputs, map, proto::kVid), "Vcore=1.232");
-    EXPECT_EQ(Picked(inputs, map, proto::kVtt), "VTT=1.056");
-    EXPECT_EQ(Picked(inputs, map, proto::kV33), "+3.3V=3.344");
-    EXPECT_EQ(Picked(inputs, map, proto::kVP5), "+5V=5.04");
-    EXPECT_EQ(Picked(inputs, map, proto::kVP12), "+12V=12.096");
-    EXPECT_EQ(Picked(inputs, map, proto::kVM5), "-");
-    EXPECT_EQ(Picked(inputs, map, proto::kVM12), "-");
-    // The CPU fan first (its latest repeat), then the system fans; never the GPU's.
-    EXPECT_EQ(Picked(inputs, map, proto::kFan1), "CPU Fan=1243");
-    EXPECT_EQ(Picked(inputs, map, proto::kFan2), "System Fan #1=812");
-    EXPECT_EQ(Picked(inputs, map, proto::kFan3), "System Fan #2=790");
-    const ScrapeInput& cpu = inputs[static_cast<std::size_t>(map[proto::kCpu])];
-    EXPECT_EQ(cpu.part, SensorPart::kCpu);
-    EXPECT_EQ(FormatSelector(cpu.selector),
-              "lhm_cpu_temperature_celsius{hardwareName=\"Intel Core i7-12700K\","
+    std::vector<std::string> picked;
+    for (int field = 0; field < proto::kFieldCount; ++field)
+        picked.push_back(Picked(inputs, map, field));
+    return picked;
+}
+
+TEST(PrometheusAutoMap, NodeExportersUnlabelledNuvotonInputsGoByTheChipsFixedRoles) {
+    const std::string chip =
+        "node_hwmon_chip_names{chip=\"platform_nct6775_656\",chip_name=\"nct6798\"} 1\n";
+    const std::string core =
+        "node_hwmon_in_volts{chip=\"platform_nct6775_656\",sensor=\"in0\"} 1.344\n";
+    const std::string rails =
+        "node_hwmon_in_volts{chip=\"platform_nct6775_656\",sensor=\"in3\"} 3.328\n"
+        "node_hwmon_in_volts{chip=\"platform_nct6775_656\",sensor=\"in4\"} 1.016\n"
+        "node_hwmon_cpu_vid_volts{chip=\"platform_nct6775_656\",sensor=\"cpu0\"} 1.55\n";
+    std::vector<ScrapeInput> inputs = CollectInputs(Parse(chip + core + rails));
+    auto map = AutoMap(inputs);
+    EXPECT_EQ(Picked(inputs, map, proto::kVid), "CPUVCORE=1.344");
+    EXPECT_EQ(Picked(inputs, map, proto::kV33), "3VCC=3.328");
+    EXPECT_EQ(Picked(inputs, map, proto::kVP12), "-");  // in4: behind the board's divider
+    // The VID the CPU asks for, only when nothing measures the core voltage.
+    inputs = CollectInputs(Parse(chip + rails));
+    map = AutoMap(inputs);
+    EXPECT_EQ(Picked(inputs, map, proto::kVid), "CPU VID=1.55");
+    EXPECT_EQ(FormatSelector(inputs[static_cast<std::size_t>(map[proto::kVid])].selector),
+              "node_hwmon_cpu_vid_volts{chip=\"platform_nct6775_656\",sensor=\"cpu0\"}");
+}
+
+TEST(PrometheusAutoMap, LibreHardwareMonitor095PageOfAnIntelBoardWithItsNewestSamples) {
+    const std::vector<Series> all = Parse(ReadFixture("lhm-0.9.5-intel.txt"));
+    const std::vector<ScrapeInput> inputs = CollectInputs(all);
+    // Record order: CPU, PWR, SYS, VID, VTT, 3.3V, +5V, -5V, +12V, -12V, FAN1, FAN2, FAN3. The
+    // newest of each series' five samples; VTT by its board configuration's name; the case
+    // fans before the CPU's second fan, by the names the web server sends without '#'.
+    EXPECT_EQ(AllPicked(inputs),
+              (std::vector<std::string>{"CPU Package=48", "VRM=46", "Motherboard=34", "Vcore=1.264",
+                                        "CPU Termination=1.056", "+3.3V=3.344", "+5V=5.04", "-",
+                                        "+12V=12.096", "-", "CPU Fan=1251", "Chassis Fan 1=786",
+                                        "Chassis Fan 2=803"}));
+    // Five samples of a series are one input.
+    EXPECT_EQ(std::count_if(inputs.begin(), inputs.end(),
+                            [](const ScrapeInput& in) { return in.label == "Vcore"; }),
+              1);
+    const auto map = AutoMap(inputs);
+    const ScrapeInput& vtt = inputs[static_cast<std::size_t>(map[proto::kVtt])];
+    EXPECT_EQ(vtt.part, SensorPart::kBoard);
+    EXPECT_EQ(vtt.chip, "ASUS PRIME Z690-P");
+    EXPECT_EQ(FormatSelector(vtt.selector),
+              "lhm_motherboard_voltage_volts{hardwareName=\"ASUS PRIME Z690-P\","
+              "sensorName=\"CPU Termination\"}");
+    // A configured line finds the newest sample too.
+    const SeriesMatch match = FindSeries(all, vtt.selector);
+    ASSERT_EQ(match.count, 1u);
+    EXPECT_EQ(match.series->timestamp_ms, 1767885364501);
+    EXPECT_EQ(FormatSelector(inputs[static_cast<std::size_t>(map[proto::kCpu])].selector),
+              "lhm_cpu_temperature_celsius{hardwareName=\"12th Gen Intel Core i5-12600K\","
               "sensorName=\"CPU Package\"}");
-    // Not a temperature, voltage or fan: not an input.
+    for (const ScrapeInput& in : inputs) {
+        EXPECT_NE(in.selector.metric, "lhm_cpu_load_percent");  // not a reading's unit
+        EXPECT_NE(in.selector.metric, "lhm_motherboard_control_percent");
+    }
+}
+
+TEST(PrometheusAutoMap, LibreHardwareMonitor096PageOfAnAmdBoard) {
+    const std::vector<ScrapeInput> inputs = CollectInputs(Parse(ReadFixture("lhm-0.9.6-amd.txt")));
+    // The CPU's own temperature over the board's "CPU"; the system fans over the pump on the
+    // first fan header; never the GPU's fan.
+    EXPECT_EQ(AllPicked(inputs),
+              (std::vector<std::string>{"Core (Tctl/Tdie)=57.5", "VRM MOS=49", "System=36",
+                                        "Vcore=1.408", "CPU Termination=1.032", "+3.3V=3.376",
+                                        "+5V=5.08", "-", "+12V=12.192", "-", "CPU Fan=1125",
+                                        "System Fan 1=902", "System Fan 2=876"}));
+    // The value LibreHardwareMonitor skipped (a comment on the page) is no input.
     for (const ScrapeInput& in : inputs)
-        EXPECT_NE(in.selector.metric, "lhm_cpu_load_percent");
+        EXPECT_NE(in.label, "SMBus 0");
+}
+
+TEST(PrometheusAutoMap, LibreHardwareMonitorGenericNamesOfABoardItDoesNotKnowInDetail) {
+    // Boards whose configuration names only some inputs get "Fan #N" (sent as "Fan N") and
+    // "Temperature #N": the fans are taken in order, and no system temperature is guessed.
+    const std::vector<ScrapeInput> inputs = CollectInputs(Parse(
+        R"page(lhm_motherboard_temperature_celsius {"sensorName"="CPU Core", "hardwareName"="ASUS ROG STRIX B550-F GAMING (WI-FI)", "sensorId"="/temperature/0", "hardwareId"="/lpc/nct6798d/0"} 44
+lhm_motherboard_temperature_celsius {"sensorName"="Temperature 2", "hardwareName"="ASUS ROG STRIX B550-F GAMING (WI-FI)", "sensorId"="/temperature/2", "hardwareId"="/lpc/nct6798d/0"} 31
+lhm_motherboard_voltage_volts {"sensorName"="CPU Termination", "hardwareName"="ASUS ROG STRIX B550-F GAMING (WI-FI)", "sensorId"="/voltage/9", "hardwareId"="/lpc/nct6798d/0"} 1.048
+lhm_motherboard_fan_rpm {"sensorName"="Fan 1", "hardwareName"="ASUS ROG STRIX B550-F GAMING (WI-FI)", "sensorId"="/fan/0", "hardwareId"="/lpc/nct6798d/0"} 650
+lhm_motherboard_fan_rpm {"sensorName"="Fan 2", "hardwareName"="ASUS ROG STRIX B550-F GAMING (WI-FI)", "sensorId"="/fan/1", "hardwareId"="/lpc/nct6798d/0"} 1180
+lhm_motherboard_fan_rpm {"sensorName"="Fan 3", "hardwareName"="ASUS ROG STRIX B550-F GAMING (WI-FI)", "sensorId"="/fan/2", "hardwareId"="/lpc/nct6798d/0"} 0
+)page"));
+    const auto map = AutoMap(inputs);
+    EXPECT_EQ(Picked(inputs, map, proto::kVtt), "CPU Termination=1.048");
+    EXPECT_EQ(Picked(inputs, map, proto::kSys), "-");
+    EXPECT_EQ(Picked(inputs, map, proto::kFan1), "Fan 1=650");
+    EXPECT_EQ(Picked(inputs, map, proto::kFan2), "Fan 2=1180");
+    EXPECT_EQ(Picked(inputs, map, proto::kFan3), "Fan 3=0");
 }
 
 TEST(PrometheusAutoMap, SynonymsAndOtherExportersSeriesAreRecognised) {

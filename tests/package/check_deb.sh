@@ -1,8 +1,8 @@
 #!/bin/sh
 # Makes the agent's Debian package from a release build and checks it without installing
 # it: its name and exact file list, the conffile, the loopback-only configuration, the
-# hardened binary's version, the manual against --help, the unit (systemd-analyze verify)
-# and lintian (no error and no warning).
+# hardened binary's version, the manual against --help and the shipped settings, the unit
+# (systemd-analyze verify) and lintian (no error and no warning).
 #   check_deb.sh SOURCE_DIR BUILD_DIR VERSION
 set -eu
 src=$1
@@ -55,12 +55,16 @@ listen=$(sed -n 's/^listen[[:space:]]*=[[:space:]]*//p' "$conf")
 [ "$listen" = "127.0.0.1:29870
 [::1]:29870" ] || fail "the configuration listens on '$listen'"
 ! grep -Eq '^[A-Z][A-Z0-9]{3}(\.[a-z]+)?[[:space:]]*=' "$conf" || fail "the configuration maps readings"
+# The interval is left to its default, which differs by source (2000 ms for prometheus:).
+! grep -Eq '^interval[[:space:]]*=' "$conf" || fail "the configuration fixes the interval"
 
-# Every option of --help is in the manual, which man formats without a warning.
+# The options of --help, the manual and the settings of the shipped configurations agree
+# (check_options.py says how), and man formats the manual without a warning.
 man_source=$unpacked/usr/share/man/man8/vornagent.8
 gunzip -c "$man_source.gz" >"$man_source"
-for option in $("$bin" --help | grep -Eo '^  --[a-z]+' | sed 's/^  --//'); do
-    grep -q -- "\\\\-\\\\-$option" "$man_source" || fail "the manual does not describe --$option"
+for shipped in "$unpacked/usr/share/doc/vornagent/examples/vornagent.conf.example" "$conf"; do
+    python3 "$src/tests/package/check_options.py" "$bin" "$man_source" "$shipped" ||
+        fail "--help, the manual and $(basename "$shipped") disagree"
 done
 warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$man_source" 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "man warns: $warnings"

@@ -3,7 +3,7 @@
 vorn_test(plugin_windows_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/../native/plugin_vornplug_test.cpp
             ${CMAKE_CURRENT_LIST_DIR}/../native/plugin_responder.cpp
-            ${CMAKE_CURRENT_LIST_DIR}/../native/plugin_host_text_test.cpp
+            ${CMAKE_CURRENT_LIST_DIR}/../native/protocol_host_text_test.cpp
     LIBS VORNPLUG vorn_plugin_net ws2_32
     LABELS plugin)
 set_target_properties(plugin_windows_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})

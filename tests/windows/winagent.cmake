@@ -16,6 +16,12 @@ add_test(NAME vornagent_imports_only_windows_dlls
         dlls=$("$2" -p "$1" | sed -n 's/.*DLL Name: //p')
         printf '%s\n' "$dlls"
         printf '%s\n' "$dlls" | grep -qi '^ws2_32\.dll$'
-        ! printf '%s\n' "$dlls" | grep -viE '^(kernel32|advapi32|ws2_32|winhttp|msvcrt)\.dll$'
+        ! printf '%s\n' "$dlls" | grep -viE '^(kernel32|advapi32|ws2_32|winhttp|wtsapi32|msvcrt)\.dll$'
     ]=] probe $<TARGET_FILE:vornagent> ${CMAKE_OBJDUMP})
 set_tests_properties(vornagent_imports_only_windows_dlls PROPERTIES LABELS static)
+
+# The history's file: atomic replacement and setting aside with Windows' file calls.
+vorn_test(history_file_windows_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/history_file_test.cpp
+    LIBS vorn_history
+    LABELS agent)

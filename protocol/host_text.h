@@ -1,11 +1,11 @@
-// The plug-in's host text: HOST, HOST:PORT, [IPV6] or [IPV6]:PORT, where HOST is a name or a
-// literal address. Pure text work, no sockets, so it is tested alone.
+// The host text of the plug-in and of vornagent --ask: HOST, HOST:PORT, [IPV6] or [IPV6]:PORT,
+// where HOST is a name or a literal address. Pure text work, no sockets, so it is tested alone.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace vorn::plugin {
+namespace vorn::proto {
 
 // Longest host part accepted: a DNS name's limit.
 constexpr std::size_t kMaxHostLength = 253;
@@ -21,4 +21,4 @@ struct HostSpec {
 // or outside 1 to 65535.
 bool ParseHostText(const char* text, HostSpec* spec);
 
-}  // namespace vorn::plugin
+}  // namespace vorn::proto

@@ -1,10 +1,10 @@
-#include "plugin/host_text.h"
+#include "protocol/host_text.h"
 
 #include <cstring>
 
 #include "protocol/sensor_protocol.h"
 
-namespace vorn::plugin {
+namespace vorn::proto {
 
 namespace {
 
@@ -79,7 +79,7 @@ bool ParseHostText(const char* text, HostSpec* spec) {
     const std::size_t len = strnlen(text, kMaxHostLength + 9);
     if (len == 0 || len > kMaxHostLength + 8)
         return false;
-    std::uint16_t port = proto::kDefaultPort;
+    std::uint16_t port = kDefaultPort;
 
     if (text[0] == '[') {
         const char* close = static_cast<const char*>(std::memchr(text, ']', len));
@@ -109,4 +109,4 @@ bool ParseHostText(const char* text, HostSpec* spec) {
     return Keep(text, host_len, false, port, spec);
 }
 
-}  // namespace vorn::plugin
+}  // namespace vorn::proto

@@ -1,4 +1,4 @@
-#include "plugin/host_text.h"
+#include "protocol/host_text.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,8 @@
 
 namespace {
 
-using vorn::plugin::HostSpec;
-using vorn::plugin::ParseHostText;
+using vorn::proto::HostSpec;
+using vorn::proto::ParseHostText;
 
 struct Accepted {
     const char* text;
@@ -96,7 +96,7 @@ TEST(HostText, RejectsEmptyBadPortsAndGarbage) {
 
 TEST(HostText, HostLengthStopsAtTheNameLimit) {
     HostSpec spec;
-    const std::string longest(vorn::plugin::kMaxHostLength, 'a');
+    const std::string longest(vorn::proto::kMaxHostLength, 'a');
     ASSERT_TRUE(ParseHostText((longest + ":7").c_str(), &spec));
     EXPECT_EQ(std::string(spec.host), longest);
     EXPECT_EQ(spec.port, 7u);

@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""The agent's options and settings agree in --help, the manual and the configuration file.
+
+    check_options.py VORNAGENT MANUAL EXAMPLE_CONFIG
+
+- the options of --help and those the manual's OPTIONS section describes are the same;
+- the settings the manual lists ("the long options above without their dashes") are the
+  options of --help that --help says may be set in the file, and the agent's parser takes
+  each of them as a configuration key;
+- every setting of the example configuration (commented out or not) is a key the parser
+  takes with the example's own value, and the manual names it.
+Run on the built agent by CTest, and on the packaged one by the package test.
+"""
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+# Options that are commands or name the file itself, not settings of the file.
+NOT_SETTINGS = {"config", "check", "ask", "list", "help", "version"}
+# A value for each setting the options offer, to show that the parser takes the key.
+SAMPLES = {
+    "listen": "127.0.0.1:29870",
+    "metrics": ":29871",
+    "allow": "127.0.0.0/8",
+    "sysfs": "/nonexistent",
+    "source": "hwmon",
+    "interval": "500",
+    "stale": "1500",
+    "rate": "20",
+    "history": "off",
+}
+
+
+def manual_text(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
+
+
+def section(man, name):
+    match = re.search(r"^\.SH " + name + r"\n(.*?)(?=^\.SH )", man, re.M | re.S)
+    return match.group(1) if match else ""
+
+
+def parser_takes(agent, key, value):
+    """True when `vornagent --check` takes "KEY = VALUE" (with the hwmon tree unread)."""
+    with tempfile.NamedTemporaryFile("w", suffix=".conf", delete=False) as f:
+        f.write(f"{key} = {value}\n")
+        path = f.name
+    try:
+        done = subprocess.run([agent, "--sysfs", "/nonexistent", "--check", path],
+                              capture_output=True, text=True, timeout=30)
+    finally:
+        os.unlink(path)
+    return done.returncode == 0, done.stdout + done.stderr
+
+
+def main():
+    if len(sys.argv) != 4:
+        print(__doc__)
+        return 2
+    agent, manual, example = sys.argv[1:]
+    failures = []
+    help_text = subprocess.run([agent, "--help"], capture_output=True, text=True).stdout
+    man = manual_text(manual)
+
+    help_options = set(re.findall(r"^  --([a-z]+)", help_text, re.M))
+    man_options = set(re.findall(r"\\-\\-([a-z]+)", section(man, "OPTIONS")))
+    for option in sorted(help_options - man_options):
+        failures.append(f"the manual's OPTIONS do not describe --{option}")
+    for option in sorted(man_options - help_options):
+        failures.append(f"the manual describes --{option}, which --help does not offer")
+
+    listed = re.search(r"long options above without their dashes\n(.*?)\.PP", man, re.S)
+    man_settings = set(re.findall(r"\b([a-z]+)\b", " ".join(
+        re.sub(r"^\.[A-Z]+", "", line) for line in listed.group(1).split("\n")))) if listed else set()
+    if not man_settings:
+        failures.append("the manual's CONFIGURATION names no settings")
+    help_settings = help_options - NOT_SETTINGS
+    for key in sorted(help_settings - man_settings):
+        failures.append(f"--{key} is not among the manual's settings")
+    for key in sorted(man_settings - help_settings):
+        failures.append(f"the manual lists the setting {key}, which is no option of --help")
+    for key in sorted(help_settings | man_settings):
+        if key not in SAMPLES:
+            failures.append(f"no sample value for the setting {key}: add one to {__file__}")
+            continue
+        ok, said = parser_takes(agent, key, SAMPLES[key])
+        if not ok:
+            failures.append(f"the configuration parser refuses '{key} = {SAMPLES[key]}': {said}")
+
+    with open(example, encoding="utf-8") as f:
+        example_settings = re.findall(r"^#?\s*([a-z][a-z_]*(?:\.[a-z_]+)?)\s*=\s*(\S.*)$",
+                                      f.read(), re.M)
+    if not example_settings:
+        failures.append("the example configuration shows no setting")
+    for key, value in example_settings:
+        ok, said = parser_takes(agent, key, value.strip())
+        if not ok:
+            failures.append(f"the example's '{key} = {value}' is refused: {said}")
+        if not re.search(r"(^|[\s(])(\\fB)?" + re.escape(key) + r"\b", man, re.M):
+            failures.append(f"the manual does not name the example's setting {key}")
+
+    for failure in failures:
+        print("FAIL " + failure)
+    print(f"{len(help_options)} options, {len(help_settings)} settings, "
+          f"{len(example_settings)} example lines; {len(failures)} disagreements")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
