@@ -700,14 +700,10 @@ TEST(ResourceTexts, TrayMenuHasOnePopUpWithNineItems) {
         const char* text;  // null: separator
     };
     const Item expected[] = {
-        {ID_MENU_TOPMOST, u8"常に手前に表示"},
-        {ID_MENU_STICK, u8"ウィンドウを固定"},
-        {ID_MENU_SAVEINI, u8"終了時に設定保存"},
-        {0, nullptr},
-        {ID_MENU_INDICATOR, u8"インジケータ切替"},
-        {ID_MENU_HISTORY, u8"履歴グラフ"},
-        {ID_MENU_ABOUT, u8"バージョン情報"},
-        {0, nullptr},
+        {ID_MENU_TOPMOST, u8"常に手前に表示"},     {ID_MENU_STICK, u8"ウィンドウを固定"},
+        {ID_MENU_SAVEINI, u8"終了時に設定保存"},   {0, nullptr},
+        {ID_MENU_INDICATOR, u8"インジケータ切替"}, {ID_MENU_HISTORY, u8"履歴グラフ"},
+        {ID_MENU_ABOUT, u8"バージョン情報"},       {0, nullptr},
         {ID_MENU_EXIT, u8"プログラムの終了"},
     };
     ASSERT_EQ(GetMenuItemCount(popup), 9);
