@@ -120,8 +120,10 @@ BOOL CBarDlg::OnInitDialog() {
 void CBarDlg::OnDestroy() {
     Default();
     StopMonitorThread();
-    // The plug-in is cancelled now, so a history read in progress ends at once; the window
-    // keeps its rectangle and span in the settings as it closes.
+    // With the plug-in cancelled (again, should the monitor thread never have started), a
+    // history read in progress ends at once; the window keeps its rectangle and span in the
+    // settings as it closes.
+    m_plugin.Cancel();
     if (m_history.m_hWnd != nullptr)
         m_history.DestroyWindow();
     m_historyFetcher.Stop();
