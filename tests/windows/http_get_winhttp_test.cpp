@@ -1,9 +1,11 @@
 // HttpGet on WinHTTP against a small server on loopback: the answer's parts, failures told
-// apart, Basic credentials, the body cap and the whole-exchange time-out.
+// apart, Basic credentials, the body cap, the whole-exchange time-out and a cancel from
+// another thread that ends a request in flight at once.
 #include <winsock2.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -106,30 +108,135 @@ TEST_F(HttpGetTest, ASlowServerIsLeftWithinTheTimeOut) {
     EXPECT_LT(took, std::chrono::milliseconds(500 + vorn::test_time::Generous(2000)));
 }
 
-// WinHTTP's synchronous calls cannot be interrupted: a cancel ends the request at its next
-// step (here, once the late answer's head is in) and fails every later one before it starts.
-TEST_F(HttpGetTest, ACancelFromAnotherThreadEndsTheRequestAtItsNextStepAndLaterOnes) {
-    server_.SetResponse({200, "text/plain", "late", 1000});
+// Starts HttpGet(`request`) on a thread of its own once `Go` is called; `Returned` says whether
+// the call has come back, and `Join` hands over its result.
+class GetOnAnotherThread {
+public:
+    explicit GetOnAnotherThread(const HttpRequest& request)
+        : thread_([this, request] {
+              result_ = HttpGet(request);
+              returned_ = true;
+          }) {}
+    ~GetOnAnotherThread() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool Returned() const { return returned_.load(); }
+    HttpResult Join() {
+        thread_.join();
+        return result_;
+    }
+
+private:
+    HttpResult result_;
+    std::atomic<bool> returned_{false};
+    std::thread thread_;
+};
+
+// Polls `done` every 10 ms for at most `ms`.
+template <typename Done>
+bool WaitUntil(Done done, long long ms) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > give_up)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The request waits for an answer's head that would come only after 20 s: a cancel from
+// another thread ends it there, long before its time-out, and fails every later one before
+// it starts.
+TEST_F(HttpGetTest, ACancelFromAnotherThreadEndsTheRequestInFlightAndLaterOnes) {
+    server_.SetResponse({200, "text/plain", "late", 20000});
     vorn::readings::HttpCancel cancel;
     HttpRequest request;
     request.url = server_.Url();
-    request.timeout_ms = 20000;
+    request.timeout_ms = 60000;
     request.cancel = &cancel;
-    HttpResult r;
-    std::thread waiting([&] { r = HttpGet(request); });
-    const auto start = std::chrono::steady_clock::now();
-    while (server_.Requests() == 0 &&
-           std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(server_.Requests(), 1);
+    GetOnAnotherThread get(request);
+    ASSERT_TRUE(WaitUntil([&] { return server_.Requests() == 1; }, 20000));
+    EXPECT_FALSE(get.Returned()) << "the server has not answered yet";
     cancel.Cancel();
-    waiting.join();
+    // Well inside the server's 20 s delay and the request's 60 s time-out.
+    EXPECT_TRUE(WaitUntil([&] { return get.Returned(); }, vorn::test_time::Generous(1000)))
+        << "still waiting after the cancel";
+    const HttpResult r = get.Join();
     EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.error, "cancelled");
     EXPECT_TRUE(r.body.empty());
     const HttpResult after = HttpGet(request);
     EXPECT_EQ(after.error, "cancelled");
     EXPECT_EQ(server_.Requests(), 1);
+}
+
+// A listener that accepts connections (the system does, from its backlog) but never reads or
+// answers: the request is still connecting or sending when the cancel comes.
+TEST_F(HttpGetTest, ACancelEndsARequestToAServerThatNeverAnswers) {
+    SOCKET mute = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    ASSERT_NE(mute, INVALID_SOCKET);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof address;
+    ASSERT_EQ(bind(mute, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(mute, 1), 0);
+    ASSERT_EQ(getsockname(mute, reinterpret_cast<sockaddr*>(&address), &length), 0);
+
+    vorn::readings::HttpCancel cancel;
+    HttpRequest request;
+    request.url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/metrics";
+    request.timeout_ms = 60000;
+    request.cancel = &cancel;
+    std::atomic<bool> cancel_issued{false};
+    std::atomic<bool> returned_before_cancel{false};
+    HttpResult r;
+    std::thread waiting([&] {
+        r = HttpGet(request);
+        returned_before_cancel = !cancel_issued.load();
+    });
+    // Long enough for the request to be under way; it would wait 60 s for an answer.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cancel_issued = true;
+    cancel.Cancel();
+    const auto cancelled_at = std::chrono::steady_clock::now();
+    waiting.join();
+    const auto took = std::chrono::steady_clock::now() - cancelled_at;
+    closesocket(mute);
+    EXPECT_FALSE(returned_before_cancel) << r.error;
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, "cancelled");
+    EXPECT_LT(took, std::chrono::milliseconds(vorn::test_time::Generous(1000)));
+}
+
+// Many requests cancelled while they wait, each on a fresh token: the calls all return and
+// the process stays sound while WinHTTP tears their handles down behind them.
+TEST_F(HttpGetTest, RequestsCancelledOneAfterAnotherAllReturn) {
+    server_.SetResponse({200, "text/plain", "late", 20000});
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        vorn::readings::HttpCancel cancel;
+        HttpRequest request;
+        request.url = server_.Url();
+        request.timeout_ms = 60000;
+        request.cancel = &cancel;
+        GetOnAnotherThread get(request);
+        // The one-connection server is busy with the previous, abandoned request: wait until
+        // the call is under way rather than for the server to see it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        cancel.Cancel();
+        EXPECT_TRUE(WaitUntil([&] { return get.Returned(); }, vorn::test_time::Generous(1000)));
+        EXPECT_EQ(get.Join().error, "cancelled");
+    }
+    // WinHTTP still answers normally afterwards.
+    vorn::testing::TinyHttpServer fresh;
+    ASSERT_TRUE(fresh.Start());
+    fresh.SetResponse({200, "text/plain", "up 1\n", 0});
+    const HttpResult r = Get(fresh.Url());
+    EXPECT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.body, "up 1\n");
 }
 
 }  // namespace
