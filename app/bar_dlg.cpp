@@ -114,6 +114,9 @@ BOOL CBarDlg::OnInitDialog() {
     ::SendMessageA(m_btnTopMost.m_hWnd, BM_SETCHECK, static_cast<WPARAM>(m_bTopMost), 0);
     ::SendMessageA(m_btnSaveIni.m_hWnd, BM_SETCHECK, static_cast<WPARAM>(m_bSaveIni), 0);
     GetDlgItem(IDC_TOPMOST)->SetFocus();
+    // The monitor thread started at creation; its first poll may now write the slots and
+    // change the tray icon.
+    m_displayReady.Raise();
     return FALSE;
 }
 
@@ -141,6 +144,7 @@ void CBarDlg::StopMonitorThread() {
     if (m_hThread == nullptr)
         return;
     m_stop.Raise();
+    m_displayReady.Raise();  // a thread still waiting to make its first poll ends at once
     m_plugin.Cancel();
     // The thread may be inside a slot write, which waits for this thread: keep taking sent
     // messages until it has ended.

@@ -116,6 +116,8 @@ private:
     CHistoryWnd m_history{*this, m_historyFetcher};
     CBarPoller m_poller;             // what the monitor thread runs
     StopSignal m_stop;               // raised when the monitor thread must end
+    StopSignal m_displayReady;       // raised once the slots and tray icon exist: the first poll
+                                     // waits for it
     DWORD m_dwUiThreadId = 0;        // the thread that runs the dialog
     bool m_bSettingsLoaded = false;  // LoadSettings ran: the members hold profile values
     bool m_bPlaced = false;          // the bar was moved to its stored rectangle

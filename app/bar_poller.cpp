@@ -4,7 +4,7 @@
 
 DWORD WINAPI CBarPoller::ThreadProc(LPVOID param) {
     CBarPoller* poller = static_cast<CBarPoller*>(param);
-    RunMonitor(*poller, poller->m_bar.m_stop);
+    RunMonitor(*poller, poller->m_bar.m_stop, poller->m_bar.m_displayReady);
     return 0;
 }
 

@@ -20,6 +20,11 @@ bool StopSignal::WaitFor(unsigned int ms) const {
     return m_changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_raised; });
 }
 
+void StopSignal::Wait() const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock, [this] { return m_raised; });
+}
+
 void PollOnce(PollTarget& target, const StopSignal& stop) {
     const int valid = target.GetReadings();
     if (stop.Raised())
@@ -37,9 +42,10 @@ void PollOnce(PollTarget& target, const StopSignal& stop) {
     target.PostRefresh();
 }
 
-void RunMonitor(PollTarget& target, const StopSignal& stop) {
+void RunMonitor(PollTarget& target, const StopSignal& stop, const StopSignal& displayReady) {
     if (stop.WaitFor(target.InitialDelayMs()))
         return;
+    displayReady.Wait();
     while (!stop.Raised()) {
         PollOnce(target, stop);
         if (stop.WaitFor(target.PollPauseMs()))

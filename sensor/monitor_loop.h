@@ -1,9 +1,16 @@
 // The polling cycle of the monitor thread, and how that thread is stopped.
 //
+// Start. The thread may start before the bar can show anything (its slot controls and tray
+// icon are made later, on the user-interface thread); a write before then would be lost. So
+// the first poll waits for the initial delay and for the bar's display-ready signal, whichever
+// comes last.
+//
 // Stop protocol. The thread never holds a lock across a call into the bar, and it can be
 // stopped at any point without waiting out a pause or a time-out:
-//   1. The user-interface thread raises the StopSignal. Every pause waits on it, so a
-//      pause ends at once; between steps the cycle checks it and does nothing more.
+//   1. The user-interface thread raises the StopSignal, then the display-ready signal, so
+//      that a thread still waiting for the display wakes and ends. Every pause waits on the
+//      StopSignal, so a pause ends at once; between steps the cycle checks it and does
+//      nothing more.
 //   2. It cancels the plug-in, so a Get in flight returns at once.
 //   3. It waits for the thread to end while still taking sent messages, because a slot
 //      write is a synchronous call into the user-interface thread. The cycle checks the
@@ -27,6 +34,8 @@ public:
     bool Raised() const;
     // Waits up to `ms` milliseconds; true when the signal was raised (at once or meanwhile).
     bool WaitFor(unsigned int ms) const;
+    // Waits until the signal is raised.
+    void Wait() const;
 
 private:
     mutable std::mutex m_mutex;
@@ -66,6 +75,7 @@ public:
 // early once `stop` is raised.
 void PollOnce(PollTarget& target, const StopSignal& stop);
 
-// The thread's whole life: the initial delay, read once, then poll and pause until `stop`
-// is raised. The poll pause is read afresh after every poll.
-void RunMonitor(PollTarget& target, const StopSignal& stop);
+// The thread's whole life: the initial delay, read once, and the wait for `displayReady`,
+// then poll and pause until `stop` is raised. The poll pause is read afresh after every
+// poll. Whoever raises `stop` raises `displayReady` after it.
+void RunMonitor(PollTarget& target, const StopSignal& stop, const StopSignal& displayReady);

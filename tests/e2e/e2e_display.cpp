@@ -84,8 +84,6 @@ std::vector<std::string> AllSlots(HWND bar) {
     return texts;
 }
 
-// A poll that comes before the slot controls exist writes nothing, so every test that waits for
-// readings lets the first poll come a second after the start, or polls every second.
 class BarDisplayTest : public BarTest {
 protected:
     // BarTest::SetUp starts the responder with these readings.
@@ -169,6 +167,28 @@ TEST_F(BarDisplayTest, ReadingsFillTheThirteenSlotsWithTheWorkedExamplesInDispla
     EXPECT_EQ(ControlText(hwnd, SlotId(0)), responder_.HostText());
     EXPECT_EQ(responder_.Requests(), 1);
     EndWithEscape(bar, hwnd);
+}
+
+// With no delay the first poll can start while the bar is still being made; its readings must
+// reach the slots all the same, at every start, and not wait for the next poll a minute later.
+TEST_F(BarDisplayTest, FirstPollWithoutDelayShowsItsReadingsAtEveryStart) {
+    constexpr int kStarts = 10;
+    for (int start = 1; start <= kStarts; ++start) {
+        SCOPED_TRACE("start " + std::to_string(start));
+        const int before = responder_.Requests();
+        BarProcess bar;
+        HWND hwnd = Start(bar, {"DelayTimer=0", "MonitorTimer=60", "IconTimer=0"});
+        ASSERT_NE(hwnd, nullptr);
+        // The first request has been answered: its readings are due in every value slot.
+        ASSERT_TRUE(WaitForRequests(before + 1));
+        ASSERT_TRUE(WaitText(hwnd, SlotId(13), ValueLine(13)));
+        for (int item = 1; item <= kValueSlots; ++item) {
+            EXPECT_EQ(ControlText(hwnd, SlotId(item)), ValueLine(item)) << "item " << item;
+        }
+        // They came from the first poll: the second is a minute away.
+        EXPECT_EQ(responder_.Requests(), before + 1);
+        EndWithEscape(bar, hwnd);
+    }
 }
 
 class BarFailingHostTest : public BarDisplayTest,

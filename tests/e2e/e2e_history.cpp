@@ -162,8 +162,7 @@ protected:
         ASSERT_TRUE(FileExists(exe_)) << "VORNBAR.exe is not built yet";
     }
 
-    // Starts the bar, waits for its first poll to show CPU as `cpu` (a second after the start:
-    // a poll that ends before the bar's controls exist shows nothing), then opens its history
+    // Starts the bar, waits for its first poll to show CPU as `cpu`, then opens its history
     // window from the tray menu's command, or by a double-click on the CPU slot.
     HWND StartWithHistory(BarProcess& bar, const std::string& cpu, bool byDoubleClick = false) {
         if (!bar.Start())

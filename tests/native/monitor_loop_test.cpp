@@ -122,6 +122,12 @@ public:
     unsigned int m_pauseMs = 0;
 };
 
+// A bar whose slots and tray icon already exist.
+class ReadyDisplay : public StopSignal {
+public:
+    ReadyDisplay() { Raise(); }
+};
+
 TEST(PollCycle, SuccessShowsOkThenIdleAroundTheDisplay) {
     FakeBar bar;
     bar.m_iconMs = 30;
@@ -156,7 +162,8 @@ TEST(PollCycle, FailuresAreCountedAndNeverStopThePolling) {
     FakeBar bar;
     bar.m_failing = true;
     StopSignal stop;
-    std::thread monitor([&] { RunMonitor(bar, stop); });
+    const ReadyDisplay displayReady;
+    std::thread monitor([&] { RunMonitor(bar, stop, displayReady); });
     EXPECT_TRUE(bar.WaitUntil([&] { return bar.m_failures >= 25; }));
     stop.Raise();
     monitor.join();
@@ -169,7 +176,8 @@ TEST(PollCycle, FailuresAreCountedAndNeverStopThePolling) {
 TEST(PollCycle, ZeroPausesPollBackToBackWithIdleAtOnce) {
     FakeBar bar;  // MonitorTimer 0, IconTimer 0
     StopSignal stop;
-    std::thread monitor([&] { RunMonitor(bar, stop); });
+    const ReadyDisplay displayReady;
+    std::thread monitor([&] { RunMonitor(bar, stop, displayReady); });
     EXPECT_TRUE(bar.WaitUntil([&] { return bar.m_gets >= 3; }));
     stop.Raise();
     monitor.join();
@@ -185,7 +193,8 @@ TEST(PollCycle, PausePickedUpAfresh) {
     FakeBar bar;
     bar.m_pauseMs = 0;
     StopSignal stop;
-    std::thread monitor([&] { RunMonitor(bar, stop); });
+    const ReadyDisplay displayReady;
+    std::thread monitor([&] { RunMonitor(bar, stop, displayReady); });
     EXPECT_TRUE(bar.WaitUntil([&] { return bar.m_gets >= 2; }));
     bar.SetPause(60000);  // the next pause is a long one
     const int gets = bar.Gets();
@@ -199,7 +208,8 @@ TEST(Stopping, DuringTheInitialDelayNoPollIsMade) {
     FakeBar bar;
     bar.m_delayMs = 60000;
     StopSignal stop;
-    std::thread monitor([&] { RunMonitor(bar, stop); });
+    const ReadyDisplay displayReady;
+    std::thread monitor([&] { RunMonitor(bar, stop, displayReady); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     const auto start = Clock::now();
     stop.Raise();
@@ -212,7 +222,8 @@ TEST(Stopping, DuringAPauseEndsAtOnce) {
     FakeBar bar;
     bar.m_pauseMs = 60000;
     StopSignal stop;
-    std::thread monitor([&] { RunMonitor(bar, stop); });
+    const ReadyDisplay displayReady;
+    std::thread monitor([&] { RunMonitor(bar, stop, displayReady); });
     ASSERT_TRUE(
         bar.WaitUntil([&] { return !bar.m_events.empty() && bar.m_events.back() == "refresh"; }));
     const auto start = Clock::now();
@@ -226,7 +237,8 @@ TEST(Stopping, DuringTheIconPauseSkipsTheRestOfTheCycle) {
     FakeBar bar;
     bar.m_iconMs = 60000;
     StopSignal stop;
-    std::thread monitor([&] { RunMonitor(bar, stop); });
+    const ReadyDisplay displayReady;
+    std::thread monitor([&] { RunMonitor(bar, stop, displayReady); });
     ASSERT_TRUE(
         bar.WaitUntil([&] { return !bar.m_events.empty() && bar.m_events.back() == "format-ok"; }));
     const auto start = Clock::now();
@@ -240,7 +252,8 @@ TEST(Stopping, DuringABlockedGetTheCancelledGetChangesNothing) {
     FakeBar bar;
     bar.m_blockGet = true;  // would wait 60 s
     StopSignal stop;
-    std::thread monitor([&] { RunMonitor(bar, stop); });
+    const ReadyDisplay displayReady;
+    std::thread monitor([&] { RunMonitor(bar, stop, displayReady); });
     ASSERT_TRUE(bar.WaitUntil([&] { return bar.m_gets == 1; }));
     const auto start = Clock::now();
     stop.Raise();
@@ -255,12 +268,68 @@ TEST(Stopping, DuringASlotWriteTheWriteFinishesAndNothingFollows) {
     FakeBar bar;
     bar.m_blockWrite = true;  // the user-interface thread has not taken the text yet
     StopSignal stop;
-    std::thread monitor([&] { RunMonitor(bar, stop); });
+    const ReadyDisplay displayReady;
+    std::thread monitor([&] { RunMonitor(bar, stop, displayReady); });
     ASSERT_TRUE(bar.WaitUntil([&] { return bar.m_inWrite; }));
     stop.Raise();
     bar.ReleaseWrite();  // the waiting thread takes the pending write while it waits
     monitor.join();
     EXPECT_EQ(bar.Events(), (std::vector<std::string>{"get", "picture1", "format-ok"}));
+}
+
+// ---- The first poll waits for the display --------------------------------------------
+
+TEST(FirstPoll, WithNoDelayWaitsUntilTheDisplayIsReadyThenPollsAndShows) {
+    FakeBar bar;  // DelayTimer 0
+    bar.m_pauseMs = 60000;
+    StopSignal stop;
+    StopSignal displayReady;
+    std::thread monitor([&] { RunMonitor(bar, stop, displayReady); });
+    // While the bar is still being made, nothing is asked and nothing written.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(bar.Events(), std::vector<std::string>{});
+    displayReady.Raise();
+    ASSERT_TRUE(
+        bar.WaitUntil([&] { return !bar.m_events.empty() && bar.m_events.back() == "refresh"; }));
+    stop.Raise();
+    monitor.join();
+    EXPECT_EQ(bar.Events(), (std::vector<std::string>{"get", "picture1", "format-ok", "picture0",
+                                                      "status", "refresh"}));
+}
+
+TEST(FirstPoll, AReadyDisplayDoesNotCutTheInitialDelayShort) {
+    FakeBar bar;
+    bar.m_delayMs = 60000;
+    StopSignal stop;
+    const ReadyDisplay displayReady;
+    std::thread monitor([&] { RunMonitor(bar, stop, displayReady); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    stop.Raise();
+    monitor.join();
+    EXPECT_EQ(bar.Gets(), 0);
+}
+
+TEST(Stopping, WhileWaitingForTheDisplayEndsAtOnceWithoutAPoll) {
+    FakeBar bar;
+    StopSignal stop;
+    StopSignal displayReady;
+    std::thread monitor([&] { RunMonitor(bar, stop, displayReady); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto start = Clock::now();
+    // The order the bar's teardown keeps: the stop first, then the display.
+    stop.Raise();
+    displayReady.Raise();
+    monitor.join();
+    EXPECT_LT(MsSince(start), kEndsAtOnceMs);
+    EXPECT_EQ(bar.Events(), std::vector<std::string>{});
+}
+
+TEST(StopSignalTest, WaitEndsOnceRaisedFromAnotherThread) {
+    StopSignal signal;
+    std::thread raiser([&] { signal.Raise(); });
+    signal.Wait();
+    EXPECT_TRUE(signal.Raised());
+    raiser.join();
 }
 
 TEST(StopSignalTest, WaitReturnsAtOnceOnceRaisedAndTimesOutOtherwise) {
