@@ -5,6 +5,7 @@
 #include "agent/agent.h"
 #include "agent/ask.h"
 #include "agent/options.h"
+#include "agent/settings_table.h"
 #include "vornbar_version.h"
 
 int main(int argc, char** argv) {
@@ -26,6 +27,9 @@ int main(int argc, char** argv) {
             return vorn::agent::ListInputs(command_line, stdout);
         case CommandLine::Mode::kCheck:
             return vorn::agent::CheckConfig(command_line, stdout);
+        case CommandLine::Mode::kListSettings:
+            vorn::agent::PrintSettings(stdout);
+            return 0;
         case CommandLine::Mode::kAsk:
             return vorn::agent::PrintAskResult(command_line.ask_host,
                                                vorn::agent::AskAgent(command_line.ask_host), stdout,

@@ -10,6 +10,7 @@
 #include "agent/agent.h"
 #include "agent/ask.h"
 #include "agent/options.h"
+#include "agent/settings_table.h"
 #include "agent/win/paths.h"
 #include "agent/win/reload.h"
 #include "agent/win/service.h"
@@ -100,6 +101,9 @@ int Run(const CommandLine& command_line, bool as_service) {
             return vorn::agent::ListInputs(command_line, stdout);
         case CommandLine::Mode::kCheck:
             return vorn::agent::CheckConfig(command_line, stdout);
+        case CommandLine::Mode::kListSettings:
+            vorn::agent::PrintSettings(stdout);
+            return 0;
         case CommandLine::Mode::kAsk:
             return vorn::agent::PrintAskResult(command_line.ask_host,
                                                vorn::agent::AskAgent(command_line.ask_host), stdout,
