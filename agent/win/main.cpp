@@ -2,19 +2,16 @@
 // The Windows commands come first (--install, --uninstall, --reload, --service, --console);
 // every other option is the agent's own, as on Linux. Without --config the agent reads
 // vornagent.conf next to the executable when there is one.
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
-#include "agent/ask.h"
+#include "agent/modes.h"
 #include "agent/options.h"
-#include "agent/settings_table.h"
 #include "agent/win/paths.h"
 #include "agent/win/reload.h"
 #include "agent/win/service.h"
-#include "vornbar_version.h"
 
 namespace {
 
@@ -44,33 +41,6 @@ constexpr char kWindowsHelp[] =
 
 enum class Command { kRun, kConsole, kService, kInstall, kUninstall, kReload };
 
-// Quotes an argument for a Windows command line (the service's).
-std::string Quoted(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
-        return arg;
-    std::string out = "\"";
-    std::size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, '\\');
-    return out + "\"";
-}
-
-bool HasConfigOption(const std::vector<const char*>& args) {
-    for (const char* a : args) {
-        if (std::strcmp(a, "--config") == 0 || std::strncmp(a, "--config=", 9) == 0)
-            return true;
-    }
-    return false;
-}
-
 // The service's log file, opened for appending; stderr when it cannot be opened.
 std::FILE* OpenServiceLog() {
     const std::string path = win::BesideExecutable(kLogName);
@@ -86,40 +56,6 @@ std::FILE* OpenServiceLog() {
     }
     std::FILE* log = std::fopen(path.c_str(), "a");
     return log ? log : stderr;
-}
-
-int Run(const CommandLine& command_line, bool as_service) {
-    switch (command_line.mode) {
-        case CommandLine::Mode::kHelp:
-            std::fputs(vorn::agent::HelpText(), stdout);
-            std::fputs(kWindowsHelp, stdout);
-            return 0;
-        case CommandLine::Mode::kVersion:
-            std::puts("vornagent " VORN_VERSION_TEXT);
-            return 0;
-        case CommandLine::Mode::kList:
-            return vorn::agent::ListInputs(command_line, stdout);
-        case CommandLine::Mode::kCheck:
-            return vorn::agent::CheckConfig(command_line, stdout);
-        case CommandLine::Mode::kListSettings:
-            vorn::agent::PrintSettings(stdout);
-            return 0;
-        case CommandLine::Mode::kAsk:
-            return vorn::agent::PrintAskResult(command_line.ask_host,
-                                               vorn::agent::AskAgent(command_line.ask_host), stdout,
-                                               stderr);
-        case CommandLine::Mode::kServe:
-            break;
-    }
-    std::FILE* out = as_service ? OpenServiceLog() : stderr;
-    int status;
-    {
-        vorn::agent::Log log(out);
-        status = vorn::agent::Serve(command_line, log);
-    }
-    if (out != stderr)
-        std::fclose(out);
-    return status;
 }
 
 }  // namespace
@@ -157,14 +93,6 @@ int main(int argc, char** argv) {
                                               : win::SendReload(stdout);
     }
 
-    std::string default_config;
-    if (!HasConfigOption(args)) {
-        default_config = win::BesideExecutable(kConfigName);
-        if (win::FileExists(default_config)) {
-            args.push_back("--config");
-            args.push_back(default_config.c_str());
-        }
-    }
     CommandLine command_line;
     std::string error;
     if (!vorn::agent::ParseCommandLine(static_cast<int>(args.size()), args.data(), &command_line,
@@ -172,32 +100,29 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vornagent: %s\n", error.c_str());
         return 2;
     }
+    // The default configuration is found where the executable is, by the service as well: it
+    // is not written into the service's command line.
+    const bool config_given =
+        std::any_of(command_line.serving_options.begin(), command_line.serving_options.end(),
+                    [](const auto& option) { return option.first == "--config"; });
+    const std::string default_config = win::BesideExecutable(kConfigName);
+    if (!config_given && win::FileExists(default_config))
+        command_line.config_path = default_config;
 
     if (command == Command::kInstall) {
         if (command_line.mode != CommandLine::Mode::kServe) {
             std::fprintf(stderr, "vornagent: --install takes the serving options only\n");
             return 2;
         }
-        // The service starts in the system folder: a configuration named relative to this
-        // one is kept as a full path.
-        std::string kept;
-        for (int i = 1; i < argc; ++i) {
-            std::string arg = argv[i];
-            if (arg == "--install")
-                continue;
-            if (arg == "--config" && i + 1 < argc) {
-                kept += (kept.empty() ? "" : " ") + arg;
-                arg = win::FullPath(argv[++i]);
-            } else if (arg.rfind("--config=", 0) == 0) {
-                arg = "--config=" + win::FullPath(arg.substr(9));
-            }
-            kept += (kept.empty() ? "" : " ") + Quoted(arg);
-        }
-        return win::InstallService(win::ExecutablePath(), kept, stdout);
+        return win::InstallService(win::ExecutablePath(),
+                                   vorn::agent::ServiceArguments(command_line, &win::FullPath),
+                                   stdout);
     }
     if (command == Command::kService) {
         int status = 1;
-        if (!win::RunAsService([&] { return status = Run(command_line, true); })) {
+        if (!win::RunAsService([&] {
+                return status = vorn::agent::RunMode(command_line, kWindowsHelp, &OpenServiceLog);
+            })) {
             std::fprintf(stderr,
                          "vornagent: --service is for the service manager; use --console to "
                          "serve in this window, or --install to set up the service\n");
@@ -205,5 +130,5 @@ int main(int argc, char** argv) {
         }
         return status;
     }
-    return Run(command_line, false);
+    return vorn::agent::RunMode(command_line, kWindowsHelp, nullptr);
 }

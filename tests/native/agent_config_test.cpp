@@ -5,6 +5,7 @@
 
 #include "agent/agent.h"
 #include "agent/config.h"
+#include "agent/modes.h"
 #include "agent/options.h"
 #include "agent/settings_table.h"
 #include "readings/hwmon_source.h"
@@ -273,6 +274,32 @@ TEST(AgentCommandLine, KeepsTheServingOptionsInTheirOrderForTheService) {
     const char* check[] = {"vornagent", "--check", "x.conf", "--list"};
     ASSERT_TRUE(ParseCommandLine(4, check, &cl, &error)) << error;
     EXPECT_TRUE(cl.serving_options.empty());
+}
+
+TEST(AgentCommandLine, TheServiceIsGivenTheServingOptionsQuotedWithTheConfigurationMadeFull) {
+    const char* argv[] = {"vornagent",      "--listen=127.0.0.1:0", "--config", "my dir\\a.conf",
+                          "--history-file", "C:\\h \"x\"\\",        "--rate",   "0"};
+    CommandLine cl;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(8, argv, &cl, &error)) << error;
+    const std::string arguments =
+        ServiceArguments(cl, [](const std::string& path) { return "C:\\work\\" + path; });
+    EXPECT_EQ(arguments,
+              "--listen 127.0.0.1:0 --config \"C:\\work\\my dir\\a.conf\" "
+              "--history-file \"C:\\h \\\"x\\\"\\\\\" --rate 0");
+    // Nothing to keep: an empty command line.
+    const char* bare[] = {"vornagent"};
+    ASSERT_TRUE(ParseCommandLine(1, bare, &cl, &error)) << error;
+    EXPECT_EQ(ServiceArguments(cl, [](const std::string& path) { return path; }), "");
+}
+
+TEST(AgentCommandLine, QuotesWindowsArgumentsSoThatTheyReadBackWhole) {
+    EXPECT_EQ(QuoteWindowsArgument("plain"), "plain");
+    EXPECT_EQ(QuoteWindowsArgument(""), "\"\"");
+    EXPECT_EQ(QuoteWindowsArgument("a b"), "\"a b\"");
+    EXPECT_EQ(QuoteWindowsArgument("C:\\dir\\"), "C:\\dir\\");
+    EXPECT_EQ(QuoteWindowsArgument("C:\\my dir\\"), "\"C:\\my dir\\\\\"");
+    EXPECT_EQ(QuoteWindowsArgument("say \"hi\""), "\"say \\\"hi\\\"\"");
 }
 
 TEST(AgentCommandLine, ListsEverySettingWithItsOptionAndWhetherAReloadChangesIt) {
