@@ -1,5 +1,6 @@
 #include "agent/address.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "readings/text.h"
@@ -94,6 +95,27 @@ bool BindListed(net::Socket fd, const Endpoint& ep, const std::vector<Endpoint>&
                    sizeof v6only);
     }
     return bind(fd, reinterpret_cast<const sockaddr*>(&ep.addr), ep.len) == 0;
+}
+
+bool SourceKeyOf(const sockaddr* source, SourceKey* key) {
+    key->fill(0);
+    if (source->sa_family == AF_INET) {
+        sockaddr_in sa;
+        std::memcpy(&sa, source, sizeof sa);
+        (*key)[10] = 0xFF;
+        (*key)[11] = 0xFF;
+        std::memcpy(key->data() + 12, &sa.sin_addr, 4);
+        return true;
+    }
+    if (source->sa_family != AF_INET6)
+        return false;
+    sockaddr_in6 sa;
+    std::memcpy(&sa, source, sizeof sa);
+    std::memcpy(key->data(), &sa.sin6_addr, 16);
+    static constexpr std::uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (std::memcmp(key->data(), kMappedPrefix, sizeof kMappedPrefix) != 0)
+        std::fill(key->begin() + 8, key->end(), std::uint8_t{0});
+    return true;
 }
 
 }  // namespace vorn::agent

@@ -3,6 +3,8 @@
 
 #include "agent/socket.h"
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -23,5 +25,13 @@ std::string FormatEndpoint(const sockaddr* addr);
 // also takes IPv4 (as mapped addresses) unless `all` lists an IPv4 address on the same port.
 // False, with the socket error set, on failure.
 bool BindListed(net::Socket fd, const Endpoint& ep, const std::vector<Endpoint>& all);
+
+// What names one client for per-source shares and limits: an IPv4 address (however spelt,
+// IPv4-mapped IPv6 included) in its mapped form, and an IPv6 address cut to its /64, as one
+// host is given a whole /64 to pick addresses from. The port never counts.
+using SourceKey = std::array<std::uint8_t, 16>;
+
+// The key of `source`; false for a family other than IPv4 and IPv6.
+bool SourceKeyOf(const sockaddr* source, SourceKey* key);
 
 }  // namespace vorn::agent

@@ -161,6 +161,8 @@ int Serve(const CommandLine& command_line, Log& log) {
         log.Info("error: " + error);
         return 1;
     }
+    for (const std::string& warning : config.warnings)
+        log.Info("warning: " + warning);
     SignalPipe signals;
     if (!signals.ok()) {
         log.Info("error: cannot set up signal handling");
@@ -220,6 +222,8 @@ int Serve(const CommandLine& command_line, Log& log) {
             log.Info("reload refused, keeping the running configuration: " + error);
             continue;
         }
+        for (const std::string& warning : next.warnings)
+            log.Info("warning: " + warning);
         if (!SameEndpoints(next.listen, config.listen) ||
             !SameEndpoints(next.metrics, config.metrics)) {
             log.Info("listening addresses are only changed by a restart");
@@ -290,6 +294,8 @@ int CheckConfig(const CommandLine& command_line, std::FILE* out) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());
         return 1;
     }
+    for (const std::string& warning : settings.warnings)
+        std::fprintf(out, "warning: %s\n", warning.c_str());
     const Config config = Resolve(settings, command_line.overrides);
     if (!CheckMappings(settings, config.source.kind, &e)) {
         std::fprintf(out, "%s\n", ErrorText(path, e).c_str());

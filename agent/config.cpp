@@ -9,6 +9,7 @@
 
 #include "agent/settings_table.h"
 #include "readings/model.h"
+#include "readings/regular_file.h"
 #include "readings/refresher.h"
 #include "readings/text.h"
 
@@ -22,6 +23,13 @@ namespace {
 
 // A configuration is a few dozen lines; anything this large is not one.
 constexpr std::size_t kMaxConfigBytes = 1 << 20;
+
+// Permission bits as chmod writes them: "0644".
+std::string OctalMode(int mode) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode) & 0777u);
+    return text;
+}
 
 bool ParseNumber(const std::string& text, double* out) {
     if (text.empty())
@@ -71,7 +79,9 @@ public:
             std::string why;
             if (!setting->parse(Origin::kFile, value, out_, &why))
                 return Fail(key + " " + why);
-            return true;
+            if (setting->line)
+                out_->*setting->line = number_;
+            return SingleSecret();
         }
         const std::size_t dot = key.find('.');
         const std::string name = key.substr(0, dot);
@@ -114,6 +124,13 @@ public:
     }
 
 private:
+    // The password comes from one place.
+    bool SingleSecret() {
+        if (out_->prometheus_password && out_->prometheus_password_file)
+            return Fail("set prometheus.password or prometheus.password_file, not both");
+        return true;
+    }
+
     bool Fail(const std::string& message) {
         if (error_)
             *error_ = ConfigError{number_, message};
@@ -225,21 +242,86 @@ bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error) 
             *error = ConfigError{0, why};
         return false;
     };
-    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"),
-                                                               &std::fclose);
-    if (!file)
-        return fail("cannot open the file");
-    std::string text;
-    char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-        if (text.size() + got > kMaxConfigBytes)
-            return fail("the file is larger than 1 MiB");
-        text.append(chunk, got);
+    // Read on the serving thread at a reload: a FIFO or a device in its place must not block
+    // it, so only a regular file is read, checked on the opened handle.
+    const readings::RegularFileText file = readings::ReadRegularFile(path, kMaxConfigBytes);
+    if (!file.ok) {
+        const std::string opening = "cannot be opened";
+        const std::string why = file.error.rfind(opening, 0) == 0
+                                    ? "cannot open the file" + file.error.substr(opening.size())
+                                    : "the file " + file.error;
+        if (error)
+            *error = ConfigError{0, why};
+        return false;
     }
-    if (std::ferror(file.get()))
-        return fail("cannot read the file");
-    return ParseConfigText(text, out, error);
+    if (file.truncated)
+        return fail("the file is larger than 1 MiB");
+    if (!ParseConfigText(file.text, out, error))
+        return false;
+    if (out->prometheus_password_line > 0 && file.mode >= 0 && (file.mode & 0044) != 0) {
+        const std::string mode = OctalMode(file.mode);
+        out->warnings.push_back(path + ":" + std::to_string(out->prometheus_password_line) +
+                                ": prometheus.password in a file other users may read (mode " +
+                                mode + "); move it to prometheus.password_file (chmod 600)");
+    }
+    if (out->prometheus_password_file) {
+        std::string password, why;
+        if (!ReadPasswordFile(*out->prometheus_password_file, &password, &why)) {
+            if (error)
+                *error = ConfigError{out->prometheus_password_file_line,
+                                     "prometheus.password_file: " + why};
+            return false;
+        }
+        out->prometheus_password = password;
+    }
+    return true;
+}
+
+bool ReadPasswordFile(const std::string& file, std::string* password, std::string* why) {
+    // A password is a line; a file this large is not one.
+    constexpr std::size_t kMaxPassword = 4096;
+    std::string path = file;
+    if (file.find('/') == std::string::npos) {
+        // A bare name is a credential systemd passed the service (LoadCredential=).
+        const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+        if (!credentials || !*credentials) {
+            *why = "'" + file +
+                   "' is a bare name, which names a systemd credential, but "
+                   "CREDENTIALS_DIRECTORY is not set; give an absolute path";
+            return false;
+        }
+        path = std::string(credentials) + "/" + file;
+    } else if (file[0] != '/') {
+        *why = "'" + file + "' must be an absolute path or a bare credential name";
+        return false;
+    }
+    const readings::RegularFileText read = readings::ReadRegularFile(path, kMaxPassword);
+    if (!read.ok) {
+        *why = path + " " + read.error;
+        return false;
+    }
+    if (read.mode >= 0 && (read.mode & 0044) != 0) {
+        const std::string mode = OctalMode(read.mode);
+        *why = path + " may be read by other users (mode " + mode +
+               "); make it readable by its owner only (chmod 600)";
+        return false;
+    }
+    if (read.truncated) {
+        *why = path + " is longer than " + std::to_string(kMaxPassword) + " bytes";
+        return false;
+    }
+    std::string text = read.text;
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+        if (!text.empty() && text.back() == '\r')
+            text.pop_back();
+    }
+    if (text.empty()) {
+        *why = path + " is empty";
+        return false;
+    }
+    *password = text;
+    return true;
 }
 
 bool ParseMetricsAddress(const std::string& text, std::vector<Endpoint>* out) {
@@ -282,6 +364,7 @@ Config Resolve(const Settings& file, const Settings& command_line) {
         c.interval_ms = kNetworkIntervalMs;
     c.mapping = file.mapping;
     c.mapping_lines = file.mapping_lines;
+    c.warnings = file.warnings;
     c.alarms = file.alarms;
     return c;
 }

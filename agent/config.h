@@ -51,8 +51,14 @@ struct Settings {
     std::optional<bool> history;
     std::optional<std::string> history_file;
     // The Prometheus source's Basic credentials and GET time-out (file only:
-    // "prometheus.user", "prometheus.password", "prometheus.timeout").
+    // "prometheus.user", "prometheus.password", "prometheus.timeout"). "prometheus.password_file"
+    // names a file holding the password instead; LoadConfigFile reads it into the password.
     std::optional<std::string> prometheus_user, prometheus_password;
+    std::optional<std::string> prometheus_password_file;
+    int prometheus_password_line = 0, prometheus_password_file_line = 0;
+    // What LoadConfigFile found worth saying about a file it accepted (a password that other
+    // users may read), for the log.
+    std::vector<std::string> warnings;
     std::optional<int> prometheus_timeout_ms;
     MappingTable mapping;
     std::array<int, proto::kFieldCount> mapping_lines{};  // line of each mapping, 0 for none
@@ -74,7 +80,8 @@ struct Config {
     bool history = true;
     std::string history_file;  // empty: the default place (ChooseHistoryPath)
     std::string prometheus_user, prometheus_password;
-    int prometheus_timeout_ms = 0;  // 0: the source's default
+    int prometheus_timeout_ms = 0;      // 0: the source's default
+    std::vector<std::string> warnings;  // the file's (Settings::warnings), for the log
     MappingTable mapping;
     std::array<int, proto::kFieldCount> mapping_lines{};
     readings::AlarmSettings alarms;
@@ -89,8 +96,15 @@ struct ConfigError {
 // selectors are kept as text: CheckMappings checks them against the source in force.
 bool ParseConfigText(const std::string& text, Settings* out, ConfigError* error);
 
-// Reads and parses a configuration file.
+// Reads and parses a configuration file, and the password file it names (see
+// ReadPasswordFile).
 bool LoadConfigFile(const std::string& path, Settings* out, ConfigError* error);
+
+// The password in `file` (prometheus.password_file): an absolute path, or a bare name for a
+// systemd credential in $CREDENTIALS_DIRECTORY. Only a regular file its owner alone may read
+// (no group or other read permission, where the system has such bits) is taken; one trailing
+// newline is not part of the password. False, with `why`, otherwise.
+bool ReadPasswordFile(const std::string& file, std::string* password, std::string* why);
 
 // Checks every mapping selector of `settings` against the syntax of source kind `kind`; on
 // failure `error` names the first wrong mapping line and says why.

@@ -77,9 +77,9 @@ const char* ErrorBody(HttpStatus status) {
         case HttpStatus::kBadRequest:
             return "bad request\n";
         case HttpStatus::kNotFound:
-            return "not found: this agent serves GET /metrics only\n";
+            return "not found: this agent serves GET and HEAD /metrics only\n";
         case HttpStatus::kMethodNotAllowed:
-            return "method not allowed: use GET\n";
+            return "method not allowed: use GET or HEAD\n";
         case HttpStatus::kRequestTimeout:
             return "the request did not arrive in time\n";
         case HttpStatus::kHeaderFieldsTooLarge:
@@ -152,7 +152,9 @@ RequestVerdict RequestReader::RequestLine(std::string_view line) {
     else if (version != "HTTP/1.0")
         return RequestVerdict::kMalformed;
     metrics_path_ = target.substr(0, target.find('?')) == "/metrics";
-    get_ = method == "GET";
+    // HEAD is GET without the body, and is answered wherever GET is.
+    head_ = method == "HEAD";
+    get_ = method == "GET" || head_;
     return RequestVerdict::kIncomplete;
 }
 
@@ -209,7 +211,7 @@ HttpStatus StatusFor(RequestVerdict verdict) {
     return HttpStatus::kRequestTimeout;
 }
 
-std::string HttpResponse(HttpStatus status, std::string_view body) {
+std::string HttpResponse(HttpStatus status, std::string_view body, bool head_only) {
     const bool ok = status == HttpStatus::kOk;
     if (!ok && body.empty())
         body = ErrorBody(status);
@@ -224,9 +226,10 @@ std::string HttpResponse(HttpStatus status, std::string_view body) {
     out += "\r\nContent-Length: ";
     out += std::to_string(body.size());
     if (status == HttpStatus::kMethodNotAllowed)
-        out += "\r\nAllow: GET";
+        out += "\r\nAllow: GET, HEAD";
     out += "\r\nConnection: close\r\n\r\n";
-    out += body;
+    if (!head_only)
+        out += body;
     return out;
 }
 

@@ -1,7 +1,8 @@
 // The HTTP side of the metrics endpoint, over bytes only (no sockets): a strict reader for the
-// one request it answers, "GET /metrics" (a query string is accepted and ignored, so scrape
-// configurations with params work), and the responses it writes. One request per connection:
-// the response always says "Connection: close" and nothing after the request head is read.
+// one request it answers, "GET /metrics" or "HEAD /metrics" (a query string is accepted and
+// ignored, so scrape configurations with params work), and the responses it writes. One request per
+// connection: the response always says "Connection: close" and nothing after the request head is
+// read.
 #pragma once
 
 #include <cstddef>
@@ -13,9 +14,9 @@ namespace vorn::agent {
 // What a request head comes to. kIncomplete: nothing wrong yet, more bytes needed.
 enum class RequestVerdict {
     kIncomplete,
-    kMetrics,           // GET /metrics: answer with the exposition
+    kMetrics,           // GET or HEAD /metrics: answer with the exposition (HEAD: its head)
     kNotFound,          // a well-formed request for another path: 404
-    kMethodNotAllowed,  // /metrics with another method: 405 with "Allow: GET"
+    kMethodNotAllowed,  // /metrics with another method: 405 with "Allow: GET, HEAD"
     kMalformed,         // not a request this reader takes: 400
     kTooLarge,          // the head does not end within kMaxRequestHead bytes: 431
 };
@@ -40,6 +41,9 @@ public:
     // Bytes taken so far (at most kMaxRequestHead).
     std::size_t consumed() const { return consumed_; }
 
+    // The request line said HEAD: the response is to carry no body.
+    bool head() const { return head_; }
+
 private:
     RequestVerdict Line(std::string_view line);
     RequestVerdict RequestLine(std::string_view line);
@@ -52,6 +56,7 @@ private:
     bool seen_request_line_ = false;
     bool metrics_path_ = false;
     bool get_ = false;
+    bool head_ = false;
     bool http11_ = false;
     int hosts_ = 0;
     bool body_ = false;
@@ -75,7 +80,8 @@ HttpStatus StatusFor(RequestVerdict verdict);
 extern const char kExpositionContentType[];
 
 // A whole response: status line, Content-Type, Content-Length, "Connection: close",
-// "Allow: GET" with 405, then `body`. An empty body for an error status gets a one-line reason.
-std::string HttpResponse(HttpStatus status, std::string_view body = {});
+// "Allow: GET, HEAD" with 405, then `body`. An empty body for an error status gets a one-line
+// reason. `head_only` (the answer to HEAD) leaves the body out but keeps its Content-Length.
+std::string HttpResponse(HttpStatus status, std::string_view body = {}, bool head_only = false);
 
 }  // namespace vorn::agent

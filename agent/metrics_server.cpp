@@ -82,11 +82,6 @@ constexpr long kListenEvents = 0;
 constexpr long kConnectionEvents = 0;
 #endif
 
-// One non-blocking send of a short response to a connection about to be closed.
-void SendOnce(net::Socket fd, const std::string& bytes) {
-    (void)SendSome(fd, bytes.data(), bytes.size());  // best effort: it is closed whatever happens
-}
-
 }  // namespace
 
 MetricsServer::~MetricsServer() {
@@ -234,25 +229,47 @@ void MetricsServer::Accept(net::Socket listener, Clock::time_point now, const Al
         const net::Socket fd = AcceptFrom(listener, &from, &len);
         if (fd == net::kNoSocket)
             return;  // nothing more waiting (or a connection that went away before accept)
+        SourceKey source{};
         if (len <= 0 || static_cast<std::size_t>(len) > sizeof from ||
-            !allow.Admits(reinterpret_cast<sockaddr*>(&from))) {
+            !allow.Admits(reinterpret_cast<sockaddr*>(&from)) ||
+            !SourceKeyOf(reinterpret_cast<sockaddr*>(&from), &source)) {
             ++counters_.refused;
             net::CloseSocket(fd);
             continue;
         }
-        if (connections_.size() >= kMaxConnections) {
-            ++counters_.busy;
-            SendOnce(fd, HttpResponse(HttpStatus::kServiceUnavailable));
-            net::CloseSocket(fd);
-            continue;
+        std::size_t serving = 0, of_source = 0, refusals = 0;
+        for (const Connection& c : connections_) {
+            if (c.refusal) {
+                ++refusals;
+                continue;
+            }
+            ++serving;
+            of_source += c.source == source ? 1 : 0;
         }
-        if (!Watch(fd, kConnectionEvents)) {
+        const bool busy = serving >= kMaxConnections || of_source >= kMaxPerSource;
+        if (busy)
+            ++counters_.busy;
+        if ((busy && refusals >= kMaxRefusals) || !Watch(fd, kConnectionEvents)) {
             net::CloseSocket(fd);
             continue;
         }
         Connection c;
         c.fd = fd;
+        c.source = source;
         c.deadline = now + kRequestTime;
+        if (busy) {
+            // The 503 is written, the sending side shut and the request drained until the
+            // client closes: closing with its request unread would reset the connection, and
+            // the reset can overtake the 503.
+            c.refusal = true;
+            c.response = HttpResponse(HttpStatus::kServiceUnavailable);
+            c.phase = Phase::kWriting;
+            c.deadline = now + kCloseTime;
+            if (!Write(c, now)) {
+                net::CloseSocket(fd);
+                continue;
+            }
+        }
         connections_.push_back(std::move(c));
     }
 }
@@ -299,8 +316,9 @@ void MetricsServer::Count(RequestVerdict verdict) {
 bool MetricsServer::Respond(Connection& c, RequestVerdict verdict, Clock::time_point now,
                             const Render& render) {
     const HttpStatus status = StatusFor(verdict);
-    c.response =
-        status == HttpStatus::kOk && render ? HttpResponse(status, render()) : HttpResponse(status);
+    const bool head = c.reader.head();
+    c.response = status == HttpStatus::kOk && render ? HttpResponse(status, render(), head)
+                                                     : HttpResponse(status, {}, head);
     c.sent = 0;
     c.phase = Phase::kWriting;
     c.deadline = now + kResponseTime;

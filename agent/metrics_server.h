@@ -3,8 +3,11 @@
 // client never holds up a UDP answer. Each connection gets one request read, one response and
 // is closed: the request head within kRequestTime, the response within kResponseTime, then a
 // short wait for the peer's close so that an unread byte cannot turn the close into a reset
-// that loses the response. Refused sources are closed at once; when every slot is taken a new
-// connection gets a 503 and is closed at once. Serving thread only.
+// that loses the response. Refused sources are closed at once. A source (an IPv4 address, an
+// IPv6 /64) holds at most kMaxPerSource of the slots, so one client cannot starve a scraper;
+// a connection past its source's share or past every slot gets a 503, closed the same careful
+// way (up to kMaxRefusals of them at once; past that they are closed at once). Serving thread
+// only.
 //
 // metrics_server.cpp holds every socket call of the endpoint, for POSIX and Winsock alike
 // (readiness comes as pollfd entries on both: poll, or WSAPoll after the wait on event()).
@@ -36,11 +39,13 @@ public:
 
     static constexpr std::size_t kMaxListen = 16;
     static constexpr std::size_t kMaxConnections = 16;
+    static constexpr std::size_t kMaxPerSource = 4;
+    static constexpr std::size_t kMaxRefusals = 16;
     static constexpr std::chrono::milliseconds kRequestTime{5000};
     static constexpr std::chrono::milliseconds kResponseTime{5000};
     static constexpr std::chrono::milliseconds kCloseTime{1000};
     // The most descriptors AddToPoll adds.
-    static constexpr std::size_t kMaxPollFds = kMaxListen + kMaxConnections;
+    static constexpr std::size_t kMaxPollFds = kMaxListen + kMaxConnections + kMaxRefusals;
 
     MetricsServer() = default;
     ~MetricsServer();
@@ -75,7 +80,7 @@ public:
     }
 #endif
 
-    // Connections open now.
+    // Connections open now, refusals being closed included.
     std::size_t open_connections() const {
         return connections_.size();
     }
@@ -93,6 +98,8 @@ private:
         RequestReader reader;
         std::string response;
         std::size_t sent = 0;
+        SourceKey source{};
+        bool refusal = false;  // a 503 being delivered; holds no slot
     };
 
     void Accept(net::Socket listener, Clock::time_point now, const AllowList& allow);

@@ -231,7 +231,7 @@ std::string WriteMetrics(const MetricsState& state) {
     AppendHeader(&out, conn,
                  "Connections to this endpoint by outcome: served, not_found, method_not_allowed, "
                  "malformed, too_large, timed_out, refused (source not allowed) or busy (every "
-                 "slot taken).",
+                 "slot, or the source's share of them, taken).",
                  "counter");
     AppendLabelledCount(&out, conn, "result", "served", c.served);
     AppendLabelledCount(&out, conn, "result", "not_found", c.not_found);

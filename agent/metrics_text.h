@@ -32,7 +32,7 @@ struct MetricsConnectionCounters {
     std::uint64_t too_large = 0;           // 431: the request head passed its limit
     std::uint64_t timed_out = 0;           // 408: the request did not arrive in time
     std::uint64_t refused = 0;             // closed at once: source not admitted
-    std::uint64_t busy = 0;                // 503: every connection slot taken
+    std::uint64_t busy = 0;                // 503: every slot, or the source's share, taken
 };
 
 struct MetricsState {

@@ -1,69 +1,68 @@
 #include "agent/rate_limit.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace vorn::agent {
 
-namespace {
-
-// The address as 16 bytes: IPv4 in its IPv4-mapped IPv6 form, so both spellings of one
-// host meet in one bucket. False for other families.
-bool KeyOf(const sockaddr* source, std::array<std::uint8_t, 16>* key) {
-    key->fill(0);
-    if (source->sa_family == AF_INET) {
-        sockaddr_in sa;
-        std::memcpy(&sa, source, sizeof sa);
-        (*key)[10] = 0xFF;
-        (*key)[11] = 0xFF;
-        std::memcpy(key->data() + 12, &sa.sin_addr, 4);
-        return true;
+std::size_t RateLimiter::KeyHash::operator()(const SourceKey& key) const {
+    // FNV-1a: the table is bounded, so a crafted collision costs a chain of at most its size.
+    std::uint64_t h = 14695981039346656037ull;
+    for (const std::uint8_t byte : key) {
+        h ^= byte;
+        h *= 1099511628211ull;
     }
-    if (source->sa_family == AF_INET6) {
-        sockaddr_in6 sa;
-        std::memcpy(&sa, source, sizeof sa);
-        std::memcpy(key->data(), &sa.sin6_addr, 16);
-        return true;
-    }
-    return false;
+    return static_cast<std::size_t>(h);
 }
-
-}  // namespace
 
 RateLimiter::RateLimiter(int rate, std::size_t max_sources)
     : rate_(rate < 0 ? 0 : rate), max_sources_(max_sources == 0 ? 1 : max_sources) {}
 
+bool RateLimiter::Take(Bucket& b, Clock::time_point now) const {
+    const double burst = rate_;
+    if (now > b.last) {
+        const double seconds = std::chrono::duration<double>(now - b.last).count();
+        b.tokens = std::min(burst, b.tokens + seconds * rate_);
+        b.last = now;
+    }
+    if (b.tokens < 1.0)
+        return false;
+    b.tokens -= 1.0;
+    return true;
+}
+
 bool RateLimiter::Admit(const sockaddr* source, Clock::time_point now) {
     if (rate_ == 0)
         return true;
-    std::array<std::uint8_t, 16> key;
-    if (!KeyOf(source, &key))
+    SourceKey key;
+    if (!SourceKeyOf(source, &key))
         return false;
-    const double burst = rate_;
-    auto it = std::find_if(buckets_.begin(), buckets_.end(),
-                           [&](const Bucket& b) { return b.addr == key; });
-    if (it == buckets_.end()) {
-        if (buckets_.size() >= max_sources_) {
-            // Forgets the source heard from longest ago: a forgotten source starts again with
-            // a full bucket, so eviction can only be lenient, never limit a quiet client.
-            it = std::min_element(buckets_.begin(), buckets_.end(),
-                                  [](const Bucket& a, const Bucket& b) { return a.last < b.last; });
-        } else {
-            it = buckets_.insert(buckets_.end(), Bucket{});
+    auto found = table_.find(key);
+    if (found != table_.end()) {
+        recent_.splice(recent_.begin(), recent_, found->second);
+        return Take(*found->second, now);
+    }
+    const Clock::duration refill = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0));  // a burst of `rate` refills in one second
+    if (table_.size() >= max_sources_) {
+        // Only a bucket that has refilled may be given to a new source: its owner would find
+        // it full anyway, so forgetting it grants no one a fresh burst. The least recently
+        // heard bucket is the first to refill; when even it has not, the newcomer shares the
+        // overflow bucket with every other source the table has no room for.
+        Bucket& oldest = recent_.back();
+        if (now - oldest.last < refill) {
+            if (!overflow_used_) {
+                overflow_.tokens = rate_;
+                overflow_.last = now;
+                overflow_used_ = true;
+            }
+            return Take(overflow_, now);
         }
-        it->addr = key;
-        it->tokens = burst;
-        it->last = now;
+        table_.erase(oldest.key);
+        recent_.pop_back();
     }
-    if (now > it->last) {
-        const double seconds = std::chrono::duration<double>(now - it->last).count();
-        it->tokens = std::min(burst, it->tokens + seconds * rate_);
-        it->last = now;
-    }
-    if (it->tokens < 1.0)
-        return false;
-    it->tokens -= 1.0;
-    return true;
+    recent_.push_front(Bucket{key, static_cast<double>(rate_), now});
+    table_.emplace(key, recent_.begin());
+    return Take(recent_.front(), now);
 }
 
 }  // namespace vorn::agent

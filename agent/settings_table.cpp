@@ -141,6 +141,9 @@ void Carry(const Config& from, Config* to) {
     to->*Field = from.*Field;
 }
 
+void Ignore(const Settings&, Config*) {}
+void Ignore(const Config&, Config*) {}
+
 constexpr char kMilliseconds[] = "milliseconds";
 constexpr char kRequestsASecond[] = "requests a second";
 
@@ -191,7 +194,11 @@ const Setting kSettings[] = {
     {"prometheus.password", nullptr, "none", true,
      &ParseText<&Settings::prometheus_password>,
      &Overlay<&Settings::prometheus_password, &Config::prometheus_password>,
-     &Carry<&Config::prometheus_password>},
+     &Carry<&Config::prometheus_password>, &Settings::prometheus_password_line},
+    // Read into the password by LoadConfigFile, so it reaches Config as the password.
+    {"prometheus.password_file", nullptr, "none", true,
+     &ParseText<&Settings::prometheus_password_file>, &Ignore, &Ignore,
+     &Settings::prometheus_password_file_line},
     {"prometheus.timeout", nullptr, "1500", true,
      &ParseNumber<&Settings::prometheus_timeout_ms, 1, readings::kPrometheusMaxTimeoutMs,
                   kMilliseconds>,

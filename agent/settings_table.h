@@ -25,6 +25,7 @@ struct Setting {
     bool (*parse)(Origin origin, const std::string& value, Settings* out, std::string* why);
     void (*overlay)(const Settings& layer, Config* config);  // the layer's value, if it has one
     void (*carry)(const Config& from, Config* to);           // the value in force, as it is
+    int Settings::*line = nullptr;  // where the file's parser notes the line, if anywhere
 };
 
 // The table, in the order --help names the settings.

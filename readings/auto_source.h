@@ -54,6 +54,11 @@ public:
           warnings_(warnings) {}
 
     ReadingSet Sample() override;
+    void Cancel() override {
+        hwinfo_->Cancel();
+        if (fallback_)
+            fallback_->Cancel();
+    }
     std::string Describe() const override;
     std::vector<ListedInput> List() override;
     std::string ListHeading() const override;

@@ -2,11 +2,9 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 
-#include <sys/stat.h>
-
+#include "readings/regular_file.h"
 #include "readings/text.h"
 
 namespace vorn::readings {
@@ -15,25 +13,6 @@ namespace {
 
 // The readings file is small; anything past this is ignored.
 constexpr std::size_t kMaxReadingsFile = 64 * 1024;
-
-bool ReadWholeFile(const std::string& path, std::string* out) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f)
-        return false;
-    out->clear();
-    char buf[4096];
-    bool ok = true;
-    while (out->size() < kMaxReadingsFile) {
-        const std::size_t n = std::fread(buf, 1, sizeof buf, f);
-        out->append(buf, n);
-        if (n < sizeof buf) {
-            ok = !std::ferror(f);
-            break;
-        }
-    }
-    std::fclose(f);
-    return ok;
-}
 
 }  // namespace
 
@@ -69,20 +48,14 @@ ReadingSet ParseReadingsText(const std::string& text) {
 }
 
 ReadingSet FileSource::Sample() {
-    // Opening a FIFO or a device could block the sampling thread for good; only a regular
-    // file is read. (Looking at its type opens nothing; stat, not std::filesystem, whose
-    // streams and locales would triple the size of the Windows agent.)
-    struct stat status {};
-    if (::stat(path_.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) {
-        warnings_->Warn("file", path_ + " is not a regular file; no readings");
+    // A FIFO or a device swapped in for the file must not block the sampling thread: only a
+    // regular file is read, checked on the opened handle.
+    const RegularFileText file = ReadRegularFile(path_, kMaxReadingsFile);
+    if (!file.ok) {
+        warnings_->Warn("file", path_ + " " + file.error + "; no readings");
         return ReadingSet{};
     }
-    std::string text;
-    if (!ReadWholeFile(path_, &text)) {
-        warnings_->Warn("file", "cannot read " + path_ + "; no readings");
-        return ReadingSet{};
-    }
-    return ParseReadingsText(text);
+    return ParseReadingsText(file.text);
 }
 
 std::string FileSource::Describe() const {

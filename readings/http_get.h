@@ -4,10 +4,33 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vorn::readings {
+
+// Lets another thread cut short the requests made with it: Cancel ends the ones in flight at
+// once and makes every later one fail before it starts. Thread-safe.
+class HttpCancel {
+public:
+    void Cancel();
+    bool cancelled() const;
+
+    // For the clients: while registered under `key`, `abort` is what Cancel calls (under the
+    // token's lock) to end the request's wait. False, with nothing registered, once cancelled.
+    bool Register(std::uintptr_t key, std::function<void()> abort);
+    // True when `key` was still registered, false when Cancel has run its abort meanwhile.
+    bool Unregister(std::uintptr_t key);
+
+private:
+    mutable std::mutex mutex_;
+    bool cancelled_ = false;
+    std::vector<std::pair<std::uintptr_t, std::function<void()>>> aborts_;
+};
 
 struct HttpRequest {
     std::string url;                  // http:// or https://; may carry user:password@
@@ -16,6 +39,7 @@ struct HttpRequest {
     int connect_timeout_ms = 0;       // the connection alone; 0 = timeout_ms
     std::size_t max_body = 8u << 20;  // a longer body aborts the transfer
     int max_redirects = 3;            // more redirects than this fail the request
+    HttpCancel* cancel = nullptr;     // when given, Cancel on it ends the request (not owned)
 };
 
 struct HttpResult {
@@ -26,7 +50,9 @@ struct HttpResult {
     std::string error;         // why ok is false: one short phrase, without credentials
 };
 
-// Performs the GET; never throws, never waits longer than the request's time-out.
+// Performs the GET; never throws, never waits longer than the request's time-out. Once the
+// request's HttpCancel is cancelled it fails with "cancelled": at once on libcurl, and on
+// WinHTTP (whose synchronous calls cannot be interrupted) at its next step.
 HttpResult HttpGet(const HttpRequest& request);
 
 // The URL with characters that may not stand in a request line (space, quotes, braces,

@@ -7,6 +7,8 @@
 // every agent, though most read hwmon and never make a request.
 #include <curl/curl.h>
 #include <dlfcn.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <mutex>
 
@@ -62,8 +64,39 @@ const Curl* LoadCurl() {
 struct Transfer {
     HttpResult* result;
     std::size_t max_body;
+    HttpCancel* cancel;
     bool too_long = false;
 };
+
+// The transfer's sockets are opened here so that a cancel can shut them from another thread:
+// a shut socket wakes libcurl's wait at once. The token's lock orders the shutdown before the
+// close, so a descriptor number is never shut after its reuse.
+curl_socket_t OpenSocket(void* context, curlsocktype, curl_sockaddr* address) {
+    Transfer* t = static_cast<Transfer*>(context);
+    const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd < 0)
+        return CURL_SOCKET_BAD;
+    if (t->cancel &&
+        !t->cancel->Register(static_cast<std::uintptr_t>(fd), [fd] { shutdown(fd, SHUT_RDWR); })) {
+        close(fd);
+        return CURL_SOCKET_BAD;
+    }
+    return fd;
+}
+
+int CloseSocket(void* context, curl_socket_t fd) {
+    Transfer* t = static_cast<Transfer*>(context);
+    if (t->cancel)
+        t->cancel->Unregister(static_cast<std::uintptr_t>(fd));
+    return close(fd);
+}
+
+// Called while the transfer waits (about once a second at least): ends it once cancelled, for
+// the moments no socket is open yet (name resolution).
+int OnProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const Transfer* t = static_cast<const Transfer*>(context);
+    return t->cancel && t->cancel->cancelled() ? 1 : 0;
+}
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* context) {
     Transfer* t = static_cast<Transfer*>(context);
@@ -116,6 +149,10 @@ std::string Describe(const Curl& api, CURLcode code, const char* detail, const H
 
 HttpResult HttpGet(const HttpRequest& request) {
     HttpResult result;
+    if (request.cancel && request.cancel->cancelled()) {
+        result.error = "cancelled";
+        return result;
+    }
     const Curl* api = LoadCurl();
     if (!api) {
         result.error = "libcurl cannot be loaded (install libcurl4)";
@@ -126,7 +163,7 @@ HttpResult HttpGet(const HttpRequest& request) {
         result.error = "cannot start an HTTP client";
         return result;
     }
-    Transfer transfer{&result, request.max_body};
+    Transfer transfer{&result, request.max_body, request.cancel};
     char detail[CURL_ERROR_SIZE] = {0};
     const bool own_credentials = !request.user.empty() || !request.password.empty();
     const std::string url = EncodeUrl(own_credentials ? WithoutUserInfo(request.url) : request.url);
@@ -148,6 +185,13 @@ HttpResult HttpGet(const HttpRequest& request) {
     api->easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(request.max_body));
     api->easy_setopt(curl, CURLOPT_WRITEFUNCTION, OnBody);
     api->easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    api->easy_setopt(curl, CURLOPT_OPENSOCKETFUNCTION, OpenSocket);
+    api->easy_setopt(curl, CURLOPT_OPENSOCKETDATA, &transfer);
+    api->easy_setopt(curl, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket);
+    api->easy_setopt(curl, CURLOPT_CLOSESOCKETDATA, &transfer);
+    api->easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, OnProgress);
+    api->easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    api->easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     // Compressed answers are welcome; the cap applies to what they expand to.
     api->easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
     api->easy_setopt(curl, CURLOPT_USERAGENT, "vornagent");
@@ -165,7 +209,9 @@ HttpResult HttpGet(const HttpRequest& request) {
     char* content_type = nullptr;
     if (api->easy_getinfo(curl, CURLINFO_CONTENT_TYPE, &content_type) == CURLE_OK && content_type)
         result.content_type = content_type;
-    if (code != CURLE_OK) {
+    if (request.cancel && request.cancel->cancelled()) {
+        result.error = "cancelled";
+    } else if (code != CURLE_OK) {
         result.error = Describe(*api, code, detail, request, transfer);
     } else if (result.status < 200 || result.status > 299) {
         result.error = "HTTP status " + std::to_string(result.status);

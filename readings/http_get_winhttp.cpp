@@ -90,6 +90,14 @@ std::string Base64(const std::string& in) {
     return out;
 }
 
+// True, with the result's error set, once the request's cancel has been asked for.
+bool Cancelled(const HttpRequest& request, HttpResult* result) {
+    if (!request.cancel || !request.cancel->cancelled())
+        return false;
+    result->error = "cancelled";
+    return true;
+}
+
 std::string Describe(DWORD error, const HttpRequest& request) {
     switch (error) {
         case ERROR_WINHTTP_TIMEOUT:
@@ -158,6 +166,8 @@ HttpResult HttpGet(const HttpRequest& request) {
         result.error = "not an http or https URL";
         return result;
     }
+    if (Cancelled(request, &result))
+        return result;
 
     const WideText url = Widen(EncodeUrl(request.url));
     URL_COMPONENTS parts{};
@@ -230,6 +240,11 @@ HttpResult HttpGet(const HttpRequest& request) {
         head += "Authorization: Basic " + Base64(user + ":" + password) + "\r\n";
     }
     const WideText headers = Widen(head);
+    // A synchronous WinHTTP call cannot be interrupted (closing its handle from another thread
+    // ends only asynchronous ones), so a cancel is looked at between the steps: a request in
+    // flight ends at its time-out at the latest.
+    if (Cancelled(request, &result))
+        return result;
     if (!WinHttpSendRequest(http.get(), headers.data(), WideLength(headers),
                             WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
         !WinHttpReceiveResponse(http.get(), nullptr)) {
@@ -259,6 +274,8 @@ HttpResult HttpGet(const HttpRequest& request) {
         DWORD receive_timeout = static_cast<DWORD>(left);
         WinHttpSetOption(http.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &receive_timeout,
                          sizeof receive_timeout);
+        if (Cancelled(request, &result))
+            return result;
         DWORD got = 0;
         if (!WinHttpReadData(http.get(), buffer, sizeof buffer, &got)) {
             result.error = Describe(GetLastError(), request);

@@ -3,6 +3,7 @@
 # WinHTTP for Windows, in http_get_winhttp.cpp).
 target_sources(vorn_readings PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/exposition.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/http_cancel.cpp
     ${CMAKE_CURRENT_LIST_DIR}/http_url.cpp
     ${CMAKE_CURRENT_LIST_DIR}/prometheus_mapping.cpp
     ${CMAKE_CURRENT_LIST_DIR}/prometheus_source.cpp)

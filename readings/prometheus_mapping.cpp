@@ -307,13 +307,18 @@ std::vector<ScrapeInput> CollectInputs(const std::vector<Series>& all) {
         return LabelOr(s, "chip") + '\x1f' + (with_sensor ? LabelOr(s, "sensor") : "") + '\x1f' +
                LabelOr(s, "instance") + '\x1f' + LabelOr(s, "job");
     };
-    std::vector<std::string> chip_order;  // node_exporter's chip list first, as it sorts it
+    // Chip -> its place: node_exporter's chip list first, as it sorts it, then the order of
+    // appearance. A map, not a search of a list: a scrape of many chips costs n log n. (Ordered
+    // maps throughout: the names come from the endpoint, and crafted hash collisions could
+    // make a hash table quadratic.)
+    std::map<std::string, std::size_t> chip_order;
+    auto place_chip = [&chip_order](const std::string& chip) {
+        chip_order.emplace(chip, chip_order.size());
+    };
     for (const Series& s : all) {
         if (s.name == "node_hwmon_chip_names") {
             chip_names[where(s, false)] = LabelOr(s, "chip_name");
-            if (std::find(chip_order.begin(), chip_order.end(), LabelOr(s, "chip_name")) ==
-                chip_order.end())
-                chip_order.push_back(LabelOr(s, "chip_name"));
+            place_chip(LabelOr(s, "chip_name"));
         } else if (s.name == "node_hwmon_sensor_label")
             sensor_labels[where(s, true)] = LabelOr(s, "label");
     }
@@ -392,30 +397,38 @@ std::vector<ScrapeInput> CollectInputs(const std::vector<Series>& all) {
             continue;
         }
         keys.emplace(key, std::make_pair(inputs.size(), &s));
-        if (std::find(chip_order.begin(), chip_order.end(), in.chip) == chip_order.end())
-            chip_order.push_back(in.chip);
+        place_chip(in.chip);
         inputs.push_back(std::move(in));
     }
-    auto chip_index = [&](const std::string& chip) {
-        return std::find(chip_order.begin(), chip_order.end(), chip) - chip_order.begin();
-    };
-    std::stable_sort(inputs.begin(), inputs.end(), [&](const ScrapeInput& a, const ScrapeInput& b) {
-        if (a.chip != b.chip)
-            return chip_index(a.chip) < chip_index(b.chip);
-        if (KindOrder(a.kind) != KindOrder(b.kind))
-            return KindOrder(a.kind) < KindOrder(b.kind);
-        return NaturalLess(a.name, b.name);
+    // Sorted by precomputed chip places, so the comparator does no look-up.
+    std::vector<std::pair<std::size_t, std::size_t>> order;  // chip place, index into inputs
+    order.reserve(inputs.size());
+    for (std::size_t k = 0; k < inputs.size(); ++k)
+        order.emplace_back(chip_order.at(inputs[k].chip), k);
+    std::stable_sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
+        if (a.first != b.first)
+            return a.first < b.first;
+        const ScrapeInput& ia = inputs[a.second];
+        const ScrapeInput& ib = inputs[b.second];
+        if (KindOrder(ia.kind) != KindOrder(ib.kind))
+            return KindOrder(ia.kind) < KindOrder(ib.kind);
+        return NaturalLess(ia.name, ib.name);
     });
-    return inputs;
+    std::vector<ScrapeInput> sorted;
+    sorted.reserve(inputs.size());
+    for (const auto& [place, k] : order)
+        sorted.push_back(std::move(inputs[k]));
+    return sorted;
 }
 
 std::array<int, proto::kFieldCount> AutoMap(const std::vector<ScrapeInput>& inputs) {
     std::array<int, proto::kFieldCount> map;
     map.fill(-1);
     std::vector<bool> taken(inputs.size(), false);
-    std::vector<std::string> names;
-    for (const ScrapeInput& in : inputs)
-        names.push_back(Normalise(in.label));
+    // Normalised label -> the inputs with it, in order: a synonym is one look-up.
+    std::map<std::string, std::vector<std::size_t>> by_name;
+    for (std::size_t k = 0; k < inputs.size(); ++k)
+        by_name[Normalise(inputs[k].label)].push_back(k);
     auto usable = [&](std::size_t k, ReadingKind kind) {
         return !taken[k] && inputs[k].kind == kind && inputs[k].part != SensorPart::kGpu &&
                std::isfinite(inputs[k].value);
@@ -430,8 +443,11 @@ std::array<int, proto::kFieldCount> AutoMap(const std::vector<ScrapeInput>& inpu
             return;
         const ReadingKind kind = KindOf(field);
         for (const char* synonym : synonyms) {
-            for (std::size_t k = 0; k < inputs.size(); ++k) {
-                if (usable(k, kind) && names[k] == synonym) {
+            auto named = by_name.find(synonym);
+            if (named == by_name.end())
+                continue;
+            for (const std::size_t k : named->second) {
+                if (usable(k, kind)) {
                     take(field, k);
                     return;
                 }

@@ -122,7 +122,10 @@ PrometheusSource::Scrape PrometheusSource::Fetch() {
     request.user = settings_.user;
     request.password = settings_.password;
     request.timeout_ms = settings_.timeout_ms;
+    request.cancel = &cancel_;
     const HttpResult answer = HttpGet(request);
+    if (cancel_.cancelled())
+        return scrape;  // retired: nothing to report, the readings are not used
     std::string problem;
     if (!answer.ok) {
         problem = answer.error;
@@ -130,6 +133,8 @@ PrometheusSource::Scrape PrometheusSource::Fetch() {
         problem = RefuseContentType(answer.content_type, answer.body);
         if (problem.empty()) {
             scrape.exposition = ParseExposition(answer.body);
+            if (cancel_.cancelled())
+                return scrape;  // retired while parsing: the mapping is not worth doing
             if (scrape.exposition.series.empty())
                 problem = scrape.exposition.bad_lines
                               ? "no series could be read (" + scrape.exposition.first_error + ")"

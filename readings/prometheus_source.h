@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "readings/exposition.h"
+#include "readings/http_get.h"
 #include "readings/mapping.h"
 #include "readings/prometheus_mapping.h"
 #include "readings/source.h"
@@ -39,6 +40,7 @@ public:
     PrometheusSource(PrometheusSettings settings, const MappingTable& mapping, Warnings* warnings);
 
     ReadingSet Sample() override;
+    void Cancel() override { cancel_.Cancel(); }
     std::string Describe() const override;
     std::vector<ListedInput> List() override;
     std::string ListHeading() const override;
@@ -70,6 +72,7 @@ private:
     std::array<SeriesSelector, proto::kFieldCount> selectors_;
     std::array<std::string, proto::kFieldCount> selector_errors_;
     Warnings* warnings_;
+    HttpCancel cancel_;                            // ends the request in flight at a stop
     std::mutex reported_mutex_;                    // Sample and List may run on different threads
     std::map<std::string, std::string> reported_;  // subject -> the problem last reported
     static constexpr std::size_t kMaxLogSubjects = 64;

@@ -54,6 +54,9 @@ void Refresher::RequestStop() {
         stop_ = true;
     }
     changed_.notify_all();
+    // A sample in progress (a network request) is cut short, so that the thread ends now
+    // rather than at the source's time-out.
+    source_->Cancel();
 }
 
 void Refresher::Stop() {

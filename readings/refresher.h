@@ -84,15 +84,15 @@ public:
     // Waits up to `timeout` for the first sample of this refresher; true when it is in.
     bool WaitForFirstSample(std::chrono::milliseconds timeout) const;
 
-    // Asks the thread to stop without waiting for it; Finished() says when it has.
+    // Asks the thread to stop without waiting for it, cancelling a sample in progress
+    // (Source::Cancel); Finished() says when it has.
     void RequestStop();
     // True once the thread has left its loop, so that joining it (Stop) is immediate.
     bool Finished() const { return finished_.load(); }
     // Waits up to `timeout` for the thread to leave its loop (after RequestStop); true if it has.
     bool WaitFinished(std::chrono::milliseconds timeout) const;
-    // Stops and joins the thread. A sample in progress is waited for: that wait is bounded by
-    // the source's own time-out (a sysfs or file read returns at once; a network source gives up
-    // after its request time-out), never by the interval, which is cut short.
+    // Stops and joins the thread. A sample in progress is cancelled and waited for: a sysfs or
+    // file read returns at once, a network source as soon as its request is cut short.
     void Stop();
 
     RefresherCounters counters() const;

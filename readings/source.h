@@ -42,6 +42,11 @@ public:
     // Reads every reading now. May block (a network source), but must return within the
     // source's own time-out: the refresher waits for it when it stops.
     virtual ReadingSet Sample() = 0;
+    // Called from another thread when the source is being retired: a Sample in progress is
+    // to return soon (its readings are not used), and later ones may return nothing at once.
+    // Safe to call at any time, more than once; the default does nothing (reads that return
+    // at once need no cancelling).
+    virtual void Cancel() {}
     // One phrase for the start line, e.g. "hwmon /sys (19 inputs), 5 of 13 mapped (...)".
     virtual std::string Describe() const = 0;
     // Every usable input with its current value, for --list.

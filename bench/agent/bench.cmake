@@ -45,3 +45,12 @@ if(TARGET vornagent AND TARGET vorn_history_client)
     add_dependencies(vorn_bench_history vornagent)
     vorn_warnings(vorn_bench_history)
 endif()
+
+# Automatic mapping over scrapes of up to 100,000 series against parsing them; run it with
+# scripts/bench-mapping.sh.
+if(TARGET vorn_readings)
+    add_executable(vorn_bench_mapping ${CMAKE_CURRENT_LIST_DIR}/bench_mapping.cpp)
+    target_link_libraries(vorn_bench_mapping PRIVATE vorn_readings)
+    target_include_directories(vorn_bench_mapping PRIVATE ${PROJECT_SOURCE_DIR})
+    vorn_warnings(vorn_bench_mapping)
+endif()

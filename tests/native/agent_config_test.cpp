@@ -1,7 +1,10 @@
 // The configuration file, the command line and how the two combine.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <cstdlib>
 
 #include "agent/agent.h"
 #include "agent/config.h"
@@ -441,6 +444,93 @@ TEST(AgentConfig, StaleBoundIsSetInMillisecondsOrDefaultsToThreeIntervals) {
         EXPECT_FALSE(ParseConfigText(std::string("stale = ") + bad + "\n", nullptr, &e)) << bad;
     }
     EXPECT_EQ(ErrorOf("\nstale = 0\n").line, 2);
+}
+
+// The password file: read whole, one newline dropped, refused when others may read it or when
+// it is no regular file; a bare name is a systemd credential.
+TEST(AgentPasswordFile, ReadsAnOwnerOnlyFileOrACredentialAndRefusesTheRest) {
+    testing::TempDir dir;
+    auto secret = [&](const std::string& name, const std::string& text, mode_t mode) {
+        const std::string path = dir.Write(name, text);
+        EXPECT_EQ(chmod(path.c_str(), mode), 0);
+        return path;
+    };
+    auto load = [&](const std::string& config_text, std::string* password, ConfigError* e) {
+        Settings s;
+        const bool ok = LoadConfigFile(dir.Write("agent.conf", config_text), &s, e);
+        if (ok)
+            *password = SourceSettingsOf(Resolve(s, Settings{})).password;
+        return ok;
+    };
+    std::string password;
+    ConfigError e;
+    const std::string plain = secret("pw", "s3cret pass\n", 0600);
+    ASSERT_TRUE(
+        load("prometheus.user = bar\nprometheus.password_file = " + plain + "\n", &password, &e))
+        << e.message;
+    EXPECT_EQ(password, "s3cret pass");
+    ASSERT_TRUE(load("prometheus.password_file = " + secret("crlf", "a:b\r\n", 0400) + "\n",
+                     &password, &e));
+    EXPECT_EQ(password, "a:b");
+    ASSERT_TRUE(
+        load("prometheus.password_file = " + secret("two", "pw\n\n", 0600) + "\n", &password, &e));
+    EXPECT_EQ(password, "pw\n");  // one newline only is dropped
+
+    const std::string fifo = dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Bad {
+        std::string text;
+        int line;
+        const char* says;
+    };
+    for (const Bad& bad : {
+             Bad{"#\nprometheus.password_file = " + secret("open", "pw\n", 0644) + "\n", 2,
+                 "may be read by other users (mode 0644)"},
+             Bad{"prometheus.password_file = " + secret("group", "pw\n", 0640) + "\n", 1,
+                 "chmod 600"},
+             Bad{"prometheus.password_file = " + fifo + "\n", 1, "is not a regular file"},
+             Bad{"prometheus.password_file = " + secret("empty", "\n", 0600) + "\n", 1, "is empty"},
+             Bad{"prometheus.password_file = " + dir.path() + "/none\n", 1, "cannot be opened"},
+             Bad{"prometheus.password_file = sub/pw\n", 1, "absolute path"},
+             Bad{"prometheus.password = x\nprometheus.password_file = " + plain + "\n", 2,
+                 "not both"},
+         }) {
+        password.clear();
+        EXPECT_FALSE(load(bad.text, &password, &e)) << bad.text;
+        EXPECT_EQ(e.line, bad.line) << bad.text;
+        EXPECT_NE(e.message.find(bad.says), std::string::npos) << e.message;
+        EXPECT_TRUE(password.empty());
+    }
+
+    // A password written in the configuration itself is taken, with a warning when other
+    // users may read the file.
+    Settings inline_password;
+    const std::string config = dir.Write("inline.conf", "prometheus.password = pw\n");
+    ASSERT_EQ(chmod(config.c_str(), 0644), 0);
+    ASSERT_TRUE(LoadConfigFile(config, &inline_password, &e)) << e.message;
+    ASSERT_EQ(inline_password.warnings.size(), 1u);
+    EXPECT_NE(inline_password.warnings[0].find("inline.conf:1: prometheus.password in a file "
+                                               "other users may read (mode 0644)"),
+              std::string::npos)
+        << inline_password.warnings[0];
+    ASSERT_EQ(chmod(config.c_str(), 0600), 0);
+    Settings private_password;
+    ASSERT_TRUE(LoadConfigFile(config, &private_password, &e)) << e.message;
+    EXPECT_TRUE(private_password.warnings.empty());
+
+    // A bare name: the credential systemd placed in $CREDENTIALS_DIRECTORY.
+    const char* before = std::getenv("CREDENTIALS_DIRECTORY");
+    const std::string saved = before ? before : "";
+    unsetenv("CREDENTIALS_DIRECTORY");
+    EXPECT_FALSE(load("prometheus.password_file = pw\n", &password, &e));
+    EXPECT_NE(e.message.find("CREDENTIALS_DIRECTORY is not set"), std::string::npos) << e.message;
+    setenv("CREDENTIALS_DIRECTORY", dir.path().c_str(), 1);
+    EXPECT_TRUE(load("prometheus.password_file = pw\n", &password, &e)) << e.message;
+    EXPECT_EQ(password, "s3cret pass");
+    if (before)
+        setenv("CREDENTIALS_DIRECTORY", saved.c_str(), 1);
+    else
+        unsetenv("CREDENTIALS_DIRECTORY");
 }
 
 }  // namespace

@@ -36,6 +36,7 @@ TEST(MetricsRequest, AcceptsRealScrapesAndClientsWhatEverTheSplit) {
         "\r\nGET /metrics HTTP/1.1\r\nHost: x\r\n\r\n",                // a stray blank line first
         "GET /metrics HTTP/1.1\r\nhOsT:x\r\nContent-Length: 0\r\n\r\n",
         "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Label: caf\xC3\xA9\t\r\n\r\n",  // obs-text
+        "HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n",  // GET's headers without the body
     };
     for (const std::string& request : accepted) {
         EXPECT_EQ(Read(request), RequestVerdict::kMetrics) << request;
@@ -51,7 +52,8 @@ TEST(MetricsRequest, OtherPathsAndMethodsAreTold) {
     EXPECT_EQ(Read("POST /other HTTP/1.1\r\nHost: x\r\n\r\n"), RequestVerdict::kNotFound);
     EXPECT_EQ(Read("POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\n"),
               RequestVerdict::kMethodNotAllowed);
-    EXPECT_EQ(Read("HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n"), RequestVerdict::kMethodNotAllowed);
+    EXPECT_EQ(Read("PUT /metrics HTTP/1.1\r\nHost: x\r\n\r\n"), RequestVerdict::kMethodNotAllowed);
+    EXPECT_EQ(Read("head /metrics HTTP/1.1\r\nHost: x\r\n\r\n"), RequestVerdict::kMethodNotAllowed);
     EXPECT_EQ(Read("get /metrics HTTP/1.1\r\nHost: x\r\n\r\n"), RequestVerdict::kMethodNotAllowed);
 }
 
@@ -114,9 +116,13 @@ TEST(MetricsResponse, CarriesStatusLengthTypeAndClose) {
     EXPECT_EQ(HttpResponse(HttpStatus::kOk, "a 1\n"),
               "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
               "Content-Length: 4\r\nConnection: close\r\n\r\na 1\n");
+    // The answer to HEAD: GET's head, the body's length included, and no body.
+    EXPECT_EQ(HttpResponse(HttpStatus::kOk, "a 1\n", true),
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+              "Content-Length: 4\r\nConnection: close\r\n\r\n");
     const std::string refused = HttpResponse(HttpStatus::kMethodNotAllowed);
     EXPECT_EQ(refused.rfind("HTTP/1.1 405 Method Not Allowed\r\n", 0), 0u) << refused;
-    EXPECT_NE(refused.find("\r\nAllow: GET\r\n"), std::string::npos);
+    EXPECT_NE(refused.find("\r\nAllow: GET, HEAD\r\n"), std::string::npos);
     EXPECT_NE(refused.find("\r\nConnection: close\r\n"), std::string::npos);
     // Every error has a reason in its body, and its length is the body's.
     for (RequestVerdict v : {RequestVerdict::kNotFound, RequestVerdict::kMalformed,

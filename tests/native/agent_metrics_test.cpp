@@ -216,7 +216,7 @@ TEST(AgentMetrics, AnswersOtherRequestsWithTheirStatusAndCountsThem) {
     EXPECT_EQ(HttpGet(ep, "/metrics?name[]=up").status, 200);  // a query is ignored
     const HttpReply post = HttpExchange(ep, "POST /metrics HTTP/1.1\r\nHost: a\r\n\r\n");
     EXPECT_EQ(post.status, 405);
-    EXPECT_EQ(post.Header("Allow"), "GET");
+    EXPECT_EQ(post.Header("Allow"), "GET, HEAD");
     EXPECT_EQ(HttpExchange(ep, "GET /metrics HTTP/1.1\r\n\r\n").status, 400);  // no Host
     const HttpReply binary = HttpExchange(ep, std::string("\x16\x03\x01\x00\xa5\x01", 6));
     EXPECT_EQ(binary.status, 400);
@@ -266,10 +266,12 @@ TEST(AgentMetrics, SlowClientsAndFloodsNeitherCrashNorDelayUdpAnswers) {
     int missed = 0;
     const std::vector<double> quiet = UdpLatencies(r.udp, 300, &missed);
 
+    // Four clients from each of four sources: a source's share of the slots is four.
     std::vector<std::unique_ptr<TcpClient>> slow;
     for (int i = 0; i < 16; ++i) {
         slow.push_back(std::make_unique<TcpClient>());
-        const std::string source = "127.0.0." + std::to_string(2 + i);
+        // Four sources of four connections each: a source's share is four of the sixteen.
+        const std::string source = "127.0.1." + std::to_string(1 + i / 4);
         ASSERT_TRUE(slow.back()->ConnectFrom(source.c_str(), metrics));
         ASSERT_TRUE(slow.back()->Send("GET /met"));
     }

@@ -116,6 +116,37 @@ TEST(AgentRateLimiter, TheBucketIsPerAddressWhateverThePortOrTheMappedSpelling) 
     EXPECT_EQ(limiter.sources(), 2u);
 }
 
+TEST(AgentRateLimiter, SourcesPastTheTableShareOneBudgetSoRotatingAddressesBuysNoBursts) {
+    // A table of 8 and 200 addresses asking in turn, each ten times a second for two seconds:
+    // each of the 8 keeps its own budget (1 + 2 s of rate 1), the other 192 share one.
+    RateLimiter limiter(1, 8);
+    const Clock::time_point t0 = Clock::now();
+    int admitted = 0;
+    for (int round = 0; round < 20; ++round) {
+        for (int k = 0; k < 200; ++k) {
+            char text[32];
+            std::snprintf(text, sizeof text, "198.51.100.%d", k);
+            const auto at = t0 + milliseconds(100 * round) + std::chrono::microseconds(k);
+            admitted += limiter.Admit(Sa(V4(text)), at) ? 1 : 0;
+        }
+        ASSERT_LE(limiter.sources(), 8u);
+    }
+    EXPECT_LE(admitted, 9 * 3);
+    EXPECT_GE(admitted, 8 + 1);  // every table source its burst, and the overflow its own
+    // Once a bucket has had time to refill, a newcomer may take it: nothing is given away.
+    EXPECT_TRUE(limiter.Admit(Sa(V4("192.0.2.99")), t0 + seconds(10)));
+}
+
+TEST(AgentRateLimiter, AnIpv6SourceIsItsSlash64) {
+    RateLimiter limiter(2);
+    const Clock::time_point t0 = Clock::now();
+    EXPECT_TRUE(limiter.Admit(Sa(V6("2001:db8:0:1::1")), t0));
+    EXPECT_TRUE(limiter.Admit(Sa(V6("2001:db8:0:1:ffff:1:2:3")), t0));
+    EXPECT_FALSE(limiter.Admit(Sa(V6("2001:db8:0:1::abcd")), t0));  // same /64, budget spent
+    EXPECT_TRUE(limiter.Admit(Sa(V6("2001:db8:0:2::1")), t0));      // the next /64
+    EXPECT_EQ(limiter.sources(), 2u);
+}
+
 TEST(AgentRateLimiter, RateZeroAdmitsEverythingAndKeepsNoTable) {
     RateLimiter limiter(0);
     EXPECT_EQ(AdmittedOf(limiter, V4("192.0.2.7"), 10000, milliseconds(1), Clock::now()), 10000);

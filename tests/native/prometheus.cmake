@@ -24,3 +24,10 @@ vorn_test(agent_prometheus_test SOURCES agent_prometheus_test.cpp
           LABELS agent)
 add_dependencies(agent_prometheus_test vornagent)
 set_tests_properties(agent_prometheus_test PROPERTIES TIMEOUT 300)
+
+# The real agent under hostile input: huge scrapes, hoarded connections, FIFO swaps, rotating
+# sources, HEAD and a stop during a hanging request.
+vorn_test(agent_hostile_test SOURCES agent_hostile_test.cpp
+          LIBS vorn_metrics_test_support vorn_http_test_server LABELS agent)
+add_dependencies(agent_hostile_test vornagent)
+set_tests_properties(agent_hostile_test PROPERTIES TIMEOUT 300)

@@ -35,6 +35,7 @@ SAMPLES = {
     "history_file": "/nonexistent/history",
     "prometheus.user": "bar",
     "prometheus.password": "secret",
+    "prometheus.password_file": "vornagent-prometheus",
     "prometheus.timeout": "1500",
 }
 
@@ -51,14 +52,19 @@ def section(man, name):
 
 def parser_takes(agent, key, value):
     """True when `vornagent --check` takes "KEY = VALUE" (with the hwmon tree unread)."""
-    with tempfile.NamedTemporaryFile("w", suffix=".conf", delete=False) as f:
-        f.write(f"{key} = {value}\n")
-        path = f.name
-    try:
+    with tempfile.TemporaryDirectory() as credentials:
+        env = dict(os.environ)
+        if key.endswith("password_file") and "/" not in value:
+            # A bare name is a systemd credential: give the check one, as the unit would.
+            secret = os.path.join(credentials, value)
+            with open(os.open(secret, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
+                f.write("sample\n")
+            env["CREDENTIALS_DIRECTORY"] = credentials
+        path = os.path.join(credentials, "sample.conf")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(f"{key} = {value}\n")
         done = subprocess.run([agent, "--sysfs", "/nonexistent", "--check", path],
-                              capture_output=True, text=True, timeout=30)
-    finally:
-        os.unlink(path)
+                              capture_output=True, text=True, timeout=30, env=env)
     return done.returncode == 0, done.stdout + done.stderr
 
 

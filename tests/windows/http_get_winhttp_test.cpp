@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <thread>
 
 #include "readings/http_get.h"
 #include "tests/common/time_bounds.h"
@@ -103,6 +104,32 @@ TEST_F(HttpGetTest, ASlowServerIsLeftWithinTheTimeOut) {
     EXPECT_FALSE(r.ok);
     EXPECT_EQ(r.error, "no complete answer within 500 ms");
     EXPECT_LT(took, std::chrono::milliseconds(500 + vorn::test_time::Generous(2000)));
+}
+
+// WinHTTP's synchronous calls cannot be interrupted: a cancel ends the request at its next
+// step (here, once the late answer's head is in) and fails every later one before it starts.
+TEST_F(HttpGetTest, ACancelFromAnotherThreadEndsTheRequestAtItsNextStepAndLaterOnes) {
+    server_.SetResponse({200, "text/plain", "late", 1000});
+    vorn::readings::HttpCancel cancel;
+    HttpRequest request;
+    request.url = server_.Url();
+    request.timeout_ms = 20000;
+    request.cancel = &cancel;
+    HttpResult r;
+    std::thread waiting([&] { r = HttpGet(request); });
+    const auto start = std::chrono::steady_clock::now();
+    while (server_.Requests() == 0 &&
+           std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(server_.Requests(), 1);
+    cancel.Cancel();
+    waiting.join();
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.error, "cancelled");
+    EXPECT_TRUE(r.body.empty());
+    const HttpResult after = HttpGet(request);
+    EXPECT_EQ(after.error, "cancelled");
+    EXPECT_EQ(server_.Requests(), 1);
 }
 
 }  // namespace

@@ -25,3 +25,9 @@ vorn_test(history_file_windows_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/history_file_test.cpp
     LIBS vorn_history
     LABELS agent)
+
+# Files read whole only when they are disk files (readings file, configuration).
+vorn_test(regular_file_win_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/regular_file_win_test.cpp
+    LIBS vorn_readings
+    LABELS readings)
