@@ -26,19 +26,13 @@ std::vector<std::string> Words(const std::string& s) {
     return words;
 }
 
-bool AppendEndpoint(const std::string& text, std::vector<Endpoint>* out) {
-    Endpoint ep;
-    if (!ParseEndpoint(text, &ep))
+// Parses one item with `Parse` and appends it.
+template <typename Item, bool (*Parse)(const std::string&, Item*)>
+bool Append(const std::string& text, std::vector<Item>* out) {
+    Item item;
+    if (!Parse(text, &item))
         return false;
-    out->push_back(ep);
-    return true;
-}
-
-bool AppendCidr(const std::string& text, std::vector<Cidr>* out) {
-    Cidr c;
-    if (!ParseCidr(text, &c))
-        return false;
-    out->push_back(c);
+    out->push_back(item);
     return true;
 }
 
@@ -158,13 +152,13 @@ constexpr char kDefaultHistoryFile[] = "/var/lib/vornagent/history when that fol
 // clang-format off
 const Setting kSettings[] = {
     {"listen", "listen", "127.0.0.1:29870 [::1]:29870", false,
-     &ParseList<&Settings::listen, &AppendEndpoint, kListenForm>,
+     &ParseList<&Settings::listen, &Append<Endpoint, &ParseEndpoint>, kListenForm>,
      &Overlay<&Settings::listen, &Config::listen>, &Carry<&Config::listen>},
     {"metrics", "metrics", "off", false,
      &ParseList<&Settings::metrics, &ParseMetricsAddress, kMetricsForm>,
      &Overlay<&Settings::metrics, &Config::metrics>, &Carry<&Config::metrics>},
     {"allow", "allow", "127.0.0.0/8 ::1/128", true,
-     &ParseList<&Settings::allow, &AppendCidr, kAllowForm>,
+     &ParseList<&Settings::allow, &Append<Cidr, &ParseCidr>, kAllowForm>,
      &Overlay<&Settings::allow, &Config::allow>, &Carry<&Config::allow>},
     {"sysfs", "sysfs", "/sys", true,
      &ParseDirectory<&Settings::sysfs>,

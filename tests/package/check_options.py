@@ -68,6 +68,20 @@ def parser_takes(agent, key, value):
     return done.returncode == 0, done.stdout + done.stderr
 
 
+def check_sample(agent, key, failures):
+    """The parser takes setting `key` with its sample value."""
+    if key not in SAMPLES:
+        failures.append(f"no sample value for the setting {key}: add one to {__file__}")
+        return
+    ok, said = parser_takes(agent, key, SAMPLES[key])
+    if not ok:
+        failures.append(f"the configuration parser refuses '{key} = {SAMPLES[key]}': {said}")
+
+
+def manual_names(man, key):
+    return re.search(r"(^|[\s(])(\\fB)?" + re.escape(key) + r"\b", man, re.M) is not None
+
+
 def main():
     if len(sys.argv) != 4:
         print(__doc__)
@@ -95,12 +109,7 @@ def main():
     for key in sorted(man_settings - help_settings):
         failures.append(f"the manual lists the setting {key}, which is no option of --help")
     for key in sorted(help_settings | man_settings):
-        if key not in SAMPLES:
-            failures.append(f"no sample value for the setting {key}: add one to {__file__}")
-            continue
-        ok, said = parser_takes(agent, key, SAMPLES[key])
-        if not ok:
-            failures.append(f"the configuration parser refuses '{key} = {SAMPLES[key]}': {said}")
+        check_sample(agent, key, failures)
 
     with open(example, encoding="utf-8") as f:
         example_settings = re.findall(r"^#?\s*([a-z][a-z_]*(?:\.[a-z_]+)?)\s*=\s*(\S.*)$",
@@ -111,7 +120,7 @@ def main():
         ok, said = parser_takes(agent, key, value.strip())
         if not ok:
             failures.append(f"the example's '{key} = {value}' is refused: {said}")
-        if not re.search(r"(^|[\s(])(\\fB)?" + re.escape(key) + r"\b", man, re.M):
+        if not manual_names(man, key):
             failures.append(f"the manual does not name the example's setting {key}")
 
     listed = subprocess.run([agent, "--list-settings"], capture_output=True, text=True).stdout
@@ -127,13 +136,8 @@ def main():
     for option in sorted(table_options - help_long):
         failures.append(f"the agent's table has the option --{option}, which --help does not offer")
     for key, _, _, _ in table:
-        if key not in SAMPLES:
-            failures.append(f"no sample value for the setting {key}: add one to {__file__}")
-            continue
-        ok, said = parser_takes(agent, key, SAMPLES[key])
-        if not ok:
-            failures.append(f"the configuration parser refuses '{key} = {SAMPLES[key]}': {said}")
-        if not re.search(r"(^|[\s(])(\\fB)?" + re.escape(key) + r"\b", man, re.M):
+        check_sample(agent, key, failures)
+        if not manual_names(man, key):
             failures.append(f"the manual does not name the setting {key}")
 
     for failure in failures:
