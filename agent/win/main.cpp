@@ -58,11 +58,11 @@ std::FILE* OpenServiceLog() {
     return log ? log : stderr;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Command command = Command::kRun;
-    std::vector<const char*> args = {argv[0]};
+// Takes the Windows command out of argv, leaving the agent's own options in `args` (argv[0]
+// first); false, having said why, when two commands are given.
+bool SplitCommand(int argc, char** argv, Command* command, std::vector<const char*>* args) {
+    *command = Command::kRun;
+    args->assign(1, argv[0]);
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const Command named = a == "--console"     ? Command::kConsole
@@ -72,16 +72,37 @@ int main(int argc, char** argv) {
                               : a == "--reload"    ? Command::kReload
                                                    : Command::kRun;
         if (named == Command::kRun) {
-            args.push_back(argv[i]);
+            args->push_back(argv[i]);
             continue;
         }
-        if (command != Command::kRun) {
+        if (*command != Command::kRun) {
             std::fprintf(stderr, "vornagent: %s cannot be combined with another command\n",
                          a.c_str());
-            return 2;
+            return false;
         }
-        command = named;
+        *command = named;
     }
+    return true;
+}
+
+// Without --config, vornagent.conf beside the executable when there is one. The service finds
+// it there as well, so it is not written into the service's command line.
+void UseDefaultConfig(CommandLine* command_line) {
+    const bool config_given =
+        std::any_of(command_line->serving_options.begin(), command_line->serving_options.end(),
+                    [](const auto& option) { return option.first == "--config"; });
+    const std::string default_config = win::BesideExecutable(kConfigName);
+    if (!config_given && win::FileExists(default_config))
+        command_line->config_path = default_config;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Command command;
+    std::vector<const char*> args;
+    if (!SplitCommand(argc, argv, &command, &args))
+        return 2;
 
     if (command == Command::kUninstall || command == Command::kReload) {
         if (args.size() > 1) {
@@ -100,14 +121,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vornagent: %s\n", error.c_str());
         return 2;
     }
-    // The default configuration is found where the executable is, by the service as well: it
-    // is not written into the service's command line.
-    const bool config_given =
-        std::any_of(command_line.serving_options.begin(), command_line.serving_options.end(),
-                    [](const auto& option) { return option.first == "--config"; });
-    const std::string default_config = win::BesideExecutable(kConfigName);
-    if (!config_given && win::FileExists(default_config))
-        command_line.config_path = default_config;
+    UseDefaultConfig(&command_line);
 
     if (command == Command::kInstall) {
         if (command_line.mode != CommandLine::Mode::kServe) {
