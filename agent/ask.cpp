@@ -2,14 +2,18 @@
 
 #include <cerrno>
 #include <cstring>
-#include <random>
 
 #include "agent/address.h"
 #include "agent/socket.h"
 #include "protocol/host_text.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <ntsecapi.h>  // RtlGenRandom
+
+#include <stdexcept>
+#else
 #include <netdb.h>
+#include <random>
 #include <sys/select.h>
 #include <unistd.h>
 #endif
@@ -63,10 +67,22 @@ bool WouldBlock() {
 
 // A fresh, unpredictable id other than `avoid`.
 std::uint32_t FreshId(std::uint32_t avoid) {
+#ifdef _WIN32
+    // The system's generator, which std::random_device also draws from here, without the
+    // 2.5 KB fallback engine that it would carry.
+    const auto draw = [] {
+        std::uint32_t id = 0;
+        if (!RtlGenRandom(&id, sizeof id))
+            throw std::runtime_error("random_device: RtlGenRandom failed");
+        return id;
+    };
+#else
     static std::random_device device;
+    const auto draw = [] { return static_cast<std::uint32_t>(device()); };
+#endif
     std::uint32_t id;
     do {
-        id = device();
+        id = draw();
     } while (id == avoid);
     return id;
 }

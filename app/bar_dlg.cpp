@@ -120,6 +120,13 @@ BOOL CBarDlg::OnInitDialog() {
 void CBarDlg::OnDestroy() {
     Default();
     StopMonitorThread();
+    // With the plug-in cancelled (again, should the monitor thread never have started), a
+    // history read in progress ends at once; the window keeps its rectangle and span in the
+    // settings as it closes.
+    m_plugin.Cancel();
+    if (m_history.m_hWnd != nullptr)
+        m_history.DestroyWindow();
+    m_historyFetcher.Stop();
     m_plugin.Destroy();
     m_tray.Delete();
     m_tray.Destroy();
@@ -166,6 +173,7 @@ void CBarDlg::SaveSettings() {
     // A creation that failed before loading leaves nothing worth writing.
     if (!m_bSettingsLoaded)
         return;
+    m_history.StoreSettings();
     if (!m_bPlaced) {
         // The bar was never moved to its stored rectangle: keep the stored edges.
         SaveBarSettings(*this, *m_pApp, nullptr);
@@ -265,6 +273,18 @@ LRESULT CBarDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
         m_tray.Restore();
         return 0;
     }
+    // A double-click on a value slot opens the history on that reading. The slots let mouse
+    // messages through to the bar, which takes them as its caption unless it is stuck.
+    if (message == WM_NCLBUTTONDBLCLK || message == WM_LBUTTONDBLCLK) {
+        POINT pt{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+        if (message == WM_LBUTTONDBLCLK)
+            ::ClientToScreen(m_hWnd, &pt);
+        const int field = FieldAtScreenPoint(pt);
+        if (field >= 0) {
+            OpenHistory(field);
+            return 0;
+        }
+    }
     if (message == WM_CTLCOLORSTATIC) {
         if (HBRUSH brush =
                 AlarmColours(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam)))
@@ -322,6 +342,9 @@ BOOL CBarDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
         case ID_MENU_INDICATOR:
             OnClickIndicator();
             break;
+        case ID_MENU_HISTORY:
+            OpenHistory(-1);
+            break;
         case ID_MENU_ABOUT:
             AfxGetMainWnd()->PostMessage(WM_SYSCOMMAND, IDM_ABOUTBOX, 0);
             break;
@@ -332,6 +355,25 @@ BOOL CBarDlg::OnCommand(WPARAM wParam, LPARAM lParam) {
             break;
     }
     return CDialog::OnCommand(wParam, lParam);
+}
+
+void CBarDlg::OpenHistory(int field) {
+    if (!m_historyFetcher.Start(&m_plugin))
+        return;
+    m_history.Open(field, m_hIcon);
+}
+
+int CBarDlg::FieldAtScreenPoint(POINT pt) const {
+    for (int item = 1; item <= BAR_LABELS; ++item) {
+        const int slot = SlotOfItem(m_nIndicator, item);
+        if (slot < 0)
+            continue;
+        RECT rc{};
+        HWND control = ::GetDlgItem(m_hWnd, m_nSlotId[slot]);
+        if (control != nullptr && ::GetWindowRect(control, &rc) && ::PtInRect(&rc, pt))
+            return FieldOfItem(item);
+    }
+    return -1;
 }
 
 void CBarDlg::SetTopMost(int flag) {

@@ -11,6 +11,8 @@
 #pragma once
 
 #include "app/bar_poller.h"
+#include "app/history_fetcher.h"
+#include "app/history_wnd.h"
 #include "framework/afx_win.h"
 #include "plugin_api/vornplug.h"
 #include "res/resource.h"
@@ -81,6 +83,10 @@ private:
     void CheckButton(int id, int flag);
     // Asks the bar to bring its controls up to date once the current message is done.
     void PostRefresh();
+    // Opens the history window with record field `field` marked (-1: none).
+    void OpenHistory(int field);
+    // The record field of the value slot under a screen point, or -1.
+    int FieldAtScreenPoint(POINT pt) const;
     // Moves a rectangle that lies on no monitor onto the nearest one.
     static BarRect KeepOnScreen(const BarRect& rc);
     bool OnUserInterfaceThread() const;
@@ -106,6 +112,8 @@ private:
     unsigned int m_nAlarmSlots = 0;
     HBRUSH m_hAlarmBrush = nullptr;  // red, for the slots in alarm; deleted at teardown
 
+    CHistoryFetcher m_historyFetcher;  // started when the history window first opens
+    CHistoryWnd m_history{*this, m_historyFetcher};
     CBarPoller m_poller;             // what the monitor thread runs
     StopSignal m_stop;               // raised when the monitor thread must end
     DWORD m_dwUiThreadId = 0;        // the thread that runs the dialog

@@ -146,7 +146,9 @@ LRESULT CALLBACK AfxWndProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lPara
     if (message == WM_NCDESTROY) {
         const WNDPROC super = wnd->m_pfnSuper;
         ::RemovePropA(hWnd, kWndProp);
-        ::SetWindowLongPtrA(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(super));
+        // A window of the framework's own class has no procedure beneath to put back.
+        if (super != nullptr)
+            ::SetWindowLongPtrA(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(super));
         wnd->m_hWnd = nullptr;
         if (g_app != nullptr && g_app->m_pMainWnd == wnd)
             g_app->m_pMainWnd = nullptr;
@@ -182,6 +184,55 @@ void CWnd::SubclassWindow(HWND hWnd) {
     ::SetPropA(hWnd, kWndProp, this);
     m_pfnSuper = reinterpret_cast<WNDPROC>(
         ::SetWindowLongPtrA(hWnd, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&AfxWndProc)));
+}
+
+namespace {
+
+const char kTopLevelClass[] = "VornbarWindow";
+
+// The procedure of the framework's own class: binds the object handed to CreateWindowEx at
+// WM_NCCREATE, then hands every message to the message maps.
+LRESULT CALLBACK TopLevelProc(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE && WndFromHandle(hWnd) == nullptr) {
+        const auto* create = reinterpret_cast<const CREATESTRUCTA*>(lParam);
+        if (auto* wnd = static_cast<CWnd*>(create->lpCreateParams)) {
+            wnd->m_hWnd = hWnd;
+            ::SetPropA(hWnd, kWndProp, wnd);
+        }
+    }
+    return AfxWndProc(hWnd, message, wParam, lParam);
+}
+
+}  // namespace
+
+BOOL CWnd::CreateTopLevel(DWORD exStyle, const char* title, DWORD style, const RECT& rect,
+                          HWND owner, HICON icon) {
+    const HINSTANCE instance = AfxGetInstanceHandle();
+    WNDCLASSEXA wc{};
+    wc.cbSize = sizeof wc;
+    if (!::GetClassInfoExA(instance, kTopLevelClass, &wc)) {
+        wc = WNDCLASSEXA{};
+        wc.cbSize = sizeof wc;
+        wc.style = CS_DBLCLKS | CS_HREDRAW | CS_VREDRAW;
+        wc.lpfnWndProc = &TopLevelProc;
+        wc.hInstance = instance;
+        wc.hCursor = ::LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
+        wc.lpszClassName = kTopLevelClass;
+        if (!::RegisterClassExA(&wc))
+            return FALSE;
+    }
+    HWND hWnd = ::CreateWindowExA(exStyle, kTopLevelClass, title, style, rect.left, rect.top,
+                                  rect.right - rect.left, rect.bottom - rect.top, owner, nullptr,
+                                  instance, this);
+    if (hWnd == nullptr) {
+        m_hWnd = nullptr;
+        return FALSE;
+    }
+    if (icon != nullptr) {
+        ::SendMessageA(hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+        ::SendMessageA(hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    }
+    return TRUE;
 }
 
 LRESULT CWnd::Default() {

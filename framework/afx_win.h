@@ -191,6 +191,12 @@ public:
     void GetClientRect(RECT* rect) const { ::GetClientRect(m_hWnd, rect); }
     HMENU GetSystemMenu(BOOL revert) const { return ::GetSystemMenu(m_hWnd, revert); }
     BOOL SetForegroundWindow() { return ::SetForegroundWindow(m_hWnd); }
+    // Creates a top-level window of the framework's own class (double-clicks, redrawn
+    // whole on resizing, no background: its owner paints everything) whose messages reach
+    // this object's message maps from WM_NCCREATE on. FALSE when it could not be created.
+    BOOL CreateTopLevel(DWORD exStyle, const char* title, DWORD style, const RECT& rect, HWND owner,
+                        HICON icon);
+    BOOL DestroyWindow() { return ::DestroyWindow(m_hWnd); }
     LRESULT SendMessage(UINT msg, WPARAM w = 0, LPARAM l = 0) {
         return ::SendMessageA(m_hWnd, msg, w, l);
     }

@@ -6,8 +6,9 @@
 #include <cstring>
 #include <type_traits>
 
-#include "protocol/host_text.h"
+#include "plugin/history_query.h"
 #include "plugin/udp_socket.h"
+#include "protocol/host_text.h"
 #include "protocol/sensor_protocol.h"
 
 static_assert(std::is_trivially_copyable<SOCKLIB>::value, "SOCKLIB copies as plain data");
@@ -523,6 +524,20 @@ unsigned int UDPCSock::GetAlarmMask() const {
     return DecodeState(m_dwState).alarm_mask;
 }
 
+int UDPCSock::QueryHistory(int reading, int resolution, long long from, long long to,
+                           VORNHISTORY& info, VORNHISTSLOT* slots, unsigned int capacity,
+                           unsigned int timeout) const {
+    // Only what Connect set and Close clears is read: the agent's address and the wake-up
+    // socket. The read opens a socket of its own, so the poll's socket and request id stay
+    // the monitor thread's.
+    net::Address peer{};
+    std::memcpy(peer.bytes, m_abPeer, sizeof peer.bytes);
+    peer.len = m_nPeerLen;
+    const vorn::plugin::HistoryAsk ask{reading, resolution, from, to, timeout};
+    return vorn::plugin::ReadHistory(peer, __atomic_load_n(&m_hWake, __ATOMIC_SEQ_CST),
+                                     &m_bCancelled, ask, info, slots, capacity);
+}
+
 // ---- VORNPLUG ----
 
 VORNPLUG::VORNPLUG() = default;
@@ -558,4 +573,10 @@ void VORNPLUG::Cancel() {
 
 unsigned int VORNPLUG::GetAlarmMask() const {
     return m_sock.GetAlarmMask();
+}
+
+int VORNPLUG::GetHistory(int reading, int resolution, long long from, long long to,
+                         VORNHISTORY& info, VORNHISTSLOT* slots, unsigned int capacity,
+                         unsigned int timeout) const {
+    return m_sock.QueryHistory(reading, resolution, from, to, info, slots, capacity, timeout);
 }

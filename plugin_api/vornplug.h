@@ -51,6 +51,46 @@ struct LMDATA {
 };
 static_assert(sizeof(LMDATA) == 104, "LMDATA is 13 fields of 8 bytes");
 
+// ---- History (version 3 of the protocol) ----
+//
+// A reading's history as the agent keeps it: slots of a fixed step, each the value (samples)
+// or the minimum, mean and maximum (minutes, quarter hours) in the reading's fixed unit:
+// 0.1 degC for CPU, PWR and SYS, 0.001 V for the seven voltages, 1 RPM for the fans.
+
+// Resolutions: one slot a second (the last hour), a minute (48 hours), a quarter hour (35 days).
+enum { VORNHIST_SAMPLES = 0, VORNHIST_MINUTES = 1, VORNHIST_QUARTER_HOURS = 2 };
+
+// A value that is no value: a gap in the history, or a limit that is not set.
+#define VORNHIST_GAP (-2147483647 - 1)
+
+// What GetHistory found.
+enum VornHistoryResult {
+    VORNHIST_OK = 0,           // the slots are filled (gaps included)
+    VORNHIST_BUSY = 1,         // the agent asked to be left alone: ask again after nRetryMs
+    VORNHIST_UNSUPPORTED = 2,  // no answer in version 3: the agent keeps no history to give
+    VORNHIST_OFF = 3,          // the agent speaks version 3 but its history is turned off
+    VORNHIST_FAILED = 4        // bad arguments, not open, cancelled, a socket error, lost pages
+};
+
+struct VORNHISTSLOT {
+    int nMin;
+    int nMean;
+    int nMax;    // a sample has its value in all three; a gap VORNHIST_GAP in all three
+    int bAlarm;  // non-zero when the reading was past a limit in the slot
+};
+static_assert(sizeof(VORNHISTSLOT) == 16, "VORNHISTSLOT is four ints");
+
+struct VORNHISTORY {
+    long long llFirst;         // the time of the first slot, seconds since 1970 UTC
+    long long llNow;           // the agent's clock when it answered the first page
+    unsigned int nStep;        // seconds per slot: 1, 60 or 900
+    unsigned int nIntervalMs;  // the agent's sampling interval
+    int nLow;                  // the reading's limits now, VORNHIST_GAP for none
+    int nHigh;
+    unsigned int nSlots;    // slots filled, oldest first
+    unsigned int nRetryMs;  // VORNHIST_BUSY: how long to wait before asking again
+};
+
 // The socket library as the plug-in holds it: the start-up record of the Windows socket
 // library and the host text the plug-in was opened on. Natively there is nothing to start.
 class VORNPLUG_API SOCKLIB {
@@ -118,6 +158,10 @@ public:
     // The alarm mask of the last successful Query (bit k: reading k in record order is past
     // one of its limits); 0 before one, after Connect and Close, and from a version 1 agent.
     unsigned int GetAlarmMask() const;
+    // Reads a reading's history on a socket of its own (see VORNPLUG::GetHistory). Touches
+    // nothing that Query writes: callable on another thread while a Query runs.
+    int QueryHistory(int reading, int resolution, long long from, long long to, VORNHISTORY& info,
+                     VORNHISTSLOT* slots, unsigned int capacity, unsigned int timeout) const;
 
 private:
     std::intptr_t m_hSocket;      // connected to the agent; -1 when closed or dropped after a
@@ -158,6 +202,17 @@ public:
     // state word, so VORNPLUG's size and layout do not change. Same thread as Get. New with
     // alarms: a bar that calls it needs a VORNPLUG.dll that exports it (they ship together).
     unsigned int GetAlarmMask() const;
+    // Reads the history of `reading` (0 to 12, record order) at `resolution` (VORNHIST_*):
+    // the slots from the one holding `from` to the one holding `to`, oldest first, at most
+    // `capacity`, page by page; a time above 0 is seconds since 1970 UTC, 0 or less is
+    // seconds before the agent's clock (0: now). A span older than the agent keeps starts at
+    // its oldest slot; one after its clock gives no slots. `timeout` ms is the wait for each
+    // page (three tries each). A VornHistoryResult; info and slots are filled for VORNHIST_OK
+    // and nRetryMs for VORNHIST_BUSY. Uses a socket of its own and shares nothing with Get:
+    // may run on another thread while Get runs, between Create and Destroy; Cancel ends it.
+    // New with history: a bar that calls it needs a VORNPLUG.dll that exports it.
+    int GetHistory(int reading, int resolution, long long from, long long to, VORNHISTORY& info,
+                   VORNHISTSLOT* slots, unsigned int capacity, unsigned int timeout) const;
 
 private:
     SOCKLIB m_lib;

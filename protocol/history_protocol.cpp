@@ -150,4 +150,88 @@ std::size_t EncodeHistoryReply(const HistoryReplyHeader& h, const HistorySlot* s
     return size;
 }
 
+std::size_t EncodeHistoryRequest(const HistoryRequest& r, std::uint8_t* out) {
+    if (r.size < kHistoryHeaderSize || r.size > kHistoryMaxDatagram)
+        return 0;
+    std::memset(out, 0, r.size);
+    std::memcpy(out, kRequestMagic, 4);
+    out[4] = kVersion3;
+    out[5] = kKindHistoryPage;
+    PutBig(out + 8, r.id, 4);
+    out[12] = r.reading;
+    out[13] = r.resolution;
+    PutBig(out + 14, r.max_slots, 2);
+    PutBig(out + 16, static_cast<std::uint64_t>(r.start), 8);
+    return r.size;
+}
+
+bool DecodeHistoryReply(const std::uint8_t* data, std::size_t len, const HistoryRequest& request,
+                        HistoryReplyHeader* header, HistorySlot* slots) {
+    if (data == nullptr || len < kHistoryHeaderSize || std::memcmp(data, kReplyMagic, 4) != 0 ||
+        data[4] != kVersion3 || data[5] != kKindHistoryPage || data[6] > 6 || data[7] != 0)
+        return false;
+    if (GetBig(data + 8, 4) != request.id || data[12] != request.reading ||
+        data[13] != request.resolution)
+        return false;
+    HistoryReplyHeader h;
+    h.status = static_cast<HistoryStatus>(data[6]);
+    h.id = request.id;
+    h.reading = data[12];
+    h.resolution = data[13];
+    h.count = static_cast<std::uint16_t>(GetBig(data + 14, 2));
+    h.first = static_cast<std::int64_t>(GetBig(data + 16, 8));
+    h.now = static_cast<std::int64_t>(GetBig(data + 24, 8));
+    h.step = static_cast<std::uint32_t>(GetBig(data + 32, 4));
+    h.extra = static_cast<std::uint32_t>(GetBig(data + 36, 4));
+    const std::uint32_t step = StepSeconds(request.resolution);
+    if (h.status != HistoryStatus::kPage) {
+        // A refusal is the bare header, with only the fields its status names.
+        if (len != kHistoryHeaderSize || h.count != 0 || !AllZero(data, 40, 48))
+            return false;
+        const bool out_of_range = h.status == HistoryStatus::kOutOfRange;
+        if (!out_of_range && (h.first != 0 || h.step != 0))
+            return false;
+        if (out_of_range && (step == 0 || h.step != step || h.first % step != 0))
+            return false;
+        if (h.status != HistoryStatus::kOverBudget && h.extra != 0)
+            return false;
+        if (header)
+            *header = h;
+        return true;
+    }
+    const std::size_t allowed = SlotsThatFit(request.size, request.resolution);
+    if (step == 0 || h.step != step || h.first % step != 0 || h.count == 0 || h.count > allowed ||
+        (request.max_slots != 0 && h.count > request.max_slots) ||
+        len != HistoryReplySize(request.resolution, h.count))
+        return false;
+    const std::uint8_t* bitmap = data + kHistoryHeaderSize + h.count * EntrySize(h.resolution);
+    if (h.count % 8 != 0 && (bitmap[h.count / 8] >> (h.count % 8)) != 0)
+        return false;
+    h.low = static_cast<std::int32_t>(static_cast<std::uint32_t>(GetBig(data + 40, 4)));
+    h.high = static_cast<std::int32_t>(static_cast<std::uint32_t>(GetBig(data + 44, 4)));
+    const bool samples = EntrySize(h.resolution) == 4;
+    const std::uint8_t* p = data + kHistoryHeaderSize;
+    for (std::size_t i = 0; i < h.count; ++i) {
+        HistorySlot slot;
+        const auto value = [&](int at) {
+            return static_cast<std::int32_t>(static_cast<std::uint32_t>(GetBig(p + at, 4)));
+        };
+        if (samples) {
+            slot.min = slot.mean = slot.max = value(0);
+            p += 4;
+        } else {
+            slot.min = value(0);
+            slot.mean = value(4);
+            slot.max = value(8);
+            p += 12;
+        }
+        slot.alarm = ((bitmap[i / 8] >> (i % 8)) & 1) != 0;
+        if (slots)
+            slots[i] = slot;
+    }
+    if (header)
+        *header = h;
+    return true;
+}
+
 }  // namespace vorn::proto

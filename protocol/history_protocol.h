@@ -96,4 +96,17 @@ std::size_t HistoryReplySize(std::uint8_t resolution, std::size_t count);
 std::size_t EncodeHistoryReply(const HistoryReplyHeader& header, const HistorySlot* slots,
                                std::uint8_t* out);
 
+// ---- The client's side ----
+
+// Writes the request `r` into `out` (r.size bytes: the header, then zero padding) with
+// r.start, r.max_slots and the id as given. Returns r.size, or 0 when r.size is outside
+// 48 to 1232 bytes.
+std::size_t EncodeHistoryRequest(const HistoryRequest& r, std::uint8_t* out);
+
+// True, with *header set and, for a page, header->count slots written to `slots` (room for
+// SlotsThatFit(request.size, request.resolution)), when the datagram is a valid reply to
+// `request` by the client rules of docs/protocol.md; false for anything else.
+bool DecodeHistoryReply(const std::uint8_t* data, std::size_t len, const HistoryRequest& request,
+                        HistoryReplyHeader* header, HistorySlot* slots);
+
 }  // namespace vorn::proto

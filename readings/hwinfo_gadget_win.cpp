@@ -12,6 +12,9 @@
 #include <sddl.h>
 #include <wtsapi32.h>
 
+#include <cwchar>
+#include <vector>
+
 #include "readings/hwinfo_gadget.h"
 
 namespace vorn::readings {
@@ -34,46 +37,59 @@ std::string Utf8(const wchar_t* text, int chars) {
     return out;
 }
 
-// "HKEY_USERS\S-1-5-21-...\" for the user signed in at the console, empty when there is none
-// or it cannot be told.
-std::wstring ConsoleUserKeyPrefix() {
+// UTF-16 text. A vector rather than std::wstring, whose library instantiation alone weighs
+// some 50 KB in the static agent.
+using WideText = std::vector<wchar_t>;
+
+void Append(WideText* to, const wchar_t* text) {
+    to->insert(to->end(), text, text + wcslen(text));
+}
+
+// "S-1-5-21-...\" (no terminator) for the user signed in at the console, empty when there is
+// none or it cannot be told.
+WideText ConsoleUserKeyPrefix() {
     const DWORD session = WTSGetActiveConsoleSessionId();
     if (session == 0xFFFFFFFF)
-        return std::wstring();
-    std::wstring account;
+        return WideText();
+    WideText account;  // "DOMAIN\user" or "user"
     for (WTS_INFO_CLASS part : {WTSDomainName, WTSUserName}) {
         LPWSTR text = nullptr;
         DWORD bytes = 0;
         if (!WTSQuerySessionInformationW(WTS_CURRENT_SERVER_HANDLE, session, part, &text, &bytes) ||
             !text) {
-            return std::wstring();
+            return WideText();
         }
-        if (part == WTSDomainName && text[0])
-            account = std::wstring(text) + L"\\";
-        else if (part == WTSUserName)
-            account += text;
+        if (part == WTSDomainName && text[0]) {
+            Append(&account, text);
+            account.push_back(L'\\');
+        } else if (part == WTSUserName) {
+            Append(&account, text);
+        }
         WTSFreeMemory(text);
     }
     if (account.empty() || account.back() == L'\\')
-        return std::wstring();
+        return WideText();
+    account.push_back(L'\0');
     BYTE sid[SECURITY_MAX_SID_SIZE];
     DWORD sid_size = sizeof sid;
     wchar_t domain[256];
     DWORD domain_size = 256;
     SID_NAME_USE use;
-    if (!LookupAccountNameW(nullptr, account.c_str(), sid, &sid_size, domain, &domain_size, &use))
-        return std::wstring();
+    if (!LookupAccountNameW(nullptr, account.data(), sid, &sid_size, domain, &domain_size, &use))
+        return WideText();
     LPWSTR text = nullptr;
     if (!ConvertSidToStringSidW(sid, &text))
-        return std::wstring();
-    std::wstring prefix = std::wstring(text) + L"\\";
+        return WideText();
+    WideText prefix;
+    Append(&prefix, text);
+    prefix.push_back(L'\\');
     LocalFree(text);
     return prefix;
 }
 
 struct Candidate {
     HKEY root;
-    std::wstring path;
+    const wchar_t* path;
     std::string name;  // for the log: "HKCU\Software\HWiNFO64\VSB"
 };
 
@@ -81,11 +97,15 @@ class RegistryGadgetReader : public GadgetReader {
 public:
     bool Read(std::vector<GadgetValue>* values, std::uint64_t* stamp, std::string* why) override {
         std::vector<Candidate> candidates;
-        const std::wstring user = ConsoleUserKeyPrefix();
+        const WideText user = ConsoleUserKeyPrefix();
+        WideText user_path;  // NUL-terminated; outlives the candidate that points at it
         if (!user.empty()) {
-            candidates.push_back({HKEY_USERS, user + kKeyPath,
+            user_path = user;
+            Append(&user_path, kKeyPath);
+            user_path.push_back(L'\0');
+            candidates.push_back({HKEY_USERS, user_path.data(),
                                   "HKEY_USERS\\" +
-                                      Utf8(user.c_str(), static_cast<int>(user.size())) +
+                                      Utf8(user.data(), static_cast<int>(user.size())) +
                                       "Software\\HWiNFO64\\VSB"});
         }
         candidates.push_back({HKEY_CURRENT_USER, kKeyPath, "HKCU\\Software\\HWiNFO64\\VSB"});
@@ -93,7 +113,7 @@ public:
         bool any_key = false;
         for (const Candidate& c : candidates) {
             HKEY key = nullptr;
-            if (RegOpenKeyExW(c.root, c.path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+            if (RegOpenKeyExW(c.root, c.path, 0, KEY_READ, &key) != ERROR_SUCCESS)
                 continue;
             any_key = true;
             const bool read = ReadKey(key, values, stamp);

@@ -37,6 +37,26 @@
 #define ID_MENU_INDICATOR 32774
 #define ID_MENU_ABOUT 32775
 #define ID_MENU_EXIT 32776
+#define ID_MENU_HISTORY 32777
+
+// The history window: its span buttons and texts.
+#define IDC_HISTORY_SPAN0 1030
+#define IDC_HISTORY_SPAN1 1031
+#define IDC_HISTORY_SPAN2 1032
+#define IDC_HISTORY_SPAN3 1033
+#define IDC_HISTORY_STATUS 1034
+#define IDS_HISTORY_TITLE 140
+#define IDS_HISTORY_SPAN0 141
+#define IDS_HISTORY_SPAN1 142
+#define IDS_HISTORY_SPAN2 143
+#define IDS_HISTORY_SPAN3 144
+#define IDS_HISTORY_FIGURES 145
+#define IDS_HISTORY_LOADING 146
+#define IDS_HISTORY_UNSUPPORTED 147
+#define IDS_HISTORY_OFF 148
+#define IDS_HISTORY_BUSY 149
+#define IDS_HISTORY_FAILED 150
+#define IDS_HISTORY_UPDATED 151
 
 // Private window messages of the bar.
 #define WM_TRAY_NOTIFY 0x8097 /* WM_APP + 0x97: mouse events on the tray icon */

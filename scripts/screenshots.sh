@@ -7,14 +7,16 @@
 # the way the shell opens it, by posting the tray callback with a right press), about.png
 # (the About box), bar-alarm.png (the same readings from an agent that sets FAN3.min = 300:
 # the stopped fan's slot in alarm), bar-error.png (a bar whose agent does not answer: ERROR on
-# all thirteen lines, the error count in the status slot) and tray-icons.png (the four tray
-# pictures the program loads, enlarged, with what each means). The agent serves
-# scripts/demo-readings.txt on a free loopback port.
+# all thirteen lines, the error count in the status slot), tray-icons.png (the four tray
+# pictures the program loads, enlarged, with what each means) and history.png (the history
+# window over 24 hours of a made-up day, written by history_demo, with CPU past a limit of
+# 70.0 degC for a while). The agent serves scripts/demo-readings.txt on a free loopback port.
 #
 # Settings: VORN_SHOTS_DISPLAY (default 98; started when nothing runs there),
 # VORN_SHOTS_WINEPREFIX (default a prefix of its own, so no user's profile shows),
 # VORN_WIN_BUILD (the Windows build to take the programs from; default build/win32, or
-# build/win64 where no 32-bit code runs), VORN_AGENT (default build/release/agent/vornagent).
+# build/win64 where no 32-bit code runs), VORN_AGENT (default build/release/agent/vornagent),
+# VORN_HISTORY_DEMO (default build/release/tests/native/history_demo).
 # What is missing is built first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -37,8 +39,9 @@ vorn_wine_prepare
 preset=$(vorn_windows_preset)
 win=${VORN_WIN_BUILD:-build/$preset}
 agent=${VORN_AGENT:-build/release/agent/vornagent}
-if [ ! -x "$agent" ]; then
-    vorn_build release build/release build/build-release.log vornagent
+history_demo=${VORN_HISTORY_DEMO:-build/release/tests/native/history_demo}
+if [ ! -x "$agent" ] || [ ! -x "$history_demo" ]; then
+    vorn_build release build/release build/build-release.log vornagent history_demo
 fi
 if [ ! -f "$win/VORNBAR.exe" ] || [ ! -f "$win/e2e_commands_post.exe" ]; then
     vorn_build "$preset" "$win" "build/build-$preset.log" VORNBAR VORNPLUG e2e_commands_post
@@ -180,3 +183,28 @@ font=$(fc-match -f '%{file}' sans 2>/dev/null || true)
 montage "${args[@]}" ${font:+-font "$font"} -tile 4x1 -geometry 64x64+56+8 -pointsize 12 \
     -background white "$out/tray-icons.png"
 echo "screenshots: $out/tray-icons.png" >&2
+
+# The history window over 24 hours: the agent loads a made-up day, with a limit on CPU.
+"$history_demo" "$tmp/history"
+printf 'TCPU.max = 70\n' >"$tmp/history.conf"
+"$agent" --config "$tmp/history.conf" --listen 127.0.0.1:0 --history-file "$tmp/history" \
+    --source "file:$root/scripts/demo-readings.txt" 2>"$tmp/agent-history.log" &
+agent_pid=$!
+port=$(vorn_listening_port "$tmp/agent-history.log" "$agent_pid") ||
+    { echo "screenshots: the agent with history did not start" >&2; exit 1; }
+printf '[VORNBAR]\r\nHostName=127.0.0.1:%s\r\nDelayTimer=1\r\nMonitorTimer=1\r\nSaveIni=0\r\nLeft=40\r\nTop=40\r\nRight=1450\r\nBottom=64\r\nHistoryLeft=40\r\nHistoryTop=90\r\nHistoryRight=1000\r\nHistoryBottom=730\r\nHistorySpan=2\r\n' \
+    "$port" >"$WINEPREFIX/drive_c/windows/VORNBAR.INI"
+(cd "$win" && exec "${VORN_WINE[@]}" ./VORNBAR.exe) &
+bar_pid=$!
+bar=$(wait_window vorn_bar_window) || { echo "screenshots: the bar did not appear" >&2; exit 1; }
+read -r bar_id _ <<<"$bar"
+post 0x0111 32777 0  # the tray menu's history item
+wait_window other_window >/dev/null || { echo "screenshots: no history window" >&2; exit 1; }
+sleep 3  # the fetch and the paint
+read -r _ hx hy hw hh _ <<<"$(other_window)"
+shot "$out/history.png" "$hx" "$hy" "$hw" "$hh"
+post 0x0111 32776 0
+for _ in $(seq 50); do
+    kill -0 "$bar_pid" 2>/dev/null || break
+    sleep 0.1
+done

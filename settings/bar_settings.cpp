@@ -53,6 +53,13 @@ void ForEachKey(BarSettings& s, const BarRect& window, bool loading, F&& f) {
         f("SaveIni", &s.m_bSaveIni, nullptr, 1, nullptr, true);
         f("ErrorCounter", &s.m_nErrorCounter, nullptr, 0, nullptr, true);
     }
+    // The history window's keys come after the forty that older versions wrote, in the same
+    // order for loading and saving.
+    f("HistoryLeft", &s.m_rcHistory.left, nullptr, 0, nullptr, false);
+    f("HistoryTop", &s.m_rcHistory.top, nullptr, 0, nullptr, false);
+    f("HistoryRight", &s.m_rcHistory.right, nullptr, 0, nullptr, false);
+    f("HistoryBottom", &s.m_rcHistory.bottom, nullptr, 0, nullptr, false);
+    f("HistorySpan", &s.m_nHistorySpan, nullptr, 1, nullptr, false);
 }
 
 }  // namespace
@@ -62,7 +69,10 @@ void LoadBarSettings(BarSettings& s, CProfileServices& profile, const BarRect& w
     ForEachKey(
         s, window, true,
         [&](const char* key, int* number, CString* text, int defNumber, const char* defText, bool) {
-            if (number != nullptr) {
+            if (number == &s.m_nHistorySpan) {
+                *number = ClampHistorySpan(
+                    static_cast<int>(profile.GetProfileInt(section, key, defNumber)));
+            } else if (number != nullptr) {
                 *number = static_cast<int>(profile.GetProfileInt(section, key, defNumber));
             } else {
                 *text = profile.GetProfileString(section, key, defText);
@@ -82,12 +92,18 @@ void SaveBarSettings(BarSettings& s, CProfileServices& profile, const BarRect* p
                        return;
                    if (number == &s.m_nErrorCounter) {
                        profile.WriteProfileInt(section, key, errors);
+                   } else if (number == &s.m_nHistorySpan) {
+                       profile.WriteProfileInt(section, key, ClampHistorySpan(*number));
                    } else if (number != nullptr) {
                        profile.WriteProfileInt(section, key, *number);
                    } else {
                        profile.WriteProfileString(section, key, *text);
                    }
                });
+}
+
+int ClampHistorySpan(int span) {
+    return span < 0 || span > 3 ? 1 : span;
 }
 
 unsigned int SecondsToPauseMs(int seconds) {

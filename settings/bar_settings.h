@@ -31,6 +31,10 @@ struct BarSettings {
     int m_bTopMost = 0;
     int m_bTitleHostOnly = 0;
     int m_bSaveIni = 0;
+    // The history window: its restored rectangle (all 0 until it was first placed) and the
+    // span it shows (0 to 3: 10 minutes, 1 hour, 24 hours, 30 days).
+    BarRect m_rcHistory;
+    int m_nHistorySpan = 1;
 };
 
 // The host name used when the profile names none.
@@ -41,9 +45,13 @@ extern const char kDefaultHostName[];
 void LoadBarSettings(BarSettings& s, CProfileServices& profile, const BarRect& window);
 
 // Writes the keys in save order: everything when saving is on, then always SaveIni and
-// ErrorCounter. `placement`, when given, replaces the stored rectangle first (the bar's
-// restored position at exit); without it the loaded edges are written back unchanged.
+// ErrorCounter, then (when saving is on) the history window's keys, after the forty of old.
+// `placement`, when given, replaces the stored rectangle first (the bar's restored position at
+// exit); without it the loaded edges are written back unchanged.
 void SaveBarSettings(BarSettings& s, CProfileServices& profile, const BarRect* placement);
+
+// A history span as the profile may hold it: 0 to 3, anything else the default 1 (an hour).
+int ClampHistorySpan(int span);
 
 // Pauses and time-outs as the program uses them: a negative value counts as 0, and a
 // second count is capped so that its milliseconds fit a signed 32-bit integer.

@@ -26,6 +26,11 @@ std::vector<std::string> SavedKeyOrder() {
           "SaveIni",    "ErrorCounter"}) {
         keys.push_back(k);
     }
+    // The history window's keys, after the forty that older versions wrote.
+    for (const char* k :
+         {"HistoryLeft", "HistoryTop", "HistoryRight", "HistoryBottom", "HistorySpan"}) {
+        keys.push_back(k);
+    }
     return keys;
 }
 

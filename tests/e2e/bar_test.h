@@ -14,7 +14,8 @@ namespace vorn::e2e {
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-// The keys a saving exit writes, in the order they are written.
+// The keys a saving exit writes, in the order they are written: the forty of old, then the
+// five of the history window.
 std::vector<std::string> SavedKeyOrder();
 
 // The lines, each ended with "\r\n".

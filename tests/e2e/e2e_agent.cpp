@@ -98,6 +98,35 @@ TEST_F(AgentTest, PluginGetFailsWithDataUntouchedAfterCancel) {
     }
 }
 
+TEST_F(AgentTest, PluginGetHistoryReadsTheAgentsSamplesBesideItsPolls) {
+    VORNPLUG plugin;
+    ASSERT_NE(plugin.Create(host_.c_str()), 0) << host_;
+    LMDATA data{};
+    ASSERT_NE(plugin.Get(data, 2000), 0);
+    // A minute by the second, then by the minute: the agent has sampled the file since it
+    // started, so the newest values are the file's, in fixed units.
+    std::vector<VORNHISTSLOT> slots(60);
+    VORNHISTORY info{};
+    ASSERT_EQ(plugin.GetHistory(LM_VM12, VORNHIST_SAMPLES, -59, 0, info, slots.data(), 60, 2000),
+              VORNHIST_OK);
+    EXPECT_EQ(info.nStep, 1u);
+    EXPECT_EQ(info.nSlots, 60u);
+    EXPECT_EQ(info.llFirst, info.llNow - 59);
+    int newest = VORNHIST_GAP;
+    for (unsigned int i = 0; i < info.nSlots; ++i) {
+        if (slots[i].nMean != VORNHIST_GAP)
+            newest = slots[i].nMean;
+    }
+    EXPECT_EQ(newest, -12049) << "-12.049 V";
+    ASSERT_EQ(plugin.GetHistory(LM_FAN1, VORNHIST_MINUTES, -60, 0, info, slots.data(), 60, 2000),
+              VORNHIST_OK);
+    EXPECT_EQ(info.nStep, 60u);
+    EXPECT_EQ(slots[info.nSlots - 1].nMax, 2812) << "2812.4 RPM to the nearest";
+    // The poll goes on as before on its own socket.
+    ASSERT_NE(plugin.Get(data, 2000), 0);
+    EXPECT_STREQ(data.szText[LM_FAN1], "2812");
+}
+
 // ---- The bar ----------------------------------------------------------------------------------
 
 TEST_F(AgentTest, BarShowsTheAgentsReadingsAndCountsNoFailure) {

@@ -218,6 +218,7 @@ TEST_F(InProcCommandsTest, RightPressOpensTheMenuWithMarksOnTopMostAndSaveIniOnl
         {ID_MENU_SAVEINI, L"終了時に設定保存", true},
         {0, nullptr, false},
         {ID_MENU_INDICATOR, L"インジケータ切替", false},
+        {ID_MENU_HISTORY, L"履歴グラフ", false},
         {ID_MENU_ABOUT, L"バージョン情報", false},
         {0, nullptr, false},
         {ID_MENU_EXIT, L"プログラムの終了", false},
@@ -240,7 +241,7 @@ TEST_F(InProcCommandsTest, RightPressOpensTheMenuWithMarksOnTopMostAndSaveIniOnl
 TEST_F(InProcCommandsTest, StickAloneIsMarkedWhenTheOtherTwoFlagsAreOff) {
     ASSERT_NE(Start({"TopMost=0", "Stick=1", "SaveIni=0"}), nullptr);
     const auto items = MenuShown();
-    ASSERT_EQ(items.size(), 8u);
+    ASSERT_EQ(items.size(), 9u);
     for (size_t i = 0; i < items.size(); ++i)
         EXPECT_EQ(Checked(items, i), i == 1) << "item " << i + 1;
     EXPECT_TRUE(Exit());
@@ -344,8 +345,8 @@ TEST_F(InProcCommandsTest, AboutOpensOnlyAfterTheMenuHasClosed) {
     g_about.thread = bar_.ThreadId();
     g_hook = SetWindowsHookExA(WH_CBT, &WatchCreations, nullptr, bar_.ThreadId());
     ASSERT_NE(g_hook, nullptr);
-    // Down to the sixth item (the separators are skipped), then Enter.
-    for (int i = 0; i < 5; ++i)
+    // Down to the seventh item (the separators are skipped), then Enter.
+    for (int i = 0; i < 6; ++i)
         inproc::PressMenuKey(popup, VK_DOWN);
     inproc::PressMenuKey(popup, VK_RETURN);
     HWND about = nullptr;

@@ -182,6 +182,12 @@ TEST_F(BarStartupTest, FirstExitWithoutProfileWritesFortyKeysInOrder) {
         keys.push_back(e.first);
     }
     ASSERT_EQ(keys, SavedKeyOrder()) << text;
+    ASSERT_EQ(keys.size(), 45u);
+    EXPECT_EQ(keys[39], "ErrorCounter") << "the forty of old first, in their order";
+    // The history window was never opened: no rectangle, the default span (an hour).
+    EXPECT_EQ(ValueOf(entries, "HistoryLeft"), "0");
+    EXPECT_EQ(ValueOf(entries, "HistoryRight"), "0");
+    EXPECT_EQ(ValueOf(entries, "HistorySpan"), "1");
 
     // The default host is the one the title names.
     const std::string prefix = "TERVALO - ";
@@ -279,8 +285,8 @@ TEST_F(BarStartupTest, TwoInstancesWithTwoSectionsKeepSeparateSettings) {
     const std::string text = ReadProfileText();
     const auto sa = SectionEntries(text, "ALPHA");
     const auto sb = SectionEntries(text, "BETA");
-    EXPECT_EQ(sa.size(), 40u) << text;
-    EXPECT_EQ(sb.size(), 40u) << text;
+    EXPECT_EQ(sa.size(), SavedKeyOrder().size()) << text;
+    EXPECT_EQ(sb.size(), SavedKeyOrder().size()) << text;
     EXPECT_EQ(ValueOf(sa, "HostName"), responder_.HostText());
     EXPECT_EQ(ValueOf(sb, "HostName"), second.HostText());
     EXPECT_EQ(ValueOf(sa, "SocketTimer"), "1111");

@@ -1,11 +1,11 @@
 # libFuzzer targets for the parsers that take outside input: the agent's request parser, the
 # plug-in's reply parser, the agent's configuration parser, its readings-file parser, the
 # Prometheus exposition parser, HWiNFO's shared-memory parser and the metrics endpoint's HTTP
-# request reader, and the history file's loader.
+# request reader, the history file's loader and the plug-in's history page parser.
 # Built by the "fuzz" preset, which compiles everything with clang and
 # -fsanitize=fuzzer-no-link plus ASan and UBSan; scripts/fuzz.sh runs them on tests/fuzz/corpus.
 set(VORN_FUZZ_TARGETS fuzz_request fuzz_reply fuzz_config fuzz_readings fuzz_hwinfo
-    fuzz_metrics_request fuzz_history)
+    fuzz_metrics_request fuzz_history fuzz_history_reply)
 foreach(target ${VORN_FUZZ_TARGETS})
     add_executable(${target} ${PROJECT_SOURCE_DIR}/tests/fuzz/${target}.cpp)
     target_link_libraries(${target} PRIVATE vorn_agent_core vorn_readings vorn_protocol

@@ -80,3 +80,14 @@ vorn_warnings(vorn_history_client)
 vorn_test(agent_history_test SOURCES agent_history_test.cpp
           LIBS vorn_agent_test_support vorn_history_client LABELS agent)
 add_dependencies(agent_history_test vornagent)
+
+# The plug-in's history read against the real agent.
+vorn_test(plugin_history_test SOURCES plugin_history_test.cpp
+          LIBS vorn_agent_test_support vorn_plugin LABELS "plugin;agent")
+add_dependencies(plugin_history_test vornagent)
+
+# Not a test: writes a made-up day of history for the documentation's picture of the history
+# window (scripts/screenshots.sh).
+add_executable(history_demo history_demo.cpp)
+target_link_libraries(history_demo PRIVATE vorn_history)
+vorn_warnings(history_demo)

@@ -11,6 +11,10 @@ namespace {
 
 const BarRect kWindow{10, 20, 1220, 42};
 
+const std::vector<std::string> kHistoryKeys = {"HistoryLeft", "HistoryTop", "HistoryRight",
+                                               "HistoryBottom", "HistorySpan"};
+
+// The forty keys that every version writes, in their order.
 std::vector<std::string> ExampleSaveOrder() {
     std::vector<std::string> keys = {"HostName", "SocketTimer", "MonitorTimer", "IconTimer"};
     for (int k = 0; k < 14; ++k)
@@ -59,10 +63,15 @@ TEST(SettingsFirstRun, FirstExitWritesFortyKeysInOrder) {
     LoadBarSettings(s, profile, kWindow);
     profile.calls.clear();
     SaveBarSettings(s, profile, nullptr);
-    EXPECT_EQ(profile.Keys("write"), ExampleSaveOrder());
+    // The forty of old in their order, then the history window's keys.
+    std::vector<std::string> expected = ExampleSaveOrder();
+    expected.insert(expected.end(), kHistoryKeys.begin(), kHistoryKeys.end());
+    EXPECT_EQ(profile.Keys("write"), expected);
     ASSERT_EQ(profile.sections.size(), 1u);
     const auto& lines = profile.sections.at("VORNBAR");
-    ASSERT_EQ(lines.size(), 40u);
+    ASSERT_EQ(lines.size(), 45u);
+    EXPECT_EQ(lines[40].second, "0");  // HistoryLeft: never placed
+    EXPECT_EQ(lines[44].second, "1");  // HistorySpan: an hour
     EXPECT_EQ(lines[1].second, "2000");
     EXPECT_EQ(lines[19].second, "PWR :");
     EXPECT_EQ(lines[31].second, "20");  // Top
@@ -86,6 +95,7 @@ TEST(SettingsOrder, LoadReadsKeysInLoadOrder) {
                           "SaveIni", "DefaultIndicator"}) {
         expected.push_back(k);
     }
+    expected.insert(expected.end(), kHistoryKeys.begin(), kHistoryKeys.end());
     EXPECT_EQ(profile.Keys("get"), expected);
     for (const auto& c : profile.calls)
         EXPECT_EQ(c.section, "VORNBAR");
@@ -162,6 +172,31 @@ TEST(SettingsSave, ValuesAreWrittenBackAsRead) {
     EXPECT_EQ(*profile.Find("VORNBAR", "MonitorTimer"), "-5");
     EXPECT_EQ(*profile.Find("VORNBAR", "Indicator03"), "99");
     EXPECT_EQ(*profile.Find("VORNBAR", "StringTCPU"), std::string(PROFILE_STRING_BUFFER - 1, 'x'));
+}
+
+TEST(SettingsHistory, WindowRectangleAndSpanRoundTripAndABadSpanIsTheDefault) {
+    MemoryProfile profile;
+    profile.Set("VORNBAR", "HistoryLeft", "-40");
+    profile.Set("VORNBAR", "HistoryTop", "30");
+    profile.Set("VORNBAR", "HistoryRight", "900");
+    profile.Set("VORNBAR", "HistoryBottom", "700");
+    profile.Set("VORNBAR", "HistorySpan", "3");
+    BarSettings s;
+    LoadBarSettings(s, profile, kWindow);
+    EXPECT_EQ(s.m_rcHistory.left, -40);
+    EXPECT_EQ(s.m_rcHistory.bottom, 700);
+    EXPECT_EQ(s.m_nHistorySpan, 3);
+    s.m_rcHistory = BarRect{5, 6, 705, 506};
+    s.m_nHistorySpan = 0;
+    SaveBarSettings(s, profile, nullptr);
+    EXPECT_EQ(*profile.Find("VORNBAR", "HistoryLeft"), "5");
+    EXPECT_EQ(*profile.Find("VORNBAR", "HistoryBottom"), "506");
+    EXPECT_EQ(*profile.Find("VORNBAR", "HistorySpan"), "0");
+    for (const char* bad : {"4", "-1", "99999"}) {
+        profile.Set("VORNBAR", "HistorySpan", bad);
+        LoadBarSettings(s, profile, kWindow);
+        EXPECT_EQ(s.m_nHistorySpan, 1) << bad;
+    }
 }
 
 TEST(SettingsPauses, NegativeAndHugeValuesAreClamped) {

@@ -25,7 +25,8 @@ add_test(NAME plugin_exe_exports
         for s in _ZN8UDPCSockaSERKS_ _ZN7SOCKLIBaSERKS_ _ZN8VORNPLUGaSERKS_; do
             printf '%s\n' "$exports" | grep -qw "$s" || { echo "not exported: $s"; exit 1; }
         done
-        for s in _ZN8VORNPLUGC1Ev _ZN8VORNPLUGD1Ev _ZN8VORNPLUG3GetER6LMDATAj _ZN8VORNPLUG6CancelEv; do
+        for s in _ZN8VORNPLUGC1Ev _ZN8VORNPLUGD1Ev _ZN8VORNPLUG3GetER6LMDATAj _ZN8VORNPLUG6CancelEv \
+                 _ZNK8VORNPLUG10GetHistoryEiixxR11VORNHISTORYP12VORNHISTSLOTjj; do
             printf '%s\n' "$imports" | grep -qw "$s" || { echo "not from VORNPLUG.dll: $s"; exit 1; }
         done
         printf '%s\n' "$exports"

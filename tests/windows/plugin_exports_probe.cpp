@@ -6,5 +6,8 @@ int main() {
     VORNPLUG plugin;
     LMDATA data{};
     plugin.Cancel();
-    return plugin.Get(data, 0);
+    VORNHISTORY info{};
+    VORNHISTSLOT slot{};
+    return plugin.Get(data, 0) +
+           plugin.GetHistory(LM_CPU, VORNHIST_SAMPLES, 0, 0, info, &slot, 1, 0);
 }

@@ -20,8 +20,10 @@ if(TARGET VORNBAR)
 endif()
 
 # What ships stays small (stripped, built for size): the bar and the plug-in together within
-# their goal of 256 KiB (197,632 bytes reached), the Windows agent within 512 KiB (504,832
-# bytes with the Prometheus and HTTP sources; see docs/benchmarks.md).
+# their goal of 256 KiB (197,632 bytes reached), the Windows agent within 528 KiB (539,136
+# bytes): 512 KiB until the history store, --ask and the HWiNFO Gadget source brought 83 KB
+# of their own code, once the library code that came with them (std::wstring, 35 KB) was
+# gone again. See docs/benchmarks.md.
 if(TARGET VORNBAR AND TARGET VORNPLUG)
     add_test(NAME product_size_budget
         COMMAND ${CMAKE_COMMAND} -DBUDGET=262144 -DWHAT=VORNBAR.exe+VORNPLUG.dll
@@ -31,7 +33,7 @@ if(TARGET VORNBAR AND TARGET VORNPLUG)
 endif()
 if(TARGET vornagent)
     add_test(NAME agent_size_budget
-        COMMAND ${CMAKE_COMMAND} -DBUDGET=524288 -DWHAT=vornagent.exe
+        COMMAND ${CMAKE_COMMAND} -DBUDGET=540672 -DWHAT=vornagent.exe
                 "-DFILES=$<TARGET_FILE:vornagent>"
                 -P ${PROJECT_SOURCE_DIR}/cmake/check_size.cmake)
     set_tests_properties(agent_size_budget PROPERTIES LABELS static)

@@ -667,7 +667,25 @@ TEST(ResourceTexts, AboutStringArrivesInHalfWidthKatakana) {
     EXPECT_EQ(std::wstring(buf, n > 0 ? n : 0), Wide(u8"ﾊﾞｰｼﾞｮﾝ情報(&A)..."));
 }
 
-TEST(ResourceTexts, TrayMenuHasOnePopUpWithEightItems) {
+TEST(ResourceTexts, HistoryWindowTextsArriveInJapanese) {
+    const std::pair<UINT, const char*> texts[] = {
+        {IDS_HISTORY_TITLE, u8"履歴 - "},
+        {IDS_HISTORY_SPAN0, u8"10分"},
+        {IDS_HISTORY_SPAN3, u8"30日"},
+        {IDS_HISTORY_FIGURES, u8"最小 %s  平均 %s  最大 %s"},
+    };
+    for (const auto& t : texts) {
+        wchar_t buf[128] = {};
+        const int n = LoadStringW(Module(), t.first, buf, 128);
+        EXPECT_EQ(std::wstring(buf, n > 0 ? n : 0), Wide(t.second)) << t.first;
+    }
+    for (UINT id = IDS_HISTORY_LOADING; id <= IDS_HISTORY_UPDATED; ++id) {
+        wchar_t buf[128] = {};
+        EXPECT_GT(LoadStringW(Module(), id, buf, 128), 0) << id;
+    }
+}
+
+TEST(ResourceTexts, TrayMenuHasOnePopUpWithNineItems) {
     HMENU menu = LoadMenuW(Module(), MAKEINTRESOURCEW(IDR_TRAYMENU));
     ASSERT_NE(menu, nullptr);
     EXPECT_EQ(GetMenuItemCount(menu), 1);
@@ -682,17 +700,14 @@ TEST(ResourceTexts, TrayMenuHasOnePopUpWithEightItems) {
         const char* text;  // null: separator
     };
     const Item expected[] = {
-        {ID_MENU_TOPMOST, u8"常に手前に表示"},
-        {ID_MENU_STICK, u8"ウィンドウを固定"},
-        {ID_MENU_SAVEINI, u8"終了時に設定保存"},
-        {0, nullptr},
-        {ID_MENU_INDICATOR, u8"インジケータ切替"},
-        {ID_MENU_ABOUT, u8"バージョン情報"},
-        {0, nullptr},
+        {ID_MENU_TOPMOST, u8"常に手前に表示"},     {ID_MENU_STICK, u8"ウィンドウを固定"},
+        {ID_MENU_SAVEINI, u8"終了時に設定保存"},   {0, nullptr},
+        {ID_MENU_INDICATOR, u8"インジケータ切替"}, {ID_MENU_HISTORY, u8"履歴グラフ"},
+        {ID_MENU_ABOUT, u8"バージョン情報"},       {0, nullptr},
         {ID_MENU_EXIT, u8"プログラムの終了"},
     };
-    ASSERT_EQ(GetMenuItemCount(popup), 8);
-    for (UINT i = 0; i < 8; ++i) {
+    ASSERT_EQ(GetMenuItemCount(popup), 9);
+    for (UINT i = 0; i < 9; ++i) {
         wchar_t text[64] = {};
         MENUITEMINFOW mi = {};
         mi.cbSize = sizeof mi;
@@ -800,6 +815,8 @@ TEST(ResourceLanguage, EveryResourceIsJapaneseOnly) {
         {RT_DIALOG, IDD_ABOUTBOX},
         {RT_MENU, IDR_TRAYMENU},
         {RT_STRING, static_cast<WORD>(IDS_ABOUTBOX / 16 + 1)},
+        {RT_STRING, static_cast<WORD>(IDS_HISTORY_TITLE / 16 + 1)},
+        {RT_STRING, static_cast<WORD>(IDS_HISTORY_UPDATED / 16 + 1)},
         {RT_GROUP_ICON, IDR_MAINFRAME},
         {RT_GROUP_ICON, IDI_TRAY_IDLE},
         {RT_GROUP_ICON, IDI_TRAY_OK},
@@ -810,7 +827,7 @@ TEST(ResourceLanguage, EveryResourceIsJapaneseOnly) {
     for (WORD group : {IDR_MAINFRAME, IDI_TRAY_IDLE, IDI_TRAY_OK, IDI_TRAY_ERROR})
         for (const GroupEntry& e : IconGroup(group))
             all.push_back({RT_ICON, e.iconId});
-    EXPECT_EQ(all.size(), 10u + 7u);
+    EXPECT_EQ(all.size(), 12u + 7u);
     for (const auto& r : all)
         EXPECT_EQ(Languages(r.first, r.second), std::vector<WORD>{kJapanese})
             << "type " << Type(r.first) << " id " << r.second;
