@@ -77,7 +77,7 @@ public:
             return Fail("missing value for '" + key + "'");
         if (const Setting* setting = FindSettingByKey(key)) {
             std::string why;
-            if (!setting->parse(Origin::kFile, value, out_, &why))
+            if (!ParseSetting(*setting, Origin::kFile, value, out_, &why))
                 return Fail(key + " " + why);
             if (setting->line)
                 out_->*setting->line = number_;
@@ -356,8 +356,7 @@ Config Resolve(const Settings& file, const Settings& command_line) {
     c.listen = DefaultListen();
     c.allow = DefaultAllow();
     for (const Settings* layer : {&file, &command_line}) {
-        for (const Setting* s = SettingsBegin(); s != SettingsEnd(); ++s)
-            s->overlay(*layer, &c);
+        OverlaySettings(*layer, &c);
     }
     if (!file.interval_ms && !command_line.interval_ms &&
         c.source.kind == SourceSpec::Kind::kPrometheus)

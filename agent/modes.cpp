@@ -42,10 +42,12 @@ int RunMode(const CommandLine& command_line, const char* platform_help, std::FIL
 }
 
 std::string ServiceArguments(const CommandLine& command_line,
-                             const std::function<std::string(const std::string&)>& full_path) {
+                             std::string (*full_path)(const std::string&)) {
     std::string arguments;
-    for (const auto& [name, value] : command_line.serving_options) {
-        const std::string kept = name == "--config" ? full_path(value) : value;
+    const std::vector<std::string>& words = command_line.serving_options;
+    for (std::size_t k = 0; k + 1 < words.size(); k += 2) {
+        const std::string& name = words[k];
+        const std::string kept = name == "--config" ? full_path(words[k + 1]) : words[k + 1];
         arguments += (arguments.empty() ? "" : " ") + name + " " + QuoteWindowsArgument(kept);
     }
     return arguments;

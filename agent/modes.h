@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdio>
-#include <functional>
 #include <string>
 
 #include "agent/options.h"
@@ -19,7 +18,7 @@ int RunMode(const CommandLine& command_line, const char* platform_help, std::FIL
 // order, each as "--name VALUE" quoted for a Windows command line, with --config's file made
 // full by `full_path`, as the service starts in another folder.
 std::string ServiceArguments(const CommandLine& command_line,
-                             const std::function<std::string(const std::string&)>& full_path);
+                             std::string (*full_path)(const std::string&));
 
 // Quotes one argument for a Windows command line so that the C runtime reads it back whole.
 std::string QuoteWindowsArgument(const std::string& arg);

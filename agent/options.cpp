@@ -89,6 +89,16 @@ const char* HelpText() {
            "from --ask; 2 on a bad command line.\n";
 }
 
+namespace {
+
+// Notes a serving option for the service's command line.
+void Keep(CommandLine* cl, const std::string& name, const std::string& value) {
+    cl->serving_options.push_back(name);
+    cl->serving_options.push_back(value);
+}
+
+}  // namespace
+
 bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::string* error) {
     CommandLine cl;
     auto fail = [error](const std::string& message) {
@@ -118,12 +128,12 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
         }
         if (setting) {
             std::string why;
-            if (!setting->parse(Origin::kCommandLine, value, &cl.overrides, &why))
+            if (!ParseSetting(*setting, Origin::kCommandLine, value, &cl.overrides, &why))
                 return fail(arg + " " + why);
-            cl.serving_options.emplace_back(arg, value);
+            Keep(&cl, arg, value);
         } else if (arg == "--config") {
             cl.config_path = value;
-            cl.serving_options.emplace_back(arg, value);
+            Keep(&cl, arg, value);
         } else if (arg == "--help" || arg == "-h") {
             cl.mode = CommandLine::Mode::kHelp;
         } else if (arg == "--version") {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "agent/config.h"
@@ -18,9 +17,9 @@ struct CommandLine {
     std::string check_path;   // --check
     std::string ask_host;     // --ask
     Settings overrides;       // the settings' options: --listen, --allow, --source, ...
-    // --config and the settings' options in the order given, each as "--name" and its value:
-    // what a service started with the same settings is given.
-    std::vector<std::pair<std::string, std::string>> serving_options;
+    // --config and the settings' options in the order given, as words: each "--name", then its
+    // value. What a service started with the same settings is given.
+    std::vector<std::string> serving_options;
 };
 
 // Parses argv[1..argc-1]; options take "--name VALUE" or "--name=VALUE". On failure

@@ -36,107 +36,79 @@ bool Append(const std::string& text, std::vector<Item>* out) {
     return true;
 }
 
-// What each list item must look like, and what the file calls one item ("listen address").
-struct ListForm {
-    const char* item;
-    const char* form;
-};
-constexpr ListForm kListenForm{"address", "ADDR:PORT or [ADDR]:PORT"};
-constexpr ListForm kMetricsForm{"address", "ADDR:PORT, [ADDR]:PORT, :PORT or PORT"};
-constexpr ListForm kAllowForm{"entry", "ADDR or ADDR/BITS"};
-
 // A list setting adds to what earlier lines or options gave. A file line may hold several
-// items; a command-line option holds one.
-template <auto Field, auto AppendItem, const ListForm& Form>
-bool ParseList(Origin origin, const std::string& value, Settings* out, std::string* why) {
-    auto& list = out->*Field;
-    if (!list)
-        list.emplace();
-    const std::vector<std::string> items =
-        origin == Origin::kFile ? Words(value) : std::vector<std::string>{value};
-    for (const std::string& item : items) {
-        if (!AppendItem(item, &*list)) {
-            *why = (origin == Origin::kFile ? std::string(Form.item) + " '" : std::string("'")) +
-                   item + "' is not " + Form.form;
+// items, each called an `item` ("listen address"); a command-line option holds one.
+template <typename Item>
+bool ParseList(Origin origin, const std::string& value, const char* item, const char* form,
+               bool (*append)(const std::string&, std::vector<Item>*),
+               std::optional<std::vector<Item>>* list, std::string* why) {
+    if (!*list)
+        list->emplace();
+    std::vector<std::string> items;
+    if (origin == Origin::kFile)
+        items = Words(value);
+    else
+        items.push_back(value);
+    for (const std::string& text : items) {
+        if (!append(text, &**list)) {
+            *why = (origin == Origin::kFile ? std::string(item) + " '" : std::string("'")) + text +
+                   "' is not " + form;
             return false;
         }
     }
     return true;
 }
 
-// A directory in the file must be absolute, as the file may be read from anywhere; one on the
-// command line may be relative to where the agent was started.
-template <auto Field>
-bool ParseDirectory(Origin origin, const std::string& value, Settings* out, std::string* why) {
-    if (origin == Origin::kFile ? value[0] != '/' : value.empty()) {
-        *why = origin == Origin::kFile ? "must be an absolute directory" : "needs a directory";
-        return false;
-    }
-    out->*Field = value;
-    return true;
+template <typename T>
+void Overlay(const Lands<T>& lands, const Settings& layer, Config* config) {
+    if (lands.layer && lands.config && layer.*lands.layer)
+        config->*lands.config = *(layer.*lands.layer);
 }
 
-template <auto Field>
-bool ParseSource(Origin, const std::string& value, Settings* out, std::string* why) {
-    readings::SourceSpec spec;
-    if (!readings::ParseSourceSpec(value, &spec, why))
-        return false;
-    out->*Field = spec;
-    return true;
+template <typename T>
+void Carry(const Lands<T>& lands, const Config& from, Config* to) {
+    if (lands.config)
+        to->*lands.config = from.*lands.config;
 }
 
-// A whole number from `Min` to `Max`, counted in `Unit`.
-template <auto Field, long Min, long Max, const char* Unit>
-bool ParseNumber(Origin, const std::string& value, Settings* out, std::string* why) {
-    long number = 0;
-    if (!readings::ParseWholeNumber(value, Max, &number) || number < Min) {
-        *why = std::string("must be a whole number of ") + Unit + " from " + std::to_string(Min) +
-               " to " + std::to_string(Max);
-        return false;
-    }
-    out->*Field = static_cast<int>(number);
-    return true;
+using Kind = Setting::Kind;
+
+constexpr Setting Row(const char* key, const char* option, const char* default_text,
+                      bool reloadable, Kind kind) {
+    Setting s;
+    s.key = key;
+    s.option = option;
+    s.default_text = default_text;
+    s.reloadable = reloadable;
+    s.kind = kind;
+    return s;
 }
 
-template <auto Field>
-bool ParseOnOff(Origin, const std::string& value, Settings* out, std::string* why) {
-    if (value != "on" && value != "off") {
-        *why = "must be on or off";
-        return false;
-    }
-    out->*Field = value == "on";
-    return true;
+constexpr Setting Endpoints(Setting s, std::optional<std::vector<Endpoint>> Settings::*layer,
+                            std::vector<Endpoint> Config::*config) {
+    s.endpoints = {layer, config};
+    return s;
 }
 
-template <auto Field>
-bool ParseFileName(Origin, const std::string& value, Settings* out, std::string* why) {
-    if (value.empty()) {
-        *why = "must name a file";
-        return false;
-    }
-    out->*Field = value;
-    return true;
+constexpr Setting Text(Setting s, std::optional<std::string> Settings::*layer,
+                       std::string Config::*config) {
+    s.text = {layer, config};
+    return s;
 }
 
-template <auto Field>
-bool ParseText(Origin, const std::string& value, Settings* out, std::string*) {
-    out->*Field = value;
-    return true;
+constexpr Setting Number(Setting s, std::optional<int> Settings::*layer, int Config::*config,
+                         long min, long max, const char* unit) {
+    s.number = {layer, config};
+    s.min = min;
+    s.max = max;
+    s.unit = unit;
+    return s;
 }
 
-template <auto From, auto To>
-void Overlay(const Settings& layer, Config* config) {
-    if (layer.*From)
-        config->*To = *(layer.*From);
+constexpr Setting Line(Setting s, int Settings::*line) {
+    s.line = line;
+    return s;
 }
-
-template <auto Field>
-void Carry(const Config& from, Config* to) {
-    to->*Field = from.*Field;
-}
-
-void Ignore(const Settings&, Config*) {}
-void Ignore(const Config&, Config*) {}
 
 constexpr char kMilliseconds[] = "milliseconds";
 constexpr char kRequestsASecond[] = "requests a second";
@@ -149,67 +121,56 @@ constexpr char kDefaultSource[] = "hwmon";
 constexpr char kDefaultHistoryFile[] = "/var/lib/vornagent/history when that folder exists";
 #endif
 
-// clang-format off
-const Setting kSettings[] = {
-    {"listen", "listen", "127.0.0.1:29870 [::1]:29870", false,
-     &ParseList<&Settings::listen, &Append<Endpoint, &ParseEndpoint>, kListenForm>,
-     &Overlay<&Settings::listen, &Config::listen>, &Carry<&Config::listen>},
-    {"metrics", "metrics", "off", false,
-     &ParseList<&Settings::metrics, &ParseMetricsAddress, kMetricsForm>,
-     &Overlay<&Settings::metrics, &Config::metrics>, &Carry<&Config::metrics>},
-    {"allow", "allow", "127.0.0.0/8 ::1/128", true,
-     &ParseList<&Settings::allow, &Append<Cidr, &ParseCidr>, kAllowForm>,
-     &Overlay<&Settings::allow, &Config::allow>, &Carry<&Config::allow>},
-    {"sysfs", "sysfs", "/sys", true,
-     &ParseDirectory<&Settings::sysfs>,
-     &Overlay<&Settings::sysfs, &Config::sysfs>, &Carry<&Config::sysfs>},
-    {"source", "source", kDefaultSource, true,
-     &ParseSource<&Settings::source>,
-     &Overlay<&Settings::source, &Config::source>, &Carry<&Config::source>},
-    {"interval", "interval", "500 (2000 for a prometheus: source)", true,
-     &ParseNumber<&Settings::interval_ms, 0, kMaxIntervalMs, kMilliseconds>,
-     &Overlay<&Settings::interval_ms, &Config::interval_ms>, &Carry<&Config::interval_ms>},
-    {"stale", "stale", "three intervals, at least 1000", true,
-     &ParseNumber<&Settings::stale_ms, 1, kMaxStaleMs, kMilliseconds>,
-     &Overlay<&Settings::stale_ms, &Config::stale_ms>, &Carry<&Config::stale_ms>},
-    {"rate", "rate", "20", true,
-     &ParseNumber<&Settings::rate, 0, kMaxRate, kRequestsASecond>,
-     &Overlay<&Settings::rate, &Config::rate>, &Carry<&Config::rate>},
-    {"history", "history", "on", false,
-     &ParseOnOff<&Settings::history>,
-     &Overlay<&Settings::history, &Config::history>, &Carry<&Config::history>},
-    {"history_file", "history-file", kDefaultHistoryFile, false,
-     &ParseFileName<&Settings::history_file>,
-     &Overlay<&Settings::history_file, &Config::history_file>, &Carry<&Config::history_file>},
-    {"prometheus.user", nullptr, "none", true,
-     &ParseText<&Settings::prometheus_user>,
-     &Overlay<&Settings::prometheus_user, &Config::prometheus_user>,
-     &Carry<&Config::prometheus_user>},
-    {"prometheus.password", nullptr, "none", true,
-     &ParseText<&Settings::prometheus_password>,
-     &Overlay<&Settings::prometheus_password, &Config::prometheus_password>,
-     &Carry<&Config::prometheus_password>, &Settings::prometheus_password_line},
+constexpr Setting WithCidrs() {
+    Setting s = Row("allow", "allow", "127.0.0.0/8 ::1/128", true, Kind::kAllow);
+    s.cidrs = {&Settings::allow, &Config::allow};
+    return s;
+}
+
+constexpr Setting WithSource() {
+    Setting s = Row("source", "source", kDefaultSource, true, Kind::kSource);
+    s.source = {&Settings::source, &Config::source};
+    return s;
+}
+
+constexpr Setting WithHistory() {
+    Setting s = Row("history", "history", "on", false, Kind::kOnOff);
+    s.flag = {&Settings::history, &Config::history};
+    return s;
+}
+
+constexpr Setting kSettings[] = {
+    Endpoints(Row("listen", "listen", "127.0.0.1:29870 [::1]:29870", false, Kind::kListen),
+              &Settings::listen, &Config::listen),
+    Endpoints(Row("metrics", "metrics", "off", false, Kind::kMetrics), &Settings::metrics,
+              &Config::metrics),
+    WithCidrs(),
+    Text(Row("sysfs", "sysfs", "/sys", true, Kind::kDirectory), &Settings::sysfs, &Config::sysfs),
+    WithSource(),
+    Number(Row("interval", "interval", "500 (2000 for a prometheus: source)", true, Kind::kNumber),
+           &Settings::interval_ms, &Config::interval_ms, 0, kMaxIntervalMs, kMilliseconds),
+    Number(Row("stale", "stale", "three intervals, at least 1000", true, Kind::kNumber),
+           &Settings::stale_ms, &Config::stale_ms, 1, kMaxStaleMs, kMilliseconds),
+    Number(Row("rate", "rate", "20", true, Kind::kNumber), &Settings::rate, &Config::rate, 0,
+           kMaxRate, kRequestsASecond),
+    WithHistory(),
+    Text(Row("history_file", "history-file", kDefaultHistoryFile, false, Kind::kFileName),
+         &Settings::history_file, &Config::history_file),
+    Text(Row("prometheus.user", nullptr, "none", true, Kind::kText), &Settings::prometheus_user,
+         &Config::prometheus_user),
+    Line(Text(Row("prometheus.password", nullptr, "none", true, Kind::kText),
+              &Settings::prometheus_password, &Config::prometheus_password),
+         &Settings::prometheus_password_line),
     // Read into the password by LoadConfigFile, so it reaches Config as the password.
-    {"prometheus.password_file", nullptr, "none", true,
-     &ParseText<&Settings::prometheus_password_file>, &Ignore, &Ignore,
-     &Settings::prometheus_password_file_line},
-    {"prometheus.timeout", nullptr, "1500", true,
-     &ParseNumber<&Settings::prometheus_timeout_ms, 1, readings::kPrometheusMaxTimeoutMs,
-                  kMilliseconds>,
-     &Overlay<&Settings::prometheus_timeout_ms, &Config::prometheus_timeout_ms>,
-     &Carry<&Config::prometheus_timeout_ms>},
+    Line(Text(Row("prometheus.password_file", nullptr, "none", true, Kind::kText),
+              &Settings::prometheus_password_file, nullptr),
+         &Settings::prometheus_password_file_line),
+    Number(Row("prometheus.timeout", nullptr, "1500", true, Kind::kNumber),
+           &Settings::prometheus_timeout_ms, &Config::prometheus_timeout_ms, 1,
+           readings::kPrometheusMaxTimeoutMs, kMilliseconds),
 };
-// clang-format on
 
 }  // namespace
-
-const Setting* SettingsBegin() {
-    return std::begin(kSettings);
-}
-
-const Setting* SettingsEnd() {
-    return std::end(kSettings);
-}
 
 const Setting* FindSettingByKey(const std::string& key) {
     for (const Setting& s : kSettings) {
@@ -234,10 +195,88 @@ void PrintSettings(std::FILE* out) {
     }
 }
 
+bool ParseSetting(const Setting& setting, Origin origin, const std::string& value, Settings* out,
+                  std::string* why) {
+    switch (setting.kind) {
+        case Kind::kListen:
+            return ParseList(origin, value, "address", "ADDR:PORT or [ADDR]:PORT",
+                             &Append<Endpoint, &ParseEndpoint>, &(out->*setting.endpoints.layer),
+                             why);
+        case Kind::kMetrics:
+            return ParseList(origin, value, "address", "ADDR:PORT, [ADDR]:PORT, :PORT or PORT",
+                             &ParseMetricsAddress, &(out->*setting.endpoints.layer), why);
+        case Kind::kAllow:
+            return ParseList(origin, value, "entry", "ADDR or ADDR/BITS", &Append<Cidr, &ParseCidr>,
+                             &(out->*setting.cidrs.layer), why);
+        case Kind::kDirectory:
+            // A directory in the file must be absolute, as the file may be read from anywhere;
+            // one on the command line may be relative to where the agent was started.
+            if (origin == Origin::kFile ? value[0] != '/' : value.empty()) {
+                *why =
+                    origin == Origin::kFile ? "must be an absolute directory" : "needs a directory";
+                return false;
+            }
+            break;
+        case Kind::kSource: {
+            readings::SourceSpec spec;
+            if (!readings::ParseSourceSpec(value, &spec, why))
+                return false;
+            out->*setting.source.layer = spec;
+            return true;
+        }
+        case Kind::kNumber: {
+            long number = 0;
+            if (!readings::ParseWholeNumber(value, setting.max, &number) || number < setting.min) {
+                char text[96];
+                std::snprintf(text, sizeof text, "must be a whole number of %s from %ld to %ld",
+                              setting.unit, setting.min, setting.max);
+                *why = text;
+                return false;
+            }
+            out->*setting.number.layer = static_cast<int>(number);
+            return true;
+        }
+        case Kind::kOnOff:
+            if (value != "on" && value != "off") {
+                *why = "must be on or off";
+                return false;
+            }
+            out->*setting.flag.layer = value == "on";
+            return true;
+        case Kind::kFileName:
+            if (value.empty()) {
+                *why = "must name a file";
+                return false;
+            }
+            break;
+        case Kind::kText:
+            break;
+    }
+    out->*setting.text.layer = value;
+    return true;
+}
+
+void OverlaySettings(const Settings& layer, Config* config) {
+    for (const Setting& s : kSettings) {
+        Overlay(s.endpoints, layer, config);
+        Overlay(s.cidrs, layer, config);
+        Overlay(s.text, layer, config);
+        Overlay(s.source, layer, config);
+        Overlay(s.number, layer, config);
+        Overlay(s.flag, layer, config);
+    }
+}
+
 void KeepRestartOnlySettings(const Config& running, Config* next) {
     for (const Setting& s : kSettings) {
-        if (!s.reloadable)
-            s.carry(running, next);
+        if (s.reloadable)
+            continue;
+        Carry(s.endpoints, running, next);
+        Carry(s.cidrs, running, next);
+        Carry(s.text, running, next);
+        Carry(s.source, running, next);
+        Carry(s.number, running, next);
+        Carry(s.flag, running, next);
     }
 }
 

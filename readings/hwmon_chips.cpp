@@ -101,7 +101,8 @@ int VoltageReadingOfLabel(std::string_view label, int* rank) {
 
 std::string NormalisedLabel(std::string_view label) {
     std::string out;
-    for (const char c : LowerAscii(label)) {
+    for (char c : label) {
+        c = LowerAscii(c);
         if (c == ' ' || c == '_' || c == '\t' || c == '#' || (c == '+' && out.empty()))
             continue;
         out.push_back(c);

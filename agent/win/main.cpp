@@ -2,7 +2,6 @@
 // The Windows commands come first (--install, --uninstall, --reload, --service, --console);
 // every other option is the agent's own, as on Linux. Without --config the agent reads
 // vornagent.conf next to the executable when there is one.
-#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -88,9 +87,10 @@ bool SplitCommand(int argc, char** argv, Command* command, std::vector<const cha
 // Without --config, vornagent.conf beside the executable when there is one. The service finds
 // it there as well, so it is not written into the service's command line.
 void UseDefaultConfig(CommandLine* command_line) {
-    const bool config_given =
-        std::any_of(command_line->serving_options.begin(), command_line->serving_options.end(),
-                    [](const auto& option) { return option.first == "--config"; });
+    const std::vector<std::string>& given = command_line->serving_options;
+    bool config_given = false;
+    for (std::size_t k = 0; k < given.size(); k += 2)
+        config_given = config_given || given[k] == "--config";
     const std::string default_config = win::BesideExecutable(kConfigName);
     if (!config_given && win::FileExists(default_config))
         command_line->config_path = default_config;

@@ -268,11 +268,9 @@ TEST(AgentCommandLine, KeepsTheServingOptionsInTheirOrderForTheService) {
     CommandLine cl;
     std::string error;
     ASSERT_TRUE(ParseCommandLine(9, argv, &cl, &error)) << error;
-    const std::vector<std::pair<std::string, std::string>> expected = {{"--rate", "0"},
-                                                                       {"--config", "a b.conf"},
-                                                                       {"--history", "off"},
-                                                                       {"--listen", "127.0.0.1:0"},
-                                                                       {"--metrics", "9100"}};
+    const std::vector<std::string> expected = {"--rate",    "0",   "--config", "a b.conf",
+                                               "--history", "off", "--listen", "127.0.0.1:0",
+                                               "--metrics", "9100"};
     EXPECT_EQ(cl.serving_options, expected);
     const char* check[] = {"vornagent", "--check", "x.conf", "--list"};
     ASSERT_TRUE(ParseCommandLine(4, check, &cl, &error)) << error;
