@@ -51,8 +51,7 @@ struct HttpResult {
 };
 
 // Performs the GET; never throws, never waits longer than the request's time-out. Once the
-// request's HttpCancel is cancelled it fails with "cancelled": at once on libcurl, and on
-// WinHTTP (whose synchronous calls cannot be interrupted) at its next step.
+// request's HttpCancel is cancelled it fails with "cancelled", at once.
 HttpResult HttpGet(const HttpRequest& request);
 
 // The URL with characters that may not stand in a request line (space, quotes, braces,

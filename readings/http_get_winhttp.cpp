@@ -1,11 +1,15 @@
 // HttpGet on WinHTTP, the system's own HTTP stack (no DLL of ours to ship). Each call opens
-// its own session, so calls on several threads share nothing. WinHTTP bounds each step
-// (resolve, connect, send, receive) on its own; the whole exchange is bounded here by giving
-// every receive only the time that is left.
+// its own session, so calls on several threads share nothing. The session is asynchronous:
+// only an asynchronous request ends when its handle is closed, so the calling thread starts
+// each step (send, receive the head, read) and waits for its completion, for the request's
+// cancel and for the whole exchange's deadline at once; a cancel or the deadline closes the
+// handles and the call returns without waiting for WinHTTP. WinHTTP's own per-step time-outs
+// stay set, so a request it abandons itself reads the same as one left at the deadline.
 #include <winsock2.h>
 #include <windows.h>
 #include <winhttp.h>
 
+#include <atomic>
 #include <chrono>
 #include <vector>
 
@@ -90,14 +94,6 @@ std::string Base64(const std::string& in) {
     return out;
 }
 
-// True, with the result's error set, once the request's cancel has been asked for.
-bool Cancelled(const HttpRequest& request, HttpResult* result) {
-    if (!request.cancel || !request.cancel->cancelled())
-        return false;
-    result->error = "cancelled";
-    return true;
-}
-
 std::string Describe(DWORD error, const HttpRequest& request) {
     switch (error) {
         case ERROR_WINHTTP_TIMEOUT:
@@ -152,6 +148,144 @@ int Remaining(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
+// What the calling thread and WinHTTP's callback share for one request. It lives on the heap
+// with two references: the caller's, and the request handle's, which WinHTTP gives back with
+// the handle's last notification (HANDLE_CLOSING). A call that returns on a cancel or at the
+// deadline closes the handle while a step may still be pending, and WinHTTP may then still
+// complete that step into the buffer or report it here: both stay valid until then.
+class Exchange {
+public:
+    static Exchange* Make() {
+        HANDLE done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (!done)
+            return nullptr;
+        return new Exchange(done);
+    }
+
+    void Retain() { references_.fetch_add(1); }
+    void Release() {
+        if (references_.fetch_sub(1) == 1)
+            delete this;
+    }
+
+    // The step in progress ended: `error` is 0 when it succeeded, `bytes` what a read brought.
+    void Complete(DWORD error, DWORD bytes) {
+        error_ = error;
+        bytes_ = bytes;
+        SetEvent(done_);
+    }
+
+    HANDLE done() const { return done_; }
+    DWORD error() const { return error_; }
+    DWORD bytes() const { return bytes_; }
+    char* buffer() { return buffer_; }
+    static constexpr DWORD kBufferSize = 16384;
+
+private:
+    explicit Exchange(HANDLE done) : done_(done) {}
+    ~Exchange() { CloseHandle(done_); }
+
+    std::atomic<int> references_{1};
+    HANDLE done_;  // auto-reset: one completion per step
+    // Written by the callback before done_ is set, read by the caller after its wait.
+    DWORD error_ = 0;
+    DWORD bytes_ = 0;
+    char buffer_[kBufferSize];
+};
+
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD length) {
+    Exchange* exchange = reinterpret_cast<Exchange*>(context);
+    if (!exchange)
+        return;
+    switch (status) {
+        case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
+        case WINHTTP_CALLBACK_STATUS_HEADERS_AVAILABLE:
+            exchange->Complete(0, 0);
+            break;
+        case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
+            exchange->Complete(0, length);
+            break;
+        case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
+            const DWORD error = static_cast<WINHTTP_ASYNC_RESULT*>(info)->dwError;
+            exchange->Complete(error ? error : ERROR_WINHTTP_INTERNAL_ERROR, 0);
+            break;
+        }
+        case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
+            exchange->Release();  // the last notification for the request handle
+            break;
+        default:
+            break;
+    }
+}
+
+// Holds the caller's reference to an Exchange.
+class ExchangeRef {
+public:
+    explicit ExchangeRef(Exchange* exchange) : exchange_(exchange) {}
+    ~ExchangeRef() {
+        if (exchange_)
+            exchange_->Release();
+    }
+    ExchangeRef(const ExchangeRef&) = delete;
+    ExchangeRef& operator=(const ExchangeRef&) = delete;
+    Exchange* get() const { return exchange_; }
+    Exchange* operator->() const { return exchange_; }
+    explicit operator bool() const { return exchange_ != nullptr; }
+
+private:
+    Exchange* exchange_;
+};
+
+// An event the request's HttpCancel sets from the cancelling thread; no event without a token.
+class CancelEvent {
+public:
+    explicit CancelEvent(HttpCancel* cancel) : cancel_(cancel) {
+        if (!cancel_)
+            return;
+        event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!event_)
+            return;
+        HANDLE event = event_;
+        registered_ = cancel_->Register(Key(), [event] { SetEvent(event); });
+    }
+    ~CancelEvent() {
+        // Unregister takes the token's lock, under which Cancel sets the event: once it returns
+        // nobody sets the event any more and it can go.
+        if (registered_)
+            cancel_->Unregister(Key());
+        if (event_)
+            CloseHandle(event_);
+    }
+    CancelEvent(const CancelEvent&) = delete;
+    CancelEvent& operator=(const CancelEvent&) = delete;
+
+    // False when the token was cancelled already (or no event could be made for it).
+    bool usable() const { return !cancel_ || registered_; }
+    HANDLE event() const { return event_; }
+
+private:
+    std::uintptr_t Key() const { return reinterpret_cast<std::uintptr_t>(event_); }
+
+    HttpCancel* cancel_;
+    HANDLE event_ = nullptr;
+    bool registered_ = false;
+};
+
+enum class Wait { kCompleted, kCancelled, kTimedOut };
+
+// Waits for the step in progress to complete, the request to be cancelled or the deadline.
+Wait Await(const Exchange& exchange, const CancelEvent& cancel, Clock::time_point deadline) {
+    const HANDLE events[2] = {cancel.event(), exchange.done()};
+    const DWORD first = cancel.event() ? 0 : 1;
+    const DWORD woke = WaitForMultipleObjects(2 - first, events + first, FALSE,
+                                              static_cast<DWORD>(Remaining(deadline)));
+    if (woke == WAIT_OBJECT_0 && first == 0)
+        return Wait::kCancelled;  // looked at first: a cancel wins over a step that also ended
+    if (woke == WAIT_OBJECT_0 + (1 - first))
+        return Wait::kCompleted;
+    return Wait::kTimedOut;  // WAIT_TIMEOUT, or a wait that failed: leave the request either way
+}
+
 }  // namespace
 
 HttpResult HttpGet(const HttpRequest& request) {
@@ -166,8 +300,11 @@ HttpResult HttpGet(const HttpRequest& request) {
         result.error = "not an http or https URL";
         return result;
     }
-    if (Cancelled(request, &result))
+    const CancelEvent cancel(request.cancel);
+    if (request.cancel && request.cancel->cancelled()) {
+        result.error = "cancelled";
         return result;
+    }
 
     const WideText url = Widen(EncodeUrl(request.url));
     URL_COMPONENTS parts{};
@@ -196,9 +333,14 @@ HttpResult HttpGet(const HttpRequest& request) {
         password = DecodePercent(Narrow(parts.lpszPassword, parts.dwPasswordLength));
     }
 
+    // Declared before the handles, so that the caller's reference goes after they are closed.
+    const ExchangeRef exchange(Exchange::Make());
     // The agent talks to exporters on this machine or its network: no system proxy.
-    Handle session(WinHttpOpen(L"vornagent", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                               WINHTTP_NO_PROXY_BYPASS, 0));
+    Handle session(exchange && cancel.usable()
+                       ? WinHttpOpen(L"vornagent", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                     WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS,
+                                     WINHTTP_FLAG_ASYNC)
+                       : nullptr);
     if (!session) {
         result.error = "cannot start an HTTP client";
         return result;
@@ -215,6 +357,19 @@ HttpResult HttpGet(const HttpRequest& request) {
                                    flags | WINHTTP_FLAG_ESCAPE_DISABLE));
     if (!http) {
         result.error = Describe(GetLastError(), request);
+        return result;
+    }
+    // The request handle takes its reference to the exchange with the callback, and gives it
+    // back with HANDLE_CLOSING, which WinHTTP sends only for a handle with a context.
+    DWORD_PTR context = reinterpret_cast<DWORD_PTR>(exchange.get());
+    exchange->Retain();
+    if (!WinHttpSetOption(http.get(), WINHTTP_OPTION_CONTEXT_VALUE, &context, sizeof context) ||
+        WinHttpSetStatusCallback(
+            http.get(), OnStatus,
+            WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES,
+            0) == WINHTTP_INVALID_STATUS_CALLBACK) {
+        exchange->Release();
+        result.error = "cannot start an HTTP client";
         return result;
     }
     if (request.max_redirects > 0) {
@@ -240,15 +395,34 @@ HttpResult HttpGet(const HttpRequest& request) {
         head += "Authorization: Basic " + Base64(user + ":" + password) + "\r\n";
     }
     const WideText headers = Widen(head);
-    // A synchronous WinHTTP call cannot be interrupted (closing its handle from another thread
-    // ends only asynchronous ones), so a cancel is looked at between the steps: a request in
-    // flight ends at its time-out at the latest.
-    if (Cancelled(request, &result))
-        return result;
-    if (!WinHttpSendRequest(http.get(), headers.data(), WideLength(headers),
-                            WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(http.get(), nullptr)) {
-        result.error = Describe(GetLastError(), request);
+
+    // One asynchronous step: `started` is what the call that began it returned. False, with
+    // the result's error set, when it failed, was cancelled or ran past the deadline; the
+    // handles' destructors then end whatever is still pending.
+    auto step = [&](BOOL started) {
+        if (!started) {
+            result.error = Describe(GetLastError(), request);
+            return false;
+        }
+        switch (Await(*exchange.get(), cancel, deadline)) {
+            case Wait::kCancelled:
+                result.error = "cancelled";
+                return false;
+            case Wait::kTimedOut:
+                result.error = Describe(ERROR_WINHTTP_TIMEOUT, request);
+                return false;
+            case Wait::kCompleted:
+                break;
+        }
+        if (exchange->error() != 0) {
+            result.error = Describe(exchange->error(), request);
+            return false;
+        }
+        return true;
+    };
+    if (!step(WinHttpSendRequest(http.get(), headers.data(), WideLength(headers),
+                                 WINHTTP_NO_REQUEST_DATA, 0, 0, context)) ||
+        !step(WinHttpReceiveResponse(http.get(), nullptr))) {
         return result;
     }
     DWORD status = 0;
@@ -264,7 +438,6 @@ HttpResult HttpGet(const HttpRequest& request) {
         return result;
     }
 
-    char buffer[16384];
     for (;;) {
         const int left = Remaining(deadline);
         if (left == 0) {
@@ -274,21 +447,24 @@ HttpResult HttpGet(const HttpRequest& request) {
         DWORD receive_timeout = static_cast<DWORD>(left);
         WinHttpSetOption(http.get(), WINHTTP_OPTION_RECEIVE_TIMEOUT, &receive_timeout,
                          sizeof receive_timeout);
-        if (Cancelled(request, &result))
-            return result;
-        DWORD got = 0;
-        if (!WinHttpReadData(http.get(), buffer, sizeof buffer, &got)) {
-            result.error = Describe(GetLastError(), request);
+        // The buffer is the exchange's: a read still pending after a cancel fills it safely.
+        if (!step(
+                WinHttpReadData(http.get(), exchange->buffer(), Exchange::kBufferSize, nullptr))) {
             return result;
         }
+        const DWORD got = exchange->bytes();
         if (got == 0)
             break;
         if (result.body.size() + got > request.max_body) {
-            result.body.append(buffer, request.max_body - result.body.size());
+            result.body.append(exchange->buffer(), request.max_body - result.body.size());
             result.error = too_long;
             return result;
         }
-        result.body.append(buffer, got);
+        result.body.append(exchange->buffer(), got);
+    }
+    if (request.cancel && request.cancel->cancelled()) {
+        result.error = "cancelled";
+        return result;
     }
     if (result.status < 200 || result.status > 299) {
         result.error = "HTTP status " + std::to_string(result.status);

@@ -173,13 +173,10 @@ hw::Memory GadgetMemory(const std::vector<GadgetValue>& values) {
 
 GadgetSource::GadgetSource(std::unique_ptr<GadgetReader> reader, const MappingTable& mapping,
                            Warnings* warnings, SteadyNow now)
-    : reader_(std::move(reader)),
-      configured_(mapping),
+    : HwinfoReadingsSource(mapping, "HWiNFO's Gadget values"),
+      reader_(std::move(reader)),
       warnings_(warnings),
       now_(now ? std::move(now) : SteadyNow([] { return std::chrono::steady_clock::now(); })) {
-    automatic_ = true;
-    for (const Mapping& m : configured_)
-        automatic_ = automatic_ && !m.mapped();
     if (reader_)
         where_ = reader_->Where();
 }
@@ -201,16 +198,14 @@ bool GadgetSource::Load(hw::Memory* memory) {
     } else {
         watch_.Reset();
     }
-    {
+    if (reader_) {
         std::lock_guard<std::mutex> lock(state_mutex_);
-        live_ = ok;
-        if (reader_)
-            where_ = reader_->Where();
-        state_ = ok ? std::to_string(memory->readings.size()) + " readings"
+        where_ = reader_->Where();
+    }
+    SetState(ok, ok ? std::to_string(memory->readings.size()) + " readings"
                  : stopped
                      ? "not changed for " + std::to_string(watch_.still_for().count() / 1000) + " s"
-                     : why;
-    }
+                     : why);
     if (stopped) {
         if (!told_stopped_ && warnings_) {
             warnings_->Warn("gadget-stopped",
@@ -227,56 +222,9 @@ bool GadgetSource::Load(hw::Memory* memory) {
     return ok;
 }
 
-MappingMatch GadgetSource::MatchMapping() {
-    hw::Memory memory;
-    if (!Load(&memory)) {
-        MappingMatch m;
-        for (int k = 0; k < proto::kFieldCount; ++k)
-            m.mapped[k] = configured_[k].mapped();
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        m.why = "HWiNFO's Gadget values: " + state_;
-        return m;
-    }
-    return HwinfoMatch(memory, configured_, automatic_);
-}
-
-ReadingSet GadgetSource::Sample() {
-    hw::Memory memory;
-    if (!Load(&memory)) {
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        match_ = MappingMatch{};
-        return ReadingSet{};
-    }
-    {
-        MappingMatch match = HwinfoMatch(memory, configured_, automatic_);
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        match_ = std::move(match);
-    }
-    return HwinfoReadings(memory, configured_, automatic_);
-}
-
 std::string GadgetSource::Describe() const {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    return "HWiNFO Gadget values in " + where_ + " (" + state_ + "), " +
-           (automatic_ ? std::string("automatic mapping")
-                       : DescribeMatchedMapping(configured_, match_));
-}
-
-std::vector<ListedInput> GadgetSource::List() {
-    hw::Memory memory;
-    if (!Load(&memory))
-        return {};
-    return HwinfoListing(memory);
-}
-
-bool GadgetSource::live() const {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    return live_;
-}
-
-std::string GadgetSource::state() const {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    return state_;
+    return "HWiNFO Gadget values in " + where_ + " (" + state_ + "), " + MappingText();
 }
 
 }  // namespace vorn::readings

@@ -16,6 +16,7 @@
 
 #include "readings/change_watch.h"
 #include "readings/hwinfo_memory.h"
+#include "readings/hwinfo_source.h"
 #include "readings/mapping.h"
 #include "readings/source.h"
 #include "readings/warnings.h"
@@ -51,42 +52,25 @@ std::unique_ptr<GadgetReader> OpenHwinfoGadgetRegistry();
 // other names and damaged texts leave out only what they concern.
 hwinfo::Memory GadgetMemory(const std::vector<GadgetValue>& values);
 
-class GadgetSource : public Source {
+class GadgetSource : public HwinfoReadingsSource {
 public:
     // `warnings` (not owned) hears why the values could not be read, and once that they stopped
     // changing. `now` is the monotonic clock (steady_clock when empty).
     GadgetSource(std::unique_ptr<GadgetReader> reader, const MappingTable& mapping,
                  Warnings* warnings, SteadyNow now = nullptr);
 
-    ReadingSet Sample() override;
     std::string Describe() const override;
-    std::vector<ListedInput> List() override;
-    std::string ListHeading() const override { return "SENSOR / LABEL"; }
-    MappingMatch MatchMapping() override;
-
-    // True when the last sample found readings that still change (HWiNFO running with Gadget
-    // reporting on).
-    bool live() const;
-    // Why not, or how many readings: for the log line of "auto".
-    std::string state() const;
 
 private:
-    bool Load(hwinfo::Memory* memory);
+    bool Load(hwinfo::Memory* memory) override;
 
     std::unique_ptr<GadgetReader> reader_;
-    MappingTable configured_;
-    bool automatic_;
     Warnings* warnings_;
     SteadyNow now_;
     std::vector<GadgetValue> values_;
     ChangeWatch watch_;          // refresher thread only
     bool told_stopped_ = false;  // refresher thread only
-
-    mutable std::mutex state_mutex_;  // guards the four below: Describe runs on another thread
-    std::string state_ = "not read yet";
-    std::string where_;
-    bool live_ = false;
-    MappingMatch match_;  // of the last sample
+    std::string where_;          // guarded by state_mutex_
 };
 
 }  // namespace vorn::readings

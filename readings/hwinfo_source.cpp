@@ -194,16 +194,84 @@ std::string HwinfoStoppedLine(std::chrono::milliseconds still_for) {
            "vornagent also reads";
 }
 
+namespace {
+
+bool NothingMapped(const MappingTable& mapping) {
+    for (const Mapping& m : mapping) {
+        if (m.mapped())
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+HwinfoReadingsSource::HwinfoReadingsSource(const MappingTable& mapping, std::string what)
+    : configured_(mapping), automatic_(NothingMapped(mapping)), what_(std::move(what)) {}
+
+void HwinfoReadingsSource::SetState(bool live, std::string state) {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    live_ = live;
+    state_ = std::move(state);
+}
+
+MappingMatch HwinfoReadingsSource::MatchMapping() {
+    hw::Memory memory;
+    if (!Load(&memory)) {
+        MappingMatch m;
+        for (int k = 0; k < proto::kFieldCount; ++k)
+            m.mapped[k] = configured_[k].mapped();
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        m.why = what_ + ": " + state_;
+        return m;
+    }
+    return HwinfoMatch(memory, configured_, automatic_);
+}
+
+ReadingSet HwinfoReadingsSource::Sample() {
+    hw::Memory memory;
+    if (!Load(&memory)) {
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        match_ = MappingMatch{};
+        return ReadingSet{};
+    }
+    {
+        MappingMatch match = HwinfoMatch(memory, configured_, automatic_);
+        std::lock_guard<std::mutex> lock(state_mutex_);
+        match_ = std::move(match);
+    }
+    return HwinfoReadings(memory, configured_, automatic_);
+}
+
+std::vector<ListedInput> HwinfoReadingsSource::List() {
+    hw::Memory memory;
+    if (!Load(&memory))
+        return {};
+    return HwinfoListing(memory);
+}
+
+std::string HwinfoReadingsSource::MappingText() const {
+    // The caller holds state_mutex_.
+    return automatic_ ? std::string("automatic mapping")
+                      : DescribeMatchedMapping(configured_, match_);
+}
+
+bool HwinfoReadingsSource::live() const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return live_;
+}
+
+std::string HwinfoReadingsSource::state() const {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    return state_;
+}
+
 HwinfoSource::HwinfoSource(std::unique_ptr<HwinfoMemoryReader> reader, const MappingTable& mapping,
                            Warnings* warnings, SteadyNow now)
-    : reader_(std::move(reader)),
-      configured_(mapping),
+    : HwinfoReadingsSource(mapping, "HWiNFO's shared memory"),
+      reader_(std::move(reader)),
       warnings_(warnings),
-      now_(now ? std::move(now) : SteadyNow([] { return std::chrono::steady_clock::now(); })) {
-    automatic_ = true;
-    for (const Mapping& m : configured_)
-        automatic_ = automatic_ && !m.mapped();
-}
+      now_(now ? std::move(now) : SteadyNow([] { return std::chrono::steady_clock::now(); })) {}
 
 bool HwinfoSource::Load(hw::Memory* memory) {
     std::string why;
@@ -225,14 +293,10 @@ bool HwinfoSource::Load(hw::Memory* memory) {
     } else {
         poll_watch_.Reset();  // gone or ended: a new memory starts afresh
     }
-    {
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        live_ = ok;
-        state_ = ok        ? std::to_string(memory->readings.size()) + " readings"
+    SetState(ok, ok        ? std::to_string(memory->readings.size()) + " readings"
                  : stopped ? "not updated for " +
                                  std::to_string(poll_watch_.still_for().count() / 1000) + " s"
-                           : why;
-    }
+                           : why);
     if (stopped) {
         if (!told_stopped_ && warnings_)
             warnings_->Warn("hwinfo-stopped", HwinfoStoppedLine(poll_watch_.still_for()));
@@ -319,56 +383,9 @@ std::vector<ListedInput> HwinfoListing(const hw::Memory& memory) {
     return inputs;
 }
 
-MappingMatch HwinfoSource::MatchMapping() {
-    hw::Memory memory;
-    if (!Load(&memory)) {
-        MappingMatch m;
-        for (int k = 0; k < proto::kFieldCount; ++k)
-            m.mapped[k] = configured_[k].mapped();
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        m.why = "HWiNFO's shared memory: " + state_;
-        return m;
-    }
-    return HwinfoMatch(memory, configured_, automatic_);
-}
-
-ReadingSet HwinfoSource::Sample() {
-    hw::Memory memory;
-    if (!Load(&memory)) {
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        match_ = MappingMatch{};
-        return ReadingSet{};
-    }
-    {
-        MappingMatch match = HwinfoMatch(memory, configured_, automatic_);
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        match_ = std::move(match);
-    }
-    return HwinfoReadings(memory, configured_, automatic_);
-}
-
 std::string HwinfoSource::Describe() const {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    return "HWiNFO shared memory (" + state_ + "), " +
-           (automatic_ ? std::string("automatic mapping")
-                       : DescribeMatchedMapping(configured_, match_));
-}
-
-std::vector<ListedInput> HwinfoSource::List() {
-    hw::Memory memory;
-    if (!Load(&memory))
-        return {};
-    return HwinfoListing(memory);
-}
-
-std::string HwinfoSource::state() const {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    return state_;
-}
-
-bool HwinfoSource::live() const {
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    return live_;
+    return "HWiNFO shared memory (" + state_ + "), " + MappingText();
 }
 
 }  // namespace vorn::readings

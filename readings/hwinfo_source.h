@@ -65,7 +65,43 @@ std::chrono::milliseconds HwinfoStandstillBound(std::uint32_t polling_period_ms)
 // The line logged once when HWiNFO stops updating its memory, with what the user can do.
 std::string HwinfoStoppedLine(std::chrono::milliseconds still_for);
 
-class HwinfoSource : public Source {
+// What both HWiNFO sources share, the memory and its Gadget values alike: the readings through
+// the mapping, the check of the mapping against what HWiNFO shows, --list, and the state the
+// start line and "auto" report. A subclass says how its memory is loaded.
+class HwinfoReadingsSource : public Source {
+public:
+    ReadingSet Sample() override;
+    std::vector<ListedInput> List() override;
+    std::string ListHeading() const override { return "SENSOR / LABEL"; }
+    MappingMatch MatchMapping() override;
+
+    // True when the last sample found readings HWiNFO still updates.
+    bool live() const;
+    // Why not, or how many readings: for the log line of "auto".
+    std::string state() const;
+
+protected:
+    // `what` names the interface in messages ("HWiNFO's shared memory").
+    HwinfoReadingsSource(const MappingTable& mapping, std::string what);
+    // Reads and parses the memory; false (and a warning) when there is none or it is not live.
+    // Sets the state through SetState. Refresher thread only.
+    virtual bool Load(readings::hwinfo::Memory* memory) = 0;
+    void SetState(bool live, std::string state);
+    // "automatic mapping", or the configured mapping as the last sample matched it.
+    std::string MappingText() const;
+
+    const MappingTable configured_;
+    const bool automatic_;
+    mutable std::mutex state_mutex_;  // guards the three below: Describe runs on another thread
+    std::string state_ = "not read yet";
+
+private:
+    std::string what_;
+    bool live_ = false;
+    MappingMatch match_;  // of the last sample
+};
+
+class HwinfoSource : public HwinfoReadingsSource {
 public:
     // `warnings` (not owned) hears why the memory could not be read, at most once a quiet period,
     // and once that HWiNFO stopped updating it. `now` is the monotonic clock (steady_clock when
@@ -73,35 +109,17 @@ public:
     HwinfoSource(std::unique_ptr<HwinfoMemoryReader> reader, const MappingTable& mapping,
                  Warnings* warnings, SteadyNow now = nullptr);
 
-    ReadingSet Sample() override;
     std::string Describe() const override;
-    std::vector<ListedInput> List() override;
-    std::string ListHeading() const override { return "SENSOR / LABEL"; }
-    MappingMatch MatchMapping() override;
-
-    // True when the last sample found live memory: HWiNFO running with shared memory on, and
-    // its poll time still advancing.
-    bool live() const;
-    // Why not, or how many readings: for the log line of "auto".
-    std::string state() const;
 
 private:
-    // Copies and parses the memory; false (and a warning) when there is none or it is not live.
-    bool Load(readings::hwinfo::Memory* memory);
+    bool Load(readings::hwinfo::Memory* memory) override;
 
     std::unique_ptr<HwinfoMemoryReader> reader_;
-    MappingTable configured_;
-    bool automatic_;
     Warnings* warnings_;
     std::vector<std::uint8_t> copy_;
     SteadyNow now_;
     ChangeWatch poll_watch_;     // HWiNFO's poll time, refresher thread only
     bool told_stopped_ = false;  // the standstill was logged; refresher thread only
-
-    mutable std::mutex state_mutex_;  // guards the three below: Describe runs on another thread
-    std::string state_ = "not read yet";
-    bool live_ = false;
-    MappingMatch match_;  // of the last sample
 };
 
 }  // namespace vorn::readings

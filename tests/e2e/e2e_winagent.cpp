@@ -1011,6 +1011,59 @@ TEST_F(WinAgentTest, ServiceInstallsStartsServesAndIsRemoved) {
     DeleteFileA(log_path.c_str());
 }
 
+// A stop while the prometheus source waits on an endpoint that takes far longer than the
+// agent's stop allowance (60 s against 5 s) to answer: the GET in flight is cancelled, so the
+// service ends through its normal path instead of leaving the hanging read behind.
+TEST_F(WinAgentTest, ServiceStopCancelsAPrometheusReadThatHangs) {
+    vorn::testing::TinyHttpServer hanging;
+    ASSERT_TRUE(hanging.Start());
+    hanging.SetResponse({200, "text/plain; version=0.0.4", LibreHardwareMonitorPage(), 60000});
+    std::string output;
+    AgentProcess::Run("--uninstall", &output);  // a leftover of an earlier run
+    const std::string log_path = DirectoryOf(AgentPath()) + "\\vornagent.log";
+    DeleteFileA(log_path.c_str());
+    const std::string config_name = "e2e_winagent_hanging.conf";
+    struct Remove {
+        std::string path;
+        ~Remove() { DeleteFileA(path.c_str()); }
+    } remove{config_name};
+    std::FILE* f = std::fopen(config_name.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fprintf(f, "source = prometheus:%s\nprometheus.timeout = 60000\ninterval = 100\n",
+                 hanging.Url().c_str());
+    std::fclose(f);
+    ASSERT_EQ(AgentProcess::Run("--install --listen 127.0.0.1:" + std::to_string(port_) +
+                                    " --config " + config_name + " --rate 0",
+                                &output),
+              0)
+        << output;
+    // The service's first sample is under way: its GET has reached the endpoint.
+    const DWORD start = GetTickCount();
+    while (hanging.Requests() == 0 && GetTickCount() - start < 20000)
+        Sleep(50);
+    ASSERT_EQ(hanging.Requests(), 1) << "the service never asked the endpoint";
+
+    EXPECT_EQ(AgentProcess::Run("--uninstall", &output), 0) << output;
+    EXPECT_NE(output.find("stopped and removed the vornagent service"), std::string::npos)
+        << output;
+    EXPECT_EQ(output.find("did not stop"), std::string::npos) << output;
+    EXPECT_FALSE(Ask(port_, 500).ok) << "still answering after --uninstall";
+    std::string log;
+    if (std::FILE* in = std::fopen(log_path.c_str(), "rb")) {
+        char buf[4096];
+        std::size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
+            log.append(buf, n);
+        std::fclose(in);
+    }
+    EXPECT_NE(log.find("stopping; answered"), std::string::npos) << log;
+    EXPECT_EQ(log.find("still hangs"), std::string::npos) << log;
+    // The cancelled GET is not reported as a failure of the endpoint.
+    EXPECT_EQ(log.find("no complete answer"), std::string::npos) << log;
+    EXPECT_EQ(hanging.Requests(), 1);
+    DeleteFileA(log_path.c_str());
+}
+
 TEST_F(WinAgentTest, ServiceReadsTheSignedInUsersGadgetValues) {
     gadget_written_ = true;
     ASSERT_TRUE(WriteGadgetPc());

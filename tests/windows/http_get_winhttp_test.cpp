@@ -1,11 +1,14 @@
 // HttpGet on WinHTTP against a small server on loopback: the answer's parts, failures told
-// apart, Basic credentials, the body cap and the whole-exchange time-out.
+// apart, Basic credentials, the body cap, the whole-exchange time-out and a cancel from
+// another thread that ends a request in flight at once.
 #include <winsock2.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
+#include <vector>
 
 #include "readings/http_get.h"
 #include "tests/common/time_bounds.h"
@@ -106,30 +109,174 @@ TEST_F(HttpGetTest, ASlowServerIsLeftWithinTheTimeOut) {
     EXPECT_LT(took, std::chrono::milliseconds(500 + vorn::test_time::Generous(2000)));
 }
 
-// WinHTTP's synchronous calls cannot be interrupted: a cancel ends the request at its next
-// step (here, once the late answer's head is in) and fails every later one before it starts.
-TEST_F(HttpGetTest, ACancelFromAnotherThreadEndsTheRequestAtItsNextStepAndLaterOnes) {
-    server_.SetResponse({200, "text/plain", "late", 1000});
+// Starts HttpGet(`request`) on a thread of its own once `Go` is called; `Returned` says whether
+// the call has come back, and `Join` hands over its result.
+class GetOnAnotherThread {
+public:
+    explicit GetOnAnotherThread(const HttpRequest& request)
+        : thread_([this, request] {
+              result_ = HttpGet(request);
+              returned_ = true;
+          }) {}
+    ~GetOnAnotherThread() {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool Returned() const { return returned_.load(); }
+    HttpResult Join() {
+        thread_.join();
+        return result_;
+    }
+
+private:
+    HttpResult result_;
+    std::atomic<bool> returned_{false};
+    std::thread thread_;
+};
+
+// Polls `done` every 10 ms for at most `ms`.
+template <typename Done>
+bool WaitUntil(Done done, long long ms) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > give_up)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The request waits for an answer's head that would come only after 20 s: a cancel from
+// another thread ends it there, long before its time-out, and fails every later one before
+// it starts.
+TEST_F(HttpGetTest, ACancelFromAnotherThreadEndsTheRequestInFlightAndLaterOnes) {
+    server_.SetResponse({200, "text/plain", "late", 20000});
     vorn::readings::HttpCancel cancel;
     HttpRequest request;
     request.url = server_.Url();
-    request.timeout_ms = 20000;
+    request.timeout_ms = 60000;
     request.cancel = &cancel;
-    HttpResult r;
-    std::thread waiting([&] { r = HttpGet(request); });
-    const auto start = std::chrono::steady_clock::now();
-    while (server_.Requests() == 0 &&
-           std::chrono::steady_clock::now() - start < std::chrono::seconds(20))
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    ASSERT_EQ(server_.Requests(), 1);
+    GetOnAnotherThread get(request);
+    ASSERT_TRUE(WaitUntil([&] { return server_.Requests() == 1; }, 20000));
+    EXPECT_FALSE(get.Returned()) << "the server has not answered yet";
     cancel.Cancel();
-    waiting.join();
+    // Well inside the server's 20 s delay and the request's 60 s time-out.
+    EXPECT_TRUE(WaitUntil([&] { return get.Returned(); }, vorn::test_time::Generous(1000)))
+        << "still waiting after the cancel";
+    const HttpResult r = get.Join();
     EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.error, "cancelled");
     EXPECT_TRUE(r.body.empty());
     const HttpResult after = HttpGet(request);
     EXPECT_EQ(after.error, "cancelled");
     EXPECT_EQ(server_.Requests(), 1);
+}
+
+// A server on loopback that takes connections and never reads or answers them; they stay open
+// until it is destroyed.
+class MuteServer {
+public:
+    MuteServer() {
+        listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        if (listener_ != INVALID_SOCKET &&
+            bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            listen(listener_, 8) == 0 &&
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            port_ = ntohs(address.sin_port);
+        }
+    }
+    ~MuteServer() {
+        for (SOCKET c : connections_)
+            closesocket(c);
+        if (listener_ != INVALID_SOCKET)
+            closesocket(listener_);
+    }
+    MuteServer(const MuteServer&) = delete;
+    MuteServer& operator=(const MuteServer&) = delete;
+
+    bool listening() const { return port_ != 0; }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/metrics"; }
+
+    // Takes the next connection, waiting up to `ms` for it; false when none came.
+    bool Accept(int ms) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(listener_, &readable);
+        timeval tv{ms / 1000, (ms % 1000) * 1000};
+        if (select(0, &readable, nullptr, nullptr, &tv) != 1)
+            return false;
+        const SOCKET c = accept(listener_, nullptr, nullptr);
+        if (c == INVALID_SOCKET)
+            return false;
+        connections_.push_back(c);
+        return true;
+    }
+
+private:
+    SOCKET listener_ = INVALID_SOCKET;
+    unsigned short port_ = 0;
+    std::vector<SOCKET> connections_;
+};
+
+// The request is connected to a server that never answers when the cancel comes: the call
+// returns cancelled, after the cancel and long before its 60 s time-out.
+TEST_F(HttpGetTest, ACancelEndsARequestToAServerThatNeverAnswers) {
+    MuteServer mute;
+    ASSERT_TRUE(mute.listening());
+    vorn::readings::HttpCancel cancel;
+    HttpRequest request;
+    request.url = mute.Url();
+    request.timeout_ms = 60000;
+    request.cancel = &cancel;
+    std::atomic<bool> cancel_issued{false};
+    std::atomic<bool> returned_before_cancel{false};
+    HttpResult r;
+    std::thread waiting([&] {
+        r = HttpGet(request);
+        returned_before_cancel = !cancel_issued.load();
+    });
+    const bool connected = mute.Accept(20000);
+    cancel_issued = true;
+    cancel.Cancel();
+    const auto cancelled_at = std::chrono::steady_clock::now();
+    waiting.join();
+    const auto took = std::chrono::steady_clock::now() - cancelled_at;
+    ASSERT_TRUE(connected) << "the request never reached the server";
+    EXPECT_FALSE(returned_before_cancel) << r.error;
+    EXPECT_FALSE(r.ok);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.error, "cancelled");
+    EXPECT_LT(took, std::chrono::milliseconds(vorn::test_time::Generous(1000)));
+}
+
+// Requests abandoned one after another while WinHTTP still holds their connections: each call
+// returns cancelled, and the client answers normally afterwards.
+TEST_F(HttpGetTest, RequestsCancelledOneAfterAnotherAllReturn) {
+    MuteServer mute;
+    ASSERT_TRUE(mute.listening());
+    for (int i = 0; i < 5; ++i) {
+        SCOPED_TRACE(i);
+        vorn::readings::HttpCancel cancel;
+        HttpRequest request;
+        request.url = mute.Url();
+        request.timeout_ms = 60000;
+        request.cancel = &cancel;
+        GetOnAnotherThread get(request);
+        ASSERT_TRUE(mute.Accept(20000)) << "the request never reached the server";
+        EXPECT_FALSE(get.Returned());
+        cancel.Cancel();
+        EXPECT_TRUE(WaitUntil([&] { return get.Returned(); }, vorn::test_time::Generous(1000)));
+        EXPECT_EQ(get.Join().error, "cancelled");
+    }
+    server_.SetResponse({200, "text/plain", "up 1\n", 0});
+    const HttpResult r = Get(server_.Url());
+    EXPECT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.body, "up 1\n");
 }
 
 }  // namespace
