@@ -59,16 +59,15 @@ bool ParseList(Origin origin, const std::string& value, const char* item, const 
     return true;
 }
 
-template <typename T>
-void Overlay(const Lands<T>& lands, const Settings& layer, Config* config) {
-    if (lands.layer && lands.config && layer.*lands.layer)
-        config->*lands.config = *(layer.*lands.layer);
-}
-
-template <typename T>
-void Carry(const Lands<T>& lands, const Config& from, Config* to) {
-    if (lands.config)
-        to->*lands.config = from.*lands.config;
+// Calls `visit` with each of the places a setting may land in (only its kind's is set).
+template <typename Visit>
+void ForEachLanding(const Setting& s, Visit visit) {
+    visit(s.endpoints);
+    visit(s.cidrs);
+    visit(s.text);
+    visit(s.source);
+    visit(s.number);
+    visit(s.flag);
 }
 
 using Kind = Setting::Kind;
@@ -258,12 +257,10 @@ bool ParseSetting(const Setting& setting, Origin origin, const std::string& valu
 
 void OverlaySettings(const Settings& layer, Config* config) {
     for (const Setting& s : kSettings) {
-        Overlay(s.endpoints, layer, config);
-        Overlay(s.cidrs, layer, config);
-        Overlay(s.text, layer, config);
-        Overlay(s.source, layer, config);
-        Overlay(s.number, layer, config);
-        Overlay(s.flag, layer, config);
+        ForEachLanding(s, [&](const auto& lands) {
+            if (lands.layer && lands.config && layer.*lands.layer)
+                config->*lands.config = *(layer.*lands.layer);
+        });
     }
 }
 
@@ -271,12 +268,10 @@ void KeepRestartOnlySettings(const Config& running, Config* next) {
     for (const Setting& s : kSettings) {
         if (s.reloadable)
             continue;
-        Carry(s.endpoints, running, next);
-        Carry(s.cidrs, running, next);
-        Carry(s.text, running, next);
-        Carry(s.source, running, next);
-        Carry(s.number, running, next);
-        Carry(s.flag, running, next);
+        ForEachLanding(s, [&](const auto& lands) {
+            if (lands.config)
+                next->*lands.config = running.*lands.config;
+        });
     }
 }
 
