@@ -10,6 +10,7 @@
 #include "agent/metrics_server.h"
 #include "agent/metrics_text.h"
 #include "agent/server.h"
+#include "agent/settings_table.h"
 #include "agent/signals.h"
 #include "readings/refresher.h"
 #include "readings/source_factory.h"
@@ -229,10 +230,7 @@ int Serve(const CommandLine& command_line, Log& log) {
         }
         if (next.history != config.history || next.history_file != config.history_file)
             log.Info("the history settings are only changed by a restart");
-        next.listen = config.listen;
-        next.metrics = config.metrics;
-        next.history = config.history;
-        next.history_file = config.history_file;
+        KeepRestartOnlySettings(config, &next);
         config = next;
         // The running texts are served until the new source's first sample is in.
         std::unique_ptr<readings::Refresher> next_refresher =

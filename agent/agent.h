@@ -1,4 +1,4 @@
-// The agent's modes as main() runs them: serve, --list and --check.
+// The agent's modes that need the configuration: serve, --list and --check (modes.h runs them).
 #pragma once
 
 #include <cstdio>

@@ -1,14 +1,13 @@
 #include "agent/config.h"
-#include "readings/prometheus_source.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
+#include "agent/settings_table.h"
 #include "readings/model.h"
 #include "readings/regular_file.h"
 #include "readings/refresher.h"
@@ -30,22 +29,6 @@ std::string OctalMode(int mode) {
     char text[16];
     std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode) & 0777u);
     return text;
-}
-
-// No iostreams here or below: their locale machinery would triple the Windows agent's size.
-std::vector<std::string> Words(const std::string& s) {
-    std::vector<std::string> words;
-    std::size_t i = 0;
-    while (i < s.size()) {
-        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i])))
-            ++i;
-        const std::size_t start = i;
-        while (i < s.size() && !std::isspace(static_cast<unsigned char>(s[i])))
-            ++i;
-        if (i > start)
-            words.push_back(s.substr(start, i - start));
-    }
-    return words;
 }
 
 bool ParseNumber(const std::string& text, double* out) {
@@ -92,45 +75,13 @@ public:
             return Fail("missing key before '='");
         if (value.empty())
             return Fail("missing value for '" + key + "'");
-        if (key == "listen")
-            return Listen(value);
-        if (key == "allow")
-            return Allow(value);
-        if (key == "metrics")
-            return Metrics(value);
-        if (key == "sysfs") {
-            if (value[0] != '/')
-                return Fail("sysfs must be an absolute directory");
-            out_->sysfs = value;
-            return true;
-        }
-        if (key == "prometheus.user") {
-            out_->prometheus_user = value;
-            return true;
-        }
-        if (key == "prometheus.password") {
-            out_->prometheus_password = value;
-            out_->prometheus_password_line = number_;
-            return SingleSecret();
-        }
-        if (key == "prometheus.password_file") {
-            out_->prometheus_password_file = value;
-            out_->prometheus_password_file_line = number_;
-            return SingleSecret();
-        }
-        if (key == "prometheus.timeout") {
-            long ms = 0;
-            if (!ParseWholeNumber(value, readings::kPrometheusMaxTimeoutMs, &ms) || ms < 1)
-                return Fail("prometheus.timeout must be a whole number of milliseconds from 1 to " +
-                            std::to_string(readings::kPrometheusMaxTimeoutMs));
-            out_->prometheus_timeout_ms = static_cast<int>(ms);
-            return true;
-        }
-        std::string why;
-        if (ParseSharedSetting(key, value, out_, &why)) {
-            if (!why.empty())
+        if (const Setting* setting = FindSettingByKey(key)) {
+            std::string why;
+            if (!ParseSetting(*setting, Origin::kFile, value, out_, &why))
                 return Fail(key + " " + why);
-            return true;
+            if (setting->line)
+                out_->*setting->line = number_;
+            return SingleSecret();
         }
         const std::size_t dot = key.find('.');
         const std::string name = key.substr(0, dot);
@@ -186,76 +137,40 @@ private:
         return false;
     }
 
-    bool Listen(const std::string& value) {
-        if (!out_->listen)
-            out_->listen.emplace();
-        for (const std::string& w : Words(value)) {
-            Endpoint ep;
-            if (!ParseEndpoint(w, &ep)) {
-                return Fail("listen address '" + w + "' is not ADDR:PORT or [ADDR]:PORT");
-            }
-            out_->listen->push_back(ep);
-        }
-        return true;
-    }
-
-    bool Metrics(const std::string& value) {
-        if (!out_->metrics)
-            out_->metrics.emplace();
-        for (const std::string& w : Words(value)) {
-            if (!ParseMetricsAddress(w, &*out_->metrics)) {
-                return Fail("metrics address '" + w +
-                            "' is not ADDR:PORT, [ADDR]:PORT, :PORT or PORT");
-            }
-        }
-        return true;
-    }
-
-    bool Allow(const std::string& value) {
-        if (!out_->allow)
-            out_->allow.emplace();
-        for (const std::string& w : Words(value)) {
-            Cidr c;
-            if (!ParseCidr(w, &c))
-                return Fail("allow entry '" + w + "' is not ADDR or ADDR/BITS");
-            out_->allow->push_back(c);
-        }
+    // A reading's attribute is given once; `seen` is the line that gave it, 0 for none yet.
+    bool Once(int* seen, const std::string& what, const char* done) {
+        if (*seen)
+            return Fail(what + " is already " + done + " on line " + std::to_string(*seen));
+        *seen = number_;
         return true;
     }
 
     bool Map(int field, const std::string& value) {
-        const char* name = proto::kFieldNames[field];
-        if (lines_[field].mapping) {
-            return Fail(std::string(name) + " is already mapped on line " +
-                        std::to_string(lines_[field].mapping));
-        }
+        if (!Once(&lines_[field].mapping, proto::kFieldNames[field], "mapped"))
+            return false;
         out_->mapping[field].selector = value;
         out_->mapping_lines[field] = number_;
-        lines_[field].mapping = number_;
         return true;
     }
 
     bool Linear(int field, const std::string& attr, const std::string& value) {
         const std::string key = std::string(proto::kFieldNames[field]) + "." + attr;
-        int& seen = attr == "scale" ? lines_[field].scale : lines_[field].offset;
-        if (seen)
-            return Fail(key + " is already set on line " + std::to_string(seen));
+        if (!Once(attr == "scale" ? &lines_[field].scale : &lines_[field].offset, key, "set"))
+            return false;
         double v = 0;
         if (!ParseNumber(value, &v))
             return Fail(key + " must be a number, not '" + value + "'");
         if (attr == "scale" && v == 0)
             return Fail(key + " must not be zero");
         (attr == "scale" ? out_->mapping[field].scale : out_->mapping[field].offset) = v;
-        seen = number_;
         return true;
     }
 
     // "NAME.min" or "NAME.max": a number in the units of the final value, or "none".
     bool Limit(int field, const std::string& attr, const std::string& value) {
         const std::string key = std::string(proto::kFieldNames[field]) + "." + attr;
-        int& seen = attr == "min" ? lines_[field].min : lines_[field].max;
-        if (seen)
-            return Fail(key + " is already set on line " + std::to_string(seen));
+        if (!Once(attr == "min" ? &lines_[field].min : &lines_[field].max, key, "set"))
+            return false;
         readings::ReadingAlarmSettings& a = out_->alarms.readings[field];
         readings::LimitSetting& limit = attr == "min" ? a.low : a.high;
         if (value == "none") {
@@ -266,20 +181,17 @@ private:
                 return Fail(key + " must be a number or none, not '" + value + "'");
             limit = readings::LimitSetting{readings::LimitSetting::Kind::kValue, v};
         }
-        seen = number_;
         return true;
     }
 
     bool ReadingHysteresis(int field, const std::string& value) {
         const std::string key = std::string(proto::kFieldNames[field]) + ".hysteresis";
-        if (lines_[field].hysteresis)
-            return Fail(key + " is already set on line " +
-                        std::to_string(lines_[field].hysteresis));
+        if (!Once(&lines_[field].hysteresis, key, "set"))
+            return false;
         readings::Hysteresis h;
         if (!readings::ParseHysteresis(value, &h))
             return Fail(key + " must be a number or a percentage such as 2%, not '" + value + "'");
         out_->alarms.readings[field].hysteresis = h;
-        lines_[field].hysteresis = number_;
         return true;
     }
 
@@ -303,60 +215,6 @@ private:
 };
 
 }  // namespace
-
-namespace {
-
-// A whole number from 0 to `max`, as an int.
-bool ParseBounded(const std::string& text, long max, int* out) {
-    long v = 0;
-    if (!ParseWholeNumber(text, max, &v))
-        return false;
-    *out = static_cast<int>(v);
-    return true;
-}
-
-}  // namespace
-
-bool ParseSharedSetting(const std::string& name, const std::string& value, Settings* out,
-                        std::string* why) {
-    why->clear();
-    if (ParseHistorySetting(name, value, out, why))
-        return true;
-    if (name == "source") {
-        SourceSpec s;
-        if (readings::ParseSourceSpec(value, &s, why))
-            out->source = s;
-        return true;
-    }
-    if (name == "interval") {
-        int ms = 0;
-        if (ParseBounded(value, kMaxIntervalMs, &ms))
-            out->interval_ms = ms;
-        else
-            *why = "must be a whole number of milliseconds from 0 to " +
-                   std::to_string(kMaxIntervalMs);
-        return true;
-    }
-    if (name == "stale") {
-        int ms = 0;
-        if (ParseBounded(value, kMaxStaleMs, &ms) && ms > 0)
-            out->stale_ms = ms;
-        else
-            *why =
-                "must be a whole number of milliseconds from 1 to " + std::to_string(kMaxStaleMs);
-        return true;
-    }
-    if (name == "rate") {
-        int rate = 0;
-        if (ParseBounded(value, kMaxRate, &rate))
-            out->rate = rate;
-        else
-            *why =
-                "must be a whole number of requests a second from 0 to " + std::to_string(kMaxRate);
-        return true;
-    }
-    return false;
-}
 
 bool ParseConfigText(const std::string& text, Settings* out, ConfigError* error) {
     Settings parsed;
@@ -498,32 +356,7 @@ Config Resolve(const Settings& file, const Settings& command_line) {
     c.listen = DefaultListen();
     c.allow = DefaultAllow();
     for (const Settings* layer : {&file, &command_line}) {
-        if (layer->listen)
-            c.listen = *layer->listen;
-        if (layer->metrics)
-            c.metrics = *layer->metrics;
-        if (layer->allow)
-            c.allow = *layer->allow;
-        if (layer->sysfs)
-            c.sysfs = *layer->sysfs;
-        if (layer->source)
-            c.source = *layer->source;
-        if (layer->interval_ms)
-            c.interval_ms = *layer->interval_ms;
-        if (layer->rate)
-            c.rate = *layer->rate;
-        if (layer->stale_ms)
-            c.stale_ms = *layer->stale_ms;
-        if (layer->history)
-            c.history = *layer->history;
-        if (layer->history_file)
-            c.history_file = *layer->history_file;
-        if (layer->prometheus_user)
-            c.prometheus_user = *layer->prometheus_user;
-        if (layer->prometheus_password)
-            c.prometheus_password = *layer->prometheus_password;
-        if (layer->prometheus_timeout_ms)
-            c.prometheus_timeout_ms = *layer->prometheus_timeout_ms;
+        OverlaySettings(*layer, &c);
     }
     if (!file.interval_ms && !command_line.interval_ms &&
         c.source.kind == SourceSpec::Kind::kPrometheus)

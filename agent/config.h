@@ -36,7 +36,8 @@ constexpr int kNetworkIntervalMs = 2000;
 // A snapshot may be kept current for up to three of the longest intervals.
 constexpr int kMaxStaleMs = 3 * kMaxIntervalMs;
 
-// One layer of settings; members left unset keep the value of the layer below.
+// One layer of settings; members left unset keep the value of the layer below. The keys, what
+// each takes and where it lands are in agent/settings_table.cpp.
 struct Settings {
     std::optional<std::vector<Endpoint>> listen;
     std::optional<std::vector<Endpoint>> metrics;
@@ -46,7 +47,7 @@ struct Settings {
     std::optional<int> interval_ms;
     std::optional<int> rate;
     std::optional<int> stale_ms;
-    // "history = on|off" and "history_file = PATH" (see ParseHistorySetting).
+    // "history = on|off" and "history_file = PATH".
     std::optional<bool> history;
     std::optional<std::string> history_file;
     // The Prometheus source's Basic credentials and GET time-out (file only:
@@ -108,20 +109,6 @@ bool ReadPasswordFile(const std::string& file, std::string* password, std::strin
 // Checks every mapping selector of `settings` against the syntax of source kind `kind`; on
 // failure `error` names the first wrong mapping line and says why.
 bool CheckMappings(const Settings& settings, SourceSpec::Kind kind, ConfigError* error);
-
-// The settings written the same way in the file and on the command line: "source" ("hwmon" or
-// "file:PATH"), "interval" (milliseconds, 0..kMaxIntervalMs), "rate" (requests a second per
-// source, 0..kMaxRate) and "stale" (milliseconds after which a sample is no longer served,
-// 1..kMaxStaleMs). Returns false when `name` is none of them. Otherwise sets it in `out`,
-// or leaves it and says in `why` what the value must be (a text that follows the name).
-bool ParseSharedSetting(const std::string& name, const std::string& value, Settings* out,
-                        std::string* why);
-
-// The history settings, in the file and on the command line: "history" (on or off) and
-// "history_file" (a path; "--history-file" on the command line). Returns false when `name` is
-// neither; otherwise as ParseSharedSetting.
-bool ParseHistorySetting(const std::string& name, const std::string& value, Settings* out,
-                         std::string* why);
 
 // Defaults, overlaid by `file`, overlaid by `command_line`; the mapping comes from the file.
 Config Resolve(const Settings& file, const Settings& command_line);

@@ -1,6 +1,6 @@
 #include "agent/options.h"
 
-#include <cstring>
+#include "agent/settings_table.h"
 
 namespace vorn::agent {
 
@@ -89,6 +89,16 @@ const char* HelpText() {
            "from --ask; 2 on a bad command line.\n";
 }
 
+namespace {
+
+// Notes a serving option for the service's command line.
+void Keep(CommandLine* cl, const std::string& name, const std::string& value) {
+    cl->serving_options.push_back(name);
+    cl->serving_options.push_back(value);
+}
+
+}  // namespace
+
 bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::string* error) {
     CommandLine cl;
     auto fail = [error](const std::string& message) {
@@ -96,7 +106,6 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
             *error = message;
         return false;
     };
-    std::string why;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
@@ -107,11 +116,9 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
             arg = arg.substr(0, eq);
             has_value = true;
         }
-        const bool wants_value = arg == "--config" || arg == "--listen" || arg == "--allow" ||
-                                 arg == "--metrics" || arg == "--sysfs" || arg == "--source" ||
-                                 arg == "--interval" || arg == "--rate" || arg == "--stale" ||
-                                 arg == "--check" || arg == "--ask" || arg == "--history" ||
-                                 arg == "--history-file";
+        const Setting* setting =
+            arg.rfind("--", 0) == 0 ? FindSettingByOption(arg.substr(2)) : nullptr;
+        const bool wants_value = setting || arg == "--config" || arg == "--check" || arg == "--ask";
         if (wants_value && !has_value) {
             if (i + 1 >= argc)
                 return fail(arg + " needs a value");
@@ -119,54 +126,28 @@ bool ParseCommandLine(int argc, const char* const* argv, CommandLine* out, std::
         } else if (!wants_value && has_value) {
             return fail(arg + " takes no value");
         }
-        if (arg == "--help" || arg == "-h") {
+        if (setting) {
+            std::string why;
+            if (!ParseSetting(*setting, Origin::kCommandLine, value, &cl.overrides, &why))
+                return fail(arg + " " + why);
+            Keep(&cl, arg, value);
+        } else if (arg == "--config") {
+            cl.config_path = value;
+            Keep(&cl, arg, value);
+        } else if (arg == "--help" || arg == "-h") {
             cl.mode = CommandLine::Mode::kHelp;
         } else if (arg == "--version") {
             cl.mode = CommandLine::Mode::kVersion;
         } else if (arg == "--list") {
             cl.mode = CommandLine::Mode::kList;
+        } else if (arg == "--list-settings") {
+            cl.mode = CommandLine::Mode::kListSettings;
         } else if (arg == "--check") {
             cl.mode = CommandLine::Mode::kCheck;
             cl.check_path = value;
         } else if (arg == "--ask") {
             cl.mode = CommandLine::Mode::kAsk;
             cl.ask_host = value;
-        } else if (arg == "--config") {
-            cl.config_path = value;
-        } else if (arg == "--listen") {
-            Endpoint ep;
-            if (!ParseEndpoint(value, &ep)) {
-                return fail("--listen '" + value + "' is not ADDR:PORT or [ADDR]:PORT");
-            }
-            if (!cl.overrides.listen)
-                cl.overrides.listen.emplace();
-            cl.overrides.listen->push_back(ep);
-        } else if (arg == "--metrics") {
-            if (!cl.overrides.metrics)
-                cl.overrides.metrics.emplace();
-            if (!ParseMetricsAddress(value, &*cl.overrides.metrics)) {
-                return fail("--metrics '" + value +
-                            "' is not ADDR:PORT, [ADDR]:PORT, :PORT or PORT");
-            }
-        } else if (arg == "--allow") {
-            Cidr c;
-            if (!ParseCidr(value, &c))
-                return fail("--allow '" + value + "' is not ADDR or ADDR/BITS");
-            if (!cl.overrides.allow)
-                cl.overrides.allow.emplace();
-            cl.overrides.allow->push_back(c);
-        } else if (arg == "--sysfs") {
-            if (value.empty())
-                return fail("--sysfs needs a directory");
-            cl.overrides.sysfs = value;
-        } else if (arg == "--history-file" &&
-                   ParseHistorySetting("history_file", value, &cl.overrides, &why)) {
-            if (!why.empty())
-                return fail(arg + " " + why);
-        } else if (arg.rfind("--", 0) == 0 &&
-                   ParseSharedSetting(arg.substr(2), value, &cl.overrides, &why)) {
-            if (!why.empty())
-                return fail(arg + " " + why);
         } else {
             return fail("unknown argument '" + arg + "' (see --help)");
         }

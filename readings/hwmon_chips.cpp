@@ -3,6 +3,7 @@
 #include <string>
 
 #include "protocol/sensor_protocol.h"
+#include "readings/text.h"
 
 namespace vorn::readings {
 
@@ -37,19 +38,6 @@ bool IsVoltageInput(std::string_view input) {
             return false;
     }
     return true;
-}
-
-// A label as it is compared: lower case, without blanks, underscores, '#' and a leading '+'.
-std::string Normalised(std::string_view label) {
-    std::string out;
-    for (char c : label) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-        if (c == ' ' || c == '_' || c == '\t' || c == '#' || (c == '+' && out.empty()))
-            continue;
-        out.push_back(c);
-    }
-    return out;
 }
 
 // Each voltage reading's names, the likeliest first.
@@ -94,7 +82,7 @@ ChipInput DescribeChipInput(std::string_view driver, std::string_view input) {
 }
 
 int VoltageReadingOfLabel(std::string_view label, int* rank) {
-    const std::string name = Normalised(label);
+    const std::string name = NormalisedLabel(label);
     if (name.empty())
         return -1;
     for (const VoltageNames& reading : kVoltageNames) {
@@ -109,6 +97,17 @@ int VoltageReadingOfLabel(std::string_view label, int* rank) {
         }
     }
     return -1;
+}
+
+std::string NormalisedLabel(std::string_view label) {
+    std::string out;
+    for (char c : label) {
+        c = LowerAscii(c);
+        if (c == ' ' || c == '_' || c == '\t' || c == '#' || (c == '+' && out.empty()))
+            continue;
+        out.push_back(c);
+    }
+    return out;
 }
 
 }  // namespace vorn::readings

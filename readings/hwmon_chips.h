@@ -6,6 +6,7 @@
 // make volts of them. Portable: node_exporter's series name the same drivers and inputs.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace vorn::readings {
@@ -29,5 +30,10 @@ ChipInput DescribeChipInput(std::string_view driver, std::string_view input);
 // and "CPUVCORE" are VID, "VTT" and "CPU Termination" VTT, "+3.3V" and "3VCC" 3.3 V, and so on.
 // `rank` (optional) tells how well: 0 for the first synonym, then 1, 2, ...
 int VoltageReadingOfLabel(std::string_view label, int* rank = nullptr);
+
+// A label as automatic mapping compares it: lower case, without blanks, underscores, '#' and a
+// leading '+', so "+3.3 V", "3.3V" and "+3.3v" are one name, "CPU_FAN" is "CPU Fan", and
+// "System Fan #1" is "System Fan 1" (LibreHardwareMonitor's web server drops the '#').
+std::string NormalisedLabel(std::string_view label);
 
 }  // namespace vorn::readings

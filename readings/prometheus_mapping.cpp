@@ -6,6 +6,7 @@
 #include <set>
 
 #include "readings/hwmon_chips.h"
+#include "readings/text.h"
 
 namespace vorn::readings {
 
@@ -26,27 +27,12 @@ bool Contains(std::string_view s, std::string_view p) {
     return s.find(p) != std::string_view::npos;
 }
 
-std::string Lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
-// A label as automatic mapping compares it: lower case, without blanks, underscores, '#' and
-// a leading '+', so "+3.3 V", "3.3V" and "+3.3v" are one name, "CPU_FAN" is "CPU Fan", and
-// "System Fan #1" is "System Fan 1" (LibreHardwareMonitor's web server drops the '#').
-std::string Normalise(std::string_view label) {
-    std::string out;
-    for (const char c : Lower(label)) {
-        if (c == ' ' || c == '_' || c == '\t' || c == '#' || (c == '+' && out.empty()))
-            continue;
-        out.push_back(c);
-    }
-    return out;
-}
+// Names are joined into one map key by control bytes that no metric name, label name or label
+// value of a scrape holds: a metric from its labels, one label from the next, and a label's
+// name from its value (or the parts of a place from each other).
+constexpr char kMetricEnd = '\x1d';
+constexpr char kLabelEnd = '\x1e';
+constexpr char kPartEnd = '\x1f';
 
 // The labels of a series in name order, as one text: two series with equal keys are one series.
 std::string LabelKey(const std::vector<std::pair<std::string, std::string>>& labels) {
@@ -57,11 +43,24 @@ std::string LabelKey(const std::vector<std::pair<std::string, std::string>>& lab
     std::string key;
     for (const auto* l : sorted) {
         key += l->first;
-        key.push_back('\x1f');
+        key.push_back(kPartEnd);
         key += l->second;
-        key.push_back('\x1e');
+        key.push_back(kLabelEnd);
     }
     return key;
+}
+
+// A series as one key: its metric and its labels' key (LabelKey).
+std::string SeriesKey(std::string_view metric, const std::string& label_key) {
+    std::string key(metric);
+    key.push_back(kMetricEnd);
+    return key + label_key;
+}
+
+// True when `later` replaces `kept`, a series with the same name and labels: an exporter that
+// repeats a series means its latest value (the later one when either has no timestamp).
+bool Supersedes(const Series& later, const Series& kept) {
+    return !kept.timestamp_ms || !later.timestamp_ms || *later.timestamp_ms >= *kept.timestamp_ms;
 }
 
 std::string LabelOr(const Series& s, std::string_view name, std::string_view fallback = "") {
@@ -119,7 +118,7 @@ SensorPart PartOfChip(std::string_view chip) {
 }
 
 SensorPart PartOfHardware(std::string_view metric, std::string_view hardware_id) {
-    const std::string id = Lower(hardware_id);
+    const std::string id = LowerAscii(hardware_id);
     if (StartsWith(id, "/intelcpu") || StartsWith(id, "/amdcpu") || StartsWith(id, "/cpu") ||
         Contains(metric, "_cpu_"))
         return SensorPart::kCpu;
@@ -245,8 +244,7 @@ SeriesMatch FindSeries(const std::vector<Series>& all, const SeriesSelector& sel
         if (!SelectorMatches(selector, s))
             continue;
         auto [it, fresh] = distinct.emplace(LabelKey(s.labels), &s);
-        if (!fresh && (!it->second->timestamp_ms || !s.timestamp_ms ||
-                       *s.timestamp_ms >= *it->second->timestamp_ms))
+        if (!fresh && Supersedes(s, *it->second))
             it->second = &s;
     }
     SeriesMatch match;
@@ -260,13 +258,13 @@ LimitIndex::LimitIndex(const std::vector<Series>& all) {
     for (const Series& s : all) {
         if (StartsWith(s.name, "node_hwmon_") && s.name != kNodeTemp && s.name != kNodeFan &&
             s.name != kNodeIn)
-            entries_.emplace_back(s.name + '\x1d' + LabelKey(s.labels), &s);
+            entries_.emplace_back(SeriesKey(s.name, LabelKey(s.labels)), &s);
         // Alarm flags: node_hwmon_temp_alarm, node_hwmon_temp_crit_alarm_celsius, ...
         if (StartsWith(s.name, "node_hwmon_") && Contains(s.name, "alarm") && s.value != 0.0 &&
             std::isfinite(s.value)) {
             for (const char* family : {"node_hwmon_temp_", "node_hwmon_fan_", "node_hwmon_in_"}) {
                 if (StartsWith(s.name, family))
-                    alarms_.insert(family + ('\x1d' + LabelKey(s.labels)));
+                    alarms_.insert(SeriesKey(family, LabelKey(s.labels)));
             }
         }
     }
@@ -284,7 +282,7 @@ void LimitIndex::Find(const Series& value, std::optional<double>* low, std::opti
         return;
     const std::string labels = LabelKey(value.labels);
     auto lookup = [&](const std::string& metric) -> std::optional<double> {
-        const std::string key = metric + '\x1d' + labels;
+        const std::string key = SeriesKey(metric, labels);
         auto it = std::lower_bound(entries_.begin(), entries_.end(), key,
                                    [](const auto& e, const std::string& k) { return e.first < k; });
         if (it == entries_.end() || it->first != key || !std::isfinite(it->second->value))
@@ -296,115 +294,139 @@ void LimitIndex::Find(const Series& value, std::optional<double>* low, std::opti
     *high = lookup(p + "max" + u);
     if (!*high)
         *high = lookup(p + "crit" + u);
-    *alarm = alarms_.count(p + '\x1d' + labels) > 0;
+    *alarm = alarms_.count(SeriesKey(p, labels)) > 0;
 }
 
-std::vector<ScrapeInput> CollectInputs(const std::vector<Series>& all) {
+namespace {
+
+// Each chip's place in the listing: node_exporter's chip list first, as it sorts it, then the
+// order of appearance. A map, not a search of a list: a scrape of many chips costs n log n.
+// (Ordered maps throughout: the names come from the endpoint, and crafted hash collisions could
+// make a hash table quadratic.)
+class ChipOrder {
+public:
+    void Place(const std::string& chip) { places_.emplace(chip, places_.size()); }
+    std::size_t Of(const std::string& chip) const { return places_.at(chip); }
+
+private:
+    std::map<std::string, std::size_t> places_;
+};
+
+// A node_exporter series' chip, and its sensor when `with_sensor`, on its instance and job.
+std::string NodePlace(const Series& s, bool with_sensor) {
+    return LabelOr(s, "chip") + kPartEnd + (with_sensor ? LabelOr(s, "sensor") : "") + kPartEnd +
+           LabelOr(s, "instance") + kPartEnd + LabelOr(s, "job");
+}
+
+// A LibreHardwareMonitor series by hardware and sensor name.
+std::string LhmName(const Series& s) {
+    return s.name + kPartEnd + LabelOr(s, "hardwareName") + kPartEnd + LabelOr(s, "sensorName") +
+           kPartEnd + LabelOr(s, "instance");
+}
+
+// What a scrape says about its inputs besides their own series.
+struct ScrapeNames {
+    ScrapeNames(const std::vector<Series>& all, ChipOrder* chips) : limits(all) {
+        for (const Series& s : all) {
+            if (s.name == "node_hwmon_chip_names") {
+                chip_names[NodePlace(s, false)] = LabelOr(s, "chip_name");
+                chips->Place(LabelOr(s, "chip_name"));
+            } else if (s.name == "node_hwmon_sensor_label") {
+                sensor_labels[NodePlace(s, true)] = LabelOr(s, "label");
+            } else if (StartsWith(s.name, "lhm_")) {
+                std::set<std::string>& sets = lhm_label_sets[LhmName(s)];
+                if (sets.size() < 2)
+                    sets.insert(LabelKey(s.labels));
+            }
+        }
+    }
+
     // node_exporter names chips by device path ("platform_coretemp_0") and says the driver's
     // name and each sensor's label in series of their own.
+    std::string NodeChip(const Series& s) const {
+        auto named = chip_names.find(NodePlace(s, false));
+        return named != chip_names.end() && !named->second.empty() ? named->second
+                                                                   : LabelOr(s, "chip");
+    }
+
     std::map<std::string, std::string> chip_names, sensor_labels;
-    auto where = [](const Series& s, bool with_sensor) {
-        return LabelOr(s, "chip") + '\x1f' + (with_sensor ? LabelOr(s, "sensor") : "") + '\x1f' +
-               LabelOr(s, "instance") + '\x1f' + LabelOr(s, "job");
-    };
-    // Chip -> its place: node_exporter's chip list first, as it sorts it, then the order of
-    // appearance. A map, not a search of a list: a scrape of many chips costs n log n. (Ordered
-    // maps throughout: the names come from the endpoint, and crafted hash collisions could
-    // make a hash table quadratic.)
-    std::map<std::string, std::size_t> chip_order;
-    auto place_chip = [&chip_order](const std::string& chip) {
-        chip_order.emplace(chip, chip_order.size());
-    };
-    for (const Series& s : all) {
-        if (s.name == "node_hwmon_chip_names") {
-            chip_names[where(s, false)] = LabelOr(s, "chip_name");
-            place_chip(LabelOr(s, "chip_name"));
-        } else if (s.name == "node_hwmon_sensor_label")
-            sensor_labels[where(s, true)] = LabelOr(s, "label");
-    }
-    // LibreHardwareMonitor's series are named by hardware and sensor name where that pair is
-    // unique (two sensors may share a name); else by all their labels.
-    auto LhmKey = [](const Series& s) {
-        return s.name + '\x1f' + LabelOr(s, "hardwareName") + '\x1f' + LabelOr(s, "sensorName") +
-               '\x1f' + LabelOr(s, "instance");
-    };
-    std::map<std::string, std::set<std::string>> lhm_names;  // key -> distinct label sets
-    for (const Series& s : all) {
-        if (StartsWith(s.name, "lhm_")) {
-            std::set<std::string>& sets = lhm_names[LhmKey(s)];
-            if (sets.size() < 2)
-                sets.insert(LabelKey(s.labels));
-        }
-    }
-    const LimitIndex limits(all);
-    std::vector<ScrapeInput> inputs;
-    std::map<std::string, std::pair<std::size_t, const Series*>> keys;  // index into inputs
-    for (const Series& s : all) {
-        ScrapeInput in;
-        if (!KindOfUnit(s.name, &in.kind))
-            continue;
-        if (s.name == kNodeTemp || s.name == kNodeFan || s.name == kNodeIn) {
-            auto named = chip_names.find(where(s, false));
-            in.chip = named != chip_names.end() && !named->second.empty() ? named->second
-                                                                          : LabelOr(s, "chip");
-            in.name = LabelOr(s, "sensor");
-            auto labelled = sensor_labels.find(where(s, true));
-            if (labelled != sensor_labels.end())
-                in.label = labelled->second;
-            // An unlabelled input whose role the chip fixes goes by the chip's name for it.
-            const ChipInput fixed = DescribeChipInput(in.chip, in.name);
-            if (in.label.empty() && fixed.wiring == InputWiring::kFixed)
-                in.label = fixed.name;
-            in.part = PartOfChip(in.chip);
-            in.selector = SelectorOf(s, {"chip", "sensor", "instance"});
-            limits.Find(s, &in.low, &in.high, &in.alarm);
-        } else if (s.name == kNodeVid) {
-            // The VID the CPU asks for: a stand-in for the core voltage (see AutoMap).
-            auto named = chip_names.find(where(s, false));
-            in.chip = named != chip_names.end() && !named->second.empty() ? named->second
-                                                                          : LabelOr(s, "chip");
-            in.name = LabelOr(s, "sensor", "cpu0") + "_vid";
-            in.label = "CPU VID";
-            in.part = SensorPart::kBoard;
-            in.selector = SelectorOf(s, {"chip", "sensor", "instance"});
-        } else if (StartsWith(s.name, "node_hwmon_") || IsLimitName(s.name)) {
-            continue;
-        } else if (StartsWith(s.name, "lhm_")) {
-            in.chip = LabelOr(s, "hardwareName");
-            in.name = LabelOr(s, "sensorId");
-            in.label = LabelOr(s, "sensorName");
-            in.part = PartOfHardware(s.name, LabelOr(s, "hardwareId"));
-            in.selector = SelectorOf(s, {"hardwareName", "sensorName", "instance"});
-            if (lhm_names[LhmKey(s)].size() != 1)
-                in.selector = SeriesSelector{s.name, s.labels};
-        } else {
-            in.chip = LabelOr(s, "chip", LabelOr(s, "hardwareName", LabelOr(s, "device")));
-            in.name = LabelOr(s, "sensor", LabelOr(s, "sensorId"));
-            in.label = LabelOr(s, "label", LabelOr(s, "sensorName", LabelOr(s, "name")));
-            in.selector = SeriesSelector{s.name, s.labels};
-        }
-        in.value = s.value;
-        // An exporter that repeats a series gives one input, with the latest value.
-        const std::string key = in.selector.metric + '\x1d' + LabelKey(in.selector.labels);
-        auto seen = keys.find(key);
-        if (seen != keys.end()) {
-            const Series* before = seen->second.second;
-            if (!before->timestamp_ms || !s.timestamp_ms ||
-                *s.timestamp_ms >= *before->timestamp_ms) {
-                inputs[seen->second.first].value = s.value;
-                seen->second.second = &s;
-            }
-            continue;
-        }
-        keys.emplace(key, std::make_pair(inputs.size(), &s));
-        place_chip(in.chip);
-        inputs.push_back(std::move(in));
-    }
-    // Sorted by precomputed chip places, so the comparator does no look-up.
+    // LibreHardwareMonitor: name -> its distinct label sets (up to two), since two sensors may
+    // share a name.
+    std::map<std::string, std::set<std::string>> lhm_label_sets;
+    LimitIndex limits;
+};
+
+// node_exporter's hwmon temperatures, fans and voltages.
+void NodeHwmonInput(const Series& s, const ScrapeNames& names, ScrapeInput* in) {
+    in->chip = names.NodeChip(s);
+    in->name = LabelOr(s, "sensor");
+    auto labelled = names.sensor_labels.find(NodePlace(s, true));
+    if (labelled != names.sensor_labels.end())
+        in->label = labelled->second;
+    // An unlabelled input whose role the chip fixes goes by the chip's name for it.
+    const ChipInput fixed = DescribeChipInput(in->chip, in->name);
+    if (in->label.empty() && fixed.wiring == InputWiring::kFixed)
+        in->label = fixed.name;
+    in->part = PartOfChip(in->chip);
+    in->selector = SelectorOf(s, {"chip", "sensor", "instance"});
+    names.limits.Find(s, &in->low, &in->high, &in->alarm);
+}
+
+// node_exporter's VID, which the CPU asks for: a stand-in for the core voltage (see AutoMap).
+void NodeVidInput(const Series& s, const ScrapeNames& names, ScrapeInput* in) {
+    in->chip = names.NodeChip(s);
+    in->name = LabelOr(s, "sensor", "cpu0") + "_vid";
+    in->label = "CPU VID";
+    in->part = SensorPart::kBoard;
+    in->selector = SelectorOf(s, {"chip", "sensor", "instance"});
+}
+
+// LibreHardwareMonitor's series, named by hardware and sensor name where that pair is unique,
+// else by all their labels.
+void LhmInput(const Series& s, const ScrapeNames& names, ScrapeInput* in) {
+    in->chip = LabelOr(s, "hardwareName");
+    in->name = LabelOr(s, "sensorId");
+    in->label = LabelOr(s, "sensorName");
+    in->part = PartOfHardware(s.name, LabelOr(s, "hardwareId"));
+    in->selector = SelectorOf(s, {"hardwareName", "sensorName", "instance"});
+    if (names.lhm_label_sets.at(LhmName(s)).size() != 1)
+        in->selector = SeriesSelector{s.name, s.labels};
+}
+
+// Any other exporter's series with a unit, by the labels such exporters commonly use.
+void OtherInput(const Series& s, ScrapeInput* in) {
+    in->chip = LabelOr(s, "chip", LabelOr(s, "hardwareName", LabelOr(s, "device")));
+    in->name = LabelOr(s, "sensor", LabelOr(s, "sensorId"));
+    in->label = LabelOr(s, "label", LabelOr(s, "sensorName", LabelOr(s, "name")));
+    in->selector = SeriesSelector{s.name, s.labels};
+}
+
+// The input series `s` is, by its exporter; false when it is none (no unit, or a limit, an
+// alarm or a name of node_exporter's).
+bool InputOf(const Series& s, const ScrapeNames& names, ScrapeInput* in) {
+    if (!KindOfUnit(s.name, &in->kind))
+        return false;
+    if (s.name == kNodeTemp || s.name == kNodeFan || s.name == kNodeIn)
+        NodeHwmonInput(s, names, in);
+    else if (s.name == kNodeVid)
+        NodeVidInput(s, names, in);
+    else if (StartsWith(s.name, "node_hwmon_") || IsLimitName(s.name))
+        return false;
+    else if (StartsWith(s.name, "lhm_"))
+        LhmInput(s, names, in);
+    else
+        OtherInput(s, in);
+    in->value = s.value;
+    return true;
+}
+
+// The inputs by chip place, then kind, then name in natural order; sorted on precomputed
+// places, so the comparator does no look-up.
+std::vector<ScrapeInput> SortedByChip(std::vector<ScrapeInput> inputs, const ChipOrder& chips) {
     std::vector<std::pair<std::size_t, std::size_t>> order;  // chip place, index into inputs
     order.reserve(inputs.size());
     for (std::size_t k = 0; k < inputs.size(); ++k)
-        order.emplace_back(chip_order.at(inputs[k].chip), k);
+        order.emplace_back(chips.Of(inputs[k].chip), k);
     // Equals keep their order of appearance (the index decides), as a stable sort would, without
     // the merge sort's 2 KB of code.
     std::sort(order.begin(), order.end(), [&](const auto& a, const auto& b) {
@@ -427,6 +449,34 @@ std::vector<ScrapeInput> CollectInputs(const std::vector<Series>& all) {
     return sorted;
 }
 
+}  // namespace
+
+std::vector<ScrapeInput> CollectInputs(const std::vector<Series>& all) {
+    ChipOrder chips;
+    const ScrapeNames names(all, &chips);
+    std::vector<ScrapeInput> inputs;
+    std::map<std::string, std::pair<std::size_t, const Series*>> kept;  // index into inputs
+    for (const Series& s : all) {
+        ScrapeInput in;
+        if (!InputOf(s, names, &in))
+            continue;
+        // An exporter that repeats a series gives one input, with the latest value.
+        const std::string key = SeriesKey(in.selector.metric, LabelKey(in.selector.labels));
+        auto seen = kept.find(key);
+        if (seen != kept.end()) {
+            if (Supersedes(s, *seen->second.second)) {
+                inputs[seen->second.first].value = s.value;
+                seen->second.second = &s;
+            }
+            continue;
+        }
+        kept.emplace(key, std::make_pair(inputs.size(), &s));
+        chips.Place(in.chip);
+        inputs.push_back(std::move(in));
+    }
+    return SortedByChip(std::move(inputs), chips);
+}
+
 std::array<int, proto::kFieldCount> AutoMap(const std::vector<ScrapeInput>& inputs) {
     std::array<int, proto::kFieldCount> map;
     map.fill(-1);
@@ -434,7 +484,7 @@ std::array<int, proto::kFieldCount> AutoMap(const std::vector<ScrapeInput>& inpu
     // Normalised label -> the inputs with it, in order: a synonym is one look-up.
     std::map<std::string, std::vector<std::size_t>> by_name;
     for (std::size_t k = 0; k < inputs.size(); ++k)
-        by_name[Normalise(inputs[k].label)].push_back(k);
+        by_name[NormalisedLabel(inputs[k].label)].push_back(k);
     auto usable = [&](std::size_t k, ReadingKind kind) {
         return !taken[k] && inputs[k].kind == kind && inputs[k].part != SensorPart::kGpu &&
                std::isfinite(inputs[k].value);

@@ -5,22 +5,15 @@
 #include <functional>
 
 #include "readings/http_get.h"
+#include "readings/text.h"
 
 namespace vorn::readings {
 
 namespace {
 
-std::string Lower(std::string s) {
-    for (char& c : s) {
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
-    }
-    return s;
-}
-
 // Why an answer cannot be exposition text at all, or empty when it may be.
 std::string RefuseContentType(const std::string& content_type, const std::string& body) {
-    const std::string type = Lower(content_type);
+    const std::string type = LowerAscii(content_type);
     if (type.rfind("text/html", 0) == 0 || type.rfind("application/xhtml", 0) == 0)
         return "the answer is an HTML page (Content-Type " + content_type +
                "), not exposition text";

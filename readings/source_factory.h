@@ -54,4 +54,8 @@ bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std:
 // Makes the source the settings ask for. `warnings` is not owned and must outlive it.
 std::unique_ptr<Source> MakeSource(const SourceSettings& settings, Warnings* warnings);
 
+// The sources every platform makes the same way (kFile, kPrometheus), for MakeSource; nullptr
+// for the platform's own kinds.
+std::unique_ptr<Source> MakePortableSource(const SourceSettings& settings, Warnings* warnings);
+
 }  // namespace vorn::readings

@@ -1,4 +1,3 @@
-#include "readings/file_source.h"
 #include "readings/hwmon_source.h"
 #include "readings/prometheus_source.h"
 #include "readings/source_factory.h"
@@ -35,25 +34,8 @@ bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std:
 }
 
 std::unique_ptr<Source> MakeSource(const SourceSettings& settings, Warnings* warnings) {
-    switch (settings.spec.kind) {
-        case SourceSpec::Kind::kFile:
-            return std::make_unique<FileSource>(settings.spec.location, warnings);
-        case SourceSpec::Kind::kPrometheus: {
-            PrometheusSettings prometheus;
-            prometheus.url = settings.spec.location;
-            prometheus.user = settings.user;
-            prometheus.password = settings.password;
-            if (settings.timeout_ms > 0)
-                prometheus.timeout_ms = settings.timeout_ms;
-            return std::make_unique<PrometheusSource>(std::move(prometheus), settings.mapping,
-                                                      warnings);
-        }
-        case SourceSpec::Kind::kHwmon:
-        case SourceSpec::Kind::kHwinfo:
-        case SourceSpec::Kind::kGadget:
-        case SourceSpec::Kind::kAuto:
-            break;
-    }
+    if (std::unique_ptr<Source> portable = MakePortableSource(settings, warnings))
+        return portable;
     return std::make_unique<HwmonSource>(settings.sysfs, settings.mapping, warnings);
 }
 

@@ -2,7 +2,6 @@
 // (HWiNFO's memory, else its Gadget values, else LibreHardwareMonitor's web server), a
 // Prometheus page and the readings file.
 #include "readings/auto_source.h"
-#include "readings/file_source.h"
 #include "readings/hwinfo_gadget.h"
 #include "readings/hwinfo_source.h"
 #include "readings/prometheus_source.h"
@@ -81,23 +80,15 @@ bool CheckSelector(SourceSpec::Kind kind, const std::string& reading, const std:
 }
 
 std::unique_ptr<Source> MakeSource(const SourceSettings& settings, Warnings* warnings) {
+    if (std::unique_ptr<Source> portable = MakePortableSource(settings, warnings))
+        return portable;
     switch (settings.spec.kind) {
-        case SourceSpec::Kind::kFile:
-            return std::make_unique<FileSource>(settings.spec.location, warnings);
         case SourceSpec::Kind::kHwinfo:
             return MakeHwinfo(settings.mapping, warnings);
         case SourceSpec::Kind::kGadget:
             return MakeGadget(settings.mapping, warnings);
-        case SourceSpec::Kind::kPrometheus: {
-            PrometheusSettings prometheus;
-            prometheus.url = settings.spec.location;
-            prometheus.user = settings.user;
-            prometheus.password = settings.password;
-            if (settings.timeout_ms > 0)
-                prometheus.timeout_ms = settings.timeout_ms;
-            return std::make_unique<PrometheusSource>(std::move(prometheus), settings.mapping,
-                                                      warnings);
-        }
+        case SourceSpec::Kind::kFile:
+        case SourceSpec::Kind::kPrometheus:
         case SourceSpec::Kind::kAuto:
         case SourceSpec::Kind::kHwmon:  // not offered here: ParseSourceSpec never yields it
             break;
@@ -108,10 +99,11 @@ std::unique_ptr<Source> MakeSource(const SourceSettings& settings, Warnings* war
         [&](Warnings* gate) { return MakeHwinfo(hwinfo, gate); },
         [&](Warnings* gate) { return MakeGadget(hwinfo, gate); },
         [&](Warnings* gate) {
-            PrometheusSettings prometheus;
-            prometheus.url = kLibreHardwareMonitorUrl;
-            prometheus.timeout_ms = kLibreHardwareMonitorTimeoutMs;
-            return std::make_unique<PrometheusSource>(prometheus, lhm, gate);
+            SourceSettings libre;
+            libre.spec = SourceSpec{SourceSpec::Kind::kPrometheus, kLibreHardwareMonitorUrl};
+            libre.mapping = lhm;
+            libre.timeout_ms = kLibreHardwareMonitorTimeoutMs;
+            return MakePortableSource(libre, gate);
         },
         std::string("LibreHardwareMonitor at ") + kLibreHardwareMonitorUrl, warnings);
 }

@@ -17,18 +17,25 @@ inline std::string Trim(const std::string& s) {
     return s.substr(b, e - b);
 }
 
+// `c` in lower case when it is an ASCII capital; every other byte as it is (no locale: names
+// from an endpoint or a chip are compared the same way everywhere).
+inline char LowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline std::string LowerAscii(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        c = LowerAscii(c);
+    return out;
+}
+
 // True when `a` and `b` are equal but for the case of ASCII letters.
 inline bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;
     for (std::size_t k = 0; k < a.size(); ++k) {
-        char x = a[k];
-        char y = b[k];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
+        if (LowerAscii(a[k]) != LowerAscii(b[k]))
             return false;
     }
     return true;

@@ -3,17 +3,14 @@
 // every other option is the agent's own, as on Linux. Without --config the agent reads
 // vornagent.conf next to the executable when there is one.
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "agent/agent.h"
-#include "agent/ask.h"
+#include "agent/modes.h"
 #include "agent/options.h"
 #include "agent/win/paths.h"
 #include "agent/win/reload.h"
 #include "agent/win/service.h"
-#include "vornbar_version.h"
 
 namespace {
 
@@ -43,33 +40,6 @@ constexpr char kWindowsHelp[] =
 
 enum class Command { kRun, kConsole, kService, kInstall, kUninstall, kReload };
 
-// Quotes an argument for a Windows command line (the service's).
-std::string Quoted(const std::string& arg) {
-    if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos)
-        return arg;
-    std::string out = "\"";
-    std::size_t backslashes = 0;
-    for (char c : arg) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, '\\');
-    return out + "\"";
-}
-
-bool HasConfigOption(const std::vector<const char*>& args) {
-    for (const char* a : args) {
-        if (std::strcmp(a, "--config") == 0 || std::strncmp(a, "--config=", 9) == 0)
-            return true;
-    }
-    return false;
-}
-
 // The service's log file, opened for appending; stderr when it cannot be opened.
 std::FILE* OpenServiceLog() {
     const std::string path = win::BesideExecutable(kLogName);
@@ -87,42 +57,11 @@ std::FILE* OpenServiceLog() {
     return log ? log : stderr;
 }
 
-int Run(const CommandLine& command_line, bool as_service) {
-    switch (command_line.mode) {
-        case CommandLine::Mode::kHelp:
-            std::fputs(vorn::agent::HelpText(), stdout);
-            std::fputs(kWindowsHelp, stdout);
-            return 0;
-        case CommandLine::Mode::kVersion:
-            std::puts("vornagent " VORN_VERSION_TEXT);
-            return 0;
-        case CommandLine::Mode::kList:
-            return vorn::agent::ListInputs(command_line, stdout);
-        case CommandLine::Mode::kCheck:
-            return vorn::agent::CheckConfig(command_line, stdout);
-        case CommandLine::Mode::kAsk:
-            return vorn::agent::PrintAskResult(command_line.ask_host,
-                                               vorn::agent::AskAgent(command_line.ask_host), stdout,
-                                               stderr);
-        case CommandLine::Mode::kServe:
-            break;
-    }
-    std::FILE* out = as_service ? OpenServiceLog() : stderr;
-    int status;
-    {
-        vorn::agent::Log log(out);
-        status = vorn::agent::Serve(command_line, log);
-    }
-    if (out != stderr)
-        std::fclose(out);
-    return status;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    Command command = Command::kRun;
-    std::vector<const char*> args = {argv[0]};
+// Takes the Windows command out of argv, leaving the agent's own options in `args` (argv[0]
+// first); false, having said why, when two commands are given.
+bool SplitCommand(int argc, char** argv, Command* command, std::vector<const char*>* args) {
+    *command = Command::kRun;
+    args->assign(1, argv[0]);
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const Command named = a == "--console"     ? Command::kConsole
@@ -132,16 +71,38 @@ int main(int argc, char** argv) {
                               : a == "--reload"    ? Command::kReload
                                                    : Command::kRun;
         if (named == Command::kRun) {
-            args.push_back(argv[i]);
+            args->push_back(argv[i]);
             continue;
         }
-        if (command != Command::kRun) {
+        if (*command != Command::kRun) {
             std::fprintf(stderr, "vornagent: %s cannot be combined with another command\n",
                          a.c_str());
-            return 2;
+            return false;
         }
-        command = named;
+        *command = named;
     }
+    return true;
+}
+
+// Without --config, vornagent.conf beside the executable when there is one. The service finds
+// it there as well, so it is not written into the service's command line.
+void UseDefaultConfig(CommandLine* command_line) {
+    const std::vector<std::string>& given = command_line->serving_options;
+    bool config_given = false;
+    for (std::size_t k = 0; k < given.size(); k += 2)
+        config_given = config_given || given[k] == "--config";
+    const std::string default_config = win::BesideExecutable(kConfigName);
+    if (!config_given && win::FileExists(default_config))
+        command_line->config_path = default_config;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Command command;
+    std::vector<const char*> args;
+    if (!SplitCommand(argc, argv, &command, &args))
+        return 2;
 
     if (command == Command::kUninstall || command == Command::kReload) {
         if (args.size() > 1) {
@@ -153,14 +114,6 @@ int main(int argc, char** argv) {
                                               : win::SendReload(stdout);
     }
 
-    std::string default_config;
-    if (!HasConfigOption(args)) {
-        default_config = win::BesideExecutable(kConfigName);
-        if (win::FileExists(default_config)) {
-            args.push_back("--config");
-            args.push_back(default_config.c_str());
-        }
-    }
     CommandLine command_line;
     std::string error;
     if (!vorn::agent::ParseCommandLine(static_cast<int>(args.size()), args.data(), &command_line,
@@ -168,32 +121,22 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vornagent: %s\n", error.c_str());
         return 2;
     }
+    UseDefaultConfig(&command_line);
 
     if (command == Command::kInstall) {
         if (command_line.mode != CommandLine::Mode::kServe) {
             std::fprintf(stderr, "vornagent: --install takes the serving options only\n");
             return 2;
         }
-        // The service starts in the system folder: a configuration named relative to this
-        // one is kept as a full path.
-        std::string kept;
-        for (int i = 1; i < argc; ++i) {
-            std::string arg = argv[i];
-            if (arg == "--install")
-                continue;
-            if (arg == "--config" && i + 1 < argc) {
-                kept += (kept.empty() ? "" : " ") + arg;
-                arg = win::FullPath(argv[++i]);
-            } else if (arg.rfind("--config=", 0) == 0) {
-                arg = "--config=" + win::FullPath(arg.substr(9));
-            }
-            kept += (kept.empty() ? "" : " ") + Quoted(arg);
-        }
-        return win::InstallService(win::ExecutablePath(), kept, stdout);
+        return win::InstallService(win::ExecutablePath(),
+                                   vorn::agent::ServiceArguments(command_line, &win::FullPath),
+                                   stdout);
     }
     if (command == Command::kService) {
         int status = 1;
-        if (!win::RunAsService([&] { return status = Run(command_line, true); })) {
+        if (!win::RunAsService([&] {
+                return status = vorn::agent::RunMode(command_line, kWindowsHelp, &OpenServiceLog);
+            })) {
             std::fprintf(stderr,
                          "vornagent: --service is for the service manager; use --console to "
                          "serve in this window, or --install to set up the service\n");
@@ -201,5 +144,5 @@ int main(int argc, char** argv) {
         }
         return status;
     }
-    return Run(command_line, false);
+    return vorn::agent::RunMode(command_line, kWindowsHelp, nullptr);
 }

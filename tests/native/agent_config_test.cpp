@@ -8,7 +8,9 @@
 
 #include "agent/agent.h"
 #include "agent/config.h"
+#include "agent/modes.h"
 #include "agent/options.h"
+#include "agent/settings_table.h"
 #include "readings/hwmon_source.h"
 #include "tests/native/agent_test_support.h"
 
@@ -230,6 +232,92 @@ TEST(AgentCommandLine, RejectsBadArgumentsNamingThem) {
         EXPECT_FALSE(ParseCommandLine(static_cast<int>(args.size()), args.data(), nullptr, &error))
             << args.back();
         EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(AgentConfig, AReloadTakesTheReloadableSettingsAndKeepsTheOthers) {
+    Settings before, after;
+    ASSERT_TRUE(
+        ParseConfigText("listen = 127.0.0.1:1000\nmetrics = 9100\nhistory = on\n"
+                        "allow = 10.0.0.0/8\nrate = 5\ninterval = 100\n",
+                        &before, nullptr));
+    ASSERT_TRUE(
+        ParseConfigText("listen = 127.0.0.1:2000\nmetrics = 9200\nhistory = off\n"
+                        "history_file = /tmp/h\nallow = 192.168.0.0/16\nrate = 7\n"
+                        "interval = 300\nprometheus.timeout = 900\n",
+                        &after, nullptr));
+    const Config running = Resolve(before, Settings{});
+    Config next = Resolve(after, Settings{});
+    KeepRestartOnlySettings(running, &next);
+    ASSERT_EQ(next.listen.size(), 1u);
+    EXPECT_EQ(Show(next.listen[0]), "127.0.0.1:1000");
+    ASSERT_EQ(next.metrics.size(), 2u);
+    EXPECT_EQ(Show(next.metrics[0]), "127.0.0.1:9100");
+    EXPECT_TRUE(next.history);
+    EXPECT_EQ(next.history_file, "");
+    ASSERT_EQ(next.allow.size(), 1u);
+    EXPECT_EQ(FormatCidr(next.allow[0]), "192.168.0.0/16");
+    EXPECT_EQ(next.rate, 7);
+    EXPECT_EQ(next.interval_ms, 300);
+    EXPECT_EQ(next.prometheus_timeout_ms, 900);
+}
+
+TEST(AgentCommandLine, KeepsTheServingOptionsInTheirOrderForTheService) {
+    const char* argv[] = {"vornagent", "--rate=0", "--config",    "a b.conf",      "--history",
+                          "off",       "--listen", "127.0.0.1:0", "--metrics=9100"};
+    CommandLine cl;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(9, argv, &cl, &error)) << error;
+    const std::vector<std::string> expected = {"--rate",    "0",   "--config", "a b.conf",
+                                               "--history", "off", "--listen", "127.0.0.1:0",
+                                               "--metrics", "9100"};
+    EXPECT_EQ(cl.serving_options, expected);
+    const char* check[] = {"vornagent", "--check", "x.conf", "--list"};
+    ASSERT_TRUE(ParseCommandLine(4, check, &cl, &error)) << error;
+    EXPECT_TRUE(cl.serving_options.empty());
+}
+
+TEST(AgentCommandLine, TheServiceIsGivenTheServingOptionsQuotedWithTheConfigurationMadeFull) {
+    const char* argv[] = {"vornagent",      "--listen=127.0.0.1:0", "--config", "my dir\\a.conf",
+                          "--history-file", "C:\\h \"x\"\\",        "--rate",   "0"};
+    CommandLine cl;
+    std::string error;
+    ASSERT_TRUE(ParseCommandLine(8, argv, &cl, &error)) << error;
+    const std::string arguments =
+        ServiceArguments(cl, [](const std::string& path) { return "C:\\work\\" + path; });
+    EXPECT_EQ(arguments,
+              "--listen 127.0.0.1:0 --config \"C:\\work\\my dir\\a.conf\" "
+              "--history-file \"C:\\h \\\"x\\\"\\\\\" --rate 0");
+    // Nothing to keep: an empty command line.
+    const char* bare[] = {"vornagent"};
+    ASSERT_TRUE(ParseCommandLine(1, bare, &cl, &error)) << error;
+    EXPECT_EQ(ServiceArguments(cl, [](const std::string& path) { return path; }), "");
+}
+
+TEST(AgentCommandLine, QuotesWindowsArgumentsSoThatTheyReadBackWhole) {
+    EXPECT_EQ(QuoteWindowsArgument("plain"), "plain");
+    EXPECT_EQ(QuoteWindowsArgument(""), "\"\"");
+    EXPECT_EQ(QuoteWindowsArgument("a b"), "\"a b\"");
+    EXPECT_EQ(QuoteWindowsArgument("C:\\dir\\"), "C:\\dir\\");
+    EXPECT_EQ(QuoteWindowsArgument("C:\\my dir\\"), "\"C:\\my dir\\\\\"");
+    EXPECT_EQ(QuoteWindowsArgument("say \"hi\""), "\"say \\\"hi\\\"\"");
+}
+
+TEST(AgentCommandLine, ListsEverySettingWithItsOptionAndWhetherAReloadChangesIt) {
+    CommandLine cl;
+    std::string error;
+    const char* argv[] = {"vornagent", "--list-settings"};
+    ASSERT_TRUE(ParseCommandLine(2, argv, &cl, &error)) << error;
+    EXPECT_EQ(cl.mode, CommandLine::Mode::kListSettings);
+    char buf[4096] = {};
+    std::FILE* out = fmemopen(buf, sizeof buf - 1, "w");
+    PrintSettings(out);
+    std::fclose(out);
+    const std::string listed = buf;
+    for (const char* line :
+         {"listen\t--listen\trestart\t127.0.0.1:29870 [::1]:29870\n", "rate\t--rate\treload\t20\n",
+          "history_file\t--history-file\trestart\t", "prometheus.timeout\t-\treload\t1500\n"}) {
+        EXPECT_NE(listed.find(line), std::string::npos) << line << " in\n" << listed;
     }
 }
 

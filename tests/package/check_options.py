@@ -8,7 +8,9 @@
   options of --help that --help says may be set in the file, and the agent's parser takes
   each of them as a configuration key;
 - every setting of the example configuration (commented out or not) is a key the parser
-  takes with the example's own value, and the manual names it.
+  takes with the example's own value, and the manual names it;
+- the agent's table of settings (--list-settings) offers as options exactly the settings of
+  --help, and each of its keys is taken by the parser and named by the manual.
 Run on the built agent by CTest, and on the packaged one by the package test.
 """
 import os
@@ -30,6 +32,11 @@ SAMPLES = {
     "stale": "1500",
     "rate": "20",
     "history": "off",
+    "history_file": "/nonexistent/history",
+    "prometheus.user": "bar",
+    "prometheus.password": "secret",
+    "prometheus.password_file": "vornagent-prometheus",
+    "prometheus.timeout": "1500",
 }
 
 
@@ -61,6 +68,20 @@ def parser_takes(agent, key, value):
     return done.returncode == 0, done.stdout + done.stderr
 
 
+def check_sample(agent, key, failures):
+    """The parser takes setting `key` with its sample value."""
+    if key not in SAMPLES:
+        failures.append(f"no sample value for the setting {key}: add one to {__file__}")
+        return
+    ok, said = parser_takes(agent, key, SAMPLES[key])
+    if not ok:
+        failures.append(f"the configuration parser refuses '{key} = {SAMPLES[key]}': {said}")
+
+
+def manual_names(man, key):
+    return re.search(r"(^|[\s(])(\\fB)?" + re.escape(key) + r"\b", man, re.M) is not None
+
+
 def main():
     if len(sys.argv) != 4:
         print(__doc__)
@@ -88,12 +109,7 @@ def main():
     for key in sorted(man_settings - help_settings):
         failures.append(f"the manual lists the setting {key}, which is no option of --help")
     for key in sorted(help_settings | man_settings):
-        if key not in SAMPLES:
-            failures.append(f"no sample value for the setting {key}: add one to {__file__}")
-            continue
-        ok, said = parser_takes(agent, key, SAMPLES[key])
-        if not ok:
-            failures.append(f"the configuration parser refuses '{key} = {SAMPLES[key]}': {said}")
+        check_sample(agent, key, failures)
 
     with open(example, encoding="utf-8") as f:
         example_settings = re.findall(r"^#?\s*([a-z][a-z_]*(?:\.[a-z_]+)?)\s*=\s*(\S.*)$",
@@ -104,13 +120,31 @@ def main():
         ok, said = parser_takes(agent, key, value.strip())
         if not ok:
             failures.append(f"the example's '{key} = {value}' is refused: {said}")
-        if not re.search(r"(^|[\s(])(\\fB)?" + re.escape(key) + r"\b", man, re.M):
+        if not manual_names(man, key):
             failures.append(f"the manual does not name the example's setting {key}")
+
+    listed = subprocess.run([agent, "--list-settings"], capture_output=True, text=True).stdout
+    table = [line.split("\t") for line in listed.splitlines()]
+    if not table or any(len(row) != 4 for row in table):
+        failures.append(f"--list-settings does not list the settings as KEY, OPTION, RELOAD, "
+                        f"DEFAULT: {listed!r}")
+        table = []
+    table_options = {row[1][2:] for row in table if row[1] != "-"}
+    help_long = set(re.findall(r"^  --([a-z][a-z-]*)", help_text, re.M)) - NOT_SETTINGS
+    for option in sorted(help_long - table_options):
+        failures.append(f"--help offers --{option}, which is no setting of the agent's table")
+    for option in sorted(table_options - help_long):
+        failures.append(f"the agent's table has the option --{option}, which --help does not offer")
+    for key, _, _, _ in table:
+        check_sample(agent, key, failures)
+        if not manual_names(man, key):
+            failures.append(f"the manual does not name the setting {key}")
 
     for failure in failures:
         print("FAIL " + failure)
     print(f"{len(help_options)} options, {len(help_settings)} settings, "
-          f"{len(example_settings)} example lines; {len(failures)} disagreements")
+          f"{len(example_settings)} example lines, {len(table)} rows of the table; "
+          f"{len(failures)} disagreements")
     return 1 if failures else 0
 
 
