@@ -13,6 +13,7 @@
 #endif
 
 #include "history/crc32.h"
+#include "protocol/big_endian.h"
 
 namespace vorn::history {
 
@@ -21,31 +22,17 @@ namespace {
 constexpr std::uint8_t kMagic[8] = {'V', 'O', 'R', 'N', 'H', 'I', 'S', 'T'};
 constexpr std::size_t kHeaderCrcOffset = 44;
 
-void Put(std::uint8_t* p, std::uint64_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) {
-        p[i] = static_cast<std::uint8_t>(v);
-        v >>= 8;
-    }
-}
-
-std::uint64_t Get(const std::uint8_t* p, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v = (v << 8) | p[i];
-    return v;
-}
-
 void WriteHeader(std::uint8_t* h, std::uint32_t body_crc) {
     std::memset(h, 0, kFileHeaderSize);
     std::memcpy(h, kMagic, 8);
-    Put(h + 8, kFileFormatVersion, 4);
-    Put(h + 12, kFileHeaderSize, 4);
-    Put(h + 16, kReadings, 4);
+    proto::PutBigEndian(h + 8, kFileFormatVersion, 4);
+    proto::PutBigEndian(h + 12, kFileHeaderSize, 4);
+    proto::PutBigEndian(h + 16, kReadings, 4);
     for (int r = 0; r < proto::kHistoryResolutions; ++r)
-        Put(h + 20 + 4 * r, static_cast<std::uint64_t>(kRingShapes[r].slots), 4);
-    Put(h + 32, Store::SerializedSize(), 8);
-    Put(h + 40, body_crc, 4);
-    Put(h + kHeaderCrcOffset, Crc32(0, h, kHeaderCrcOffset), 4);
+        proto::PutBigEndian(h + 20 + 4 * r, static_cast<std::uint64_t>(kRingShapes[r].slots), 4);
+    proto::PutBigEndian(h + 32, Store::SerializedSize(), 8);
+    proto::PutBigEndian(h + 40, body_crc, 4);
+    proto::PutBigEndian(h + kHeaderCrcOffset, Crc32(0, h, kHeaderCrcOffset), 4);
 }
 
 // Judges a header; `why` says what is wrong with it.
@@ -54,20 +41,22 @@ bool CheckHeader(const std::uint8_t* h, std::string* why) {
         *why = "not a history file";
         return false;
     }
-    if (Get(h + kHeaderCrcOffset, 4) != Crc32(0, h, kHeaderCrcOffset)) {
+    if (proto::GetBigEndian(h + kHeaderCrcOffset, 4) != Crc32(0, h, kHeaderCrcOffset)) {
         *why = "its header is damaged";
         return false;
     }
-    const std::uint64_t version = Get(h + 8, 4);
+    const std::uint64_t version = proto::GetBigEndian(h + 8, 4);
     if (version != kFileFormatVersion) {
         *why = "format version " + std::to_string(version) + ", this agent reads " +
                std::to_string(kFileFormatVersion);
         return false;
     }
-    bool sizes = Get(h + 12, 4) == kFileHeaderSize && Get(h + 16, 4) == kReadings &&
-                 Get(h + 32, 8) == Store::SerializedSize();
+    bool sizes = proto::GetBigEndian(h + 12, 4) == kFileHeaderSize &&
+                 proto::GetBigEndian(h + 16, 4) == kReadings &&
+                 proto::GetBigEndian(h + 32, 8) == Store::SerializedSize();
     for (int r = 0; r < proto::kHistoryResolutions; ++r)
-        sizes = sizes && Get(h + 20 + 4 * r, 4) == static_cast<std::uint64_t>(kRingShapes[r].slots);
+        sizes = sizes && proto::GetBigEndian(h + 20 + 4 * r, 4) ==
+                             static_cast<std::uint64_t>(kRingShapes[r].slots);
     for (std::size_t i = 48; i < kFileHeaderSize; ++i)
         sizes = sizes && h[i] == 0;
     if (!sizes) {
@@ -95,10 +84,11 @@ bool Decode(Store* store, const ByteSource& read, std::string* why) {
     };
     const bool decoded = store->Deserialize(body);
     std::uint8_t extra;
-    if (!decoded || read(&extra, 1) || crc != Get(header + 40, 4)) {
+    if (!decoded || read(&extra, 1) || crc != proto::GetBigEndian(header + 40, 4)) {
         store->Clear();
-        *why = !decoded && crc == Get(header + 40, 4) ? "its body is inconsistent"
-                                                      : "its body is damaged or cut short";
+        *why = !decoded && crc == proto::GetBigEndian(header + 40, 4)
+                   ? "its body is inconsistent"
+                   : "its body is damaged or cut short";
         return false;
     }
     return true;

@@ -3,26 +3,14 @@
 #include <cmath>
 #include <cstring>
 
+#include "protocol/big_endian.h"
+
 namespace vorn::proto {
 
 namespace {
 
 constexpr std::uint8_t kRequestMagic[4] = {'V', 'N', 'R', 'Q'};
 constexpr std::uint8_t kReplyMagic[4] = {'V', 'N', 'R', 'S'};
-
-std::uint64_t GetBig(const std::uint8_t* p, int bytes) {
-    std::uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v = (v << 8) | p[i];
-    return v;
-}
-
-void PutBig(std::uint8_t* p, std::uint64_t v, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) {
-        p[i] = static_cast<std::uint8_t>(v);
-        v >>= 8;
-    }
-}
 
 bool AllZero(const std::uint8_t* p, std::size_t from, std::size_t to) {
     for (std::size_t i = from; i < to; ++i) {
@@ -98,11 +86,11 @@ bool DecodeHistoryRequest(const std::uint8_t* data, std::size_t len, HistoryRequ
     if (data[5] != kKindHistoryPage || !AllZero(data, 6, 8) || !AllZero(data, 24, len))
         return false;
     if (out) {
-        out->id = static_cast<std::uint32_t>(GetBig(data + 8, 4));
+        out->id = static_cast<std::uint32_t>(GetBigEndian(data + 8, 4));
         out->reading = data[12];
         out->resolution = data[13];
-        out->max_slots = static_cast<std::uint16_t>(GetBig(data + 14, 2));
-        out->start = static_cast<std::int64_t>(GetBig(data + 16, 8));
+        out->max_slots = static_cast<std::uint16_t>(GetBigEndian(data + 14, 2));
+        out->start = static_cast<std::int64_t>(GetBigEndian(data + 16, 8));
         out->size = len;
     }
     return true;
@@ -118,28 +106,28 @@ std::size_t EncodeHistoryReply(const HistoryReplyHeader& h, const HistorySlot* s
     out[4] = kVersion3;
     out[5] = kKindHistoryPage;
     out[6] = static_cast<std::uint8_t>(h.status);
-    PutBig(out + 8, h.id, 4);
+    PutBigEndian(out + 8, h.id, 4);
     out[12] = h.reading;
     out[13] = h.resolution;
-    PutBig(out + 14, count, 2);
-    PutBig(out + 16, static_cast<std::uint64_t>(h.first), 8);
-    PutBig(out + 24, static_cast<std::uint64_t>(h.now), 8);
-    PutBig(out + 32, h.step, 4);
-    PutBig(out + 36, h.extra, 4);
+    PutBigEndian(out + 14, count, 2);
+    PutBigEndian(out + 16, static_cast<std::uint64_t>(h.first), 8);
+    PutBigEndian(out + 24, static_cast<std::uint64_t>(h.now), 8);
+    PutBigEndian(out + 32, h.step, 4);
+    PutBigEndian(out + 36, h.extra, 4);
     if (!page)
         return kHistoryHeaderSize;
-    PutBig(out + 40, static_cast<std::uint32_t>(h.low), 4);
-    PutBig(out + 44, static_cast<std::uint32_t>(h.high), 4);
+    PutBigEndian(out + 40, static_cast<std::uint32_t>(h.low), 4);
+    PutBigEndian(out + 44, static_cast<std::uint32_t>(h.high), 4);
     const bool samples = EntrySize(h.resolution) == 4;
     std::uint8_t* p = out + kHistoryHeaderSize;
     for (std::size_t i = 0; i < count; ++i) {
         if (samples) {
-            PutBig(p, static_cast<std::uint32_t>(slots[i].mean), 4);
+            PutBigEndian(p, static_cast<std::uint32_t>(slots[i].mean), 4);
             p += 4;
         } else {
-            PutBig(p, static_cast<std::uint32_t>(slots[i].min), 4);
-            PutBig(p + 4, static_cast<std::uint32_t>(slots[i].mean), 4);
-            PutBig(p + 8, static_cast<std::uint32_t>(slots[i].max), 4);
+            PutBigEndian(p, static_cast<std::uint32_t>(slots[i].min), 4);
+            PutBigEndian(p + 4, static_cast<std::uint32_t>(slots[i].mean), 4);
+            PutBigEndian(p + 8, static_cast<std::uint32_t>(slots[i].max), 4);
             p += 12;
         }
     }
@@ -157,11 +145,11 @@ std::size_t EncodeHistoryRequest(const HistoryRequest& r, std::uint8_t* out) {
     std::memcpy(out, kRequestMagic, 4);
     out[4] = kVersion3;
     out[5] = kKindHistoryPage;
-    PutBig(out + 8, r.id, 4);
+    PutBigEndian(out + 8, r.id, 4);
     out[12] = r.reading;
     out[13] = r.resolution;
-    PutBig(out + 14, r.max_slots, 2);
-    PutBig(out + 16, static_cast<std::uint64_t>(r.start), 8);
+    PutBigEndian(out + 14, r.max_slots, 2);
+    PutBigEndian(out + 16, static_cast<std::uint64_t>(r.start), 8);
     return r.size;
 }
 
@@ -170,7 +158,7 @@ bool DecodeHistoryReply(const std::uint8_t* data, std::size_t len, const History
     if (data == nullptr || len < kHistoryHeaderSize || std::memcmp(data, kReplyMagic, 4) != 0 ||
         data[4] != kVersion3 || data[5] != kKindHistoryPage || data[6] > 6 || data[7] != 0)
         return false;
-    if (GetBig(data + 8, 4) != request.id || data[12] != request.reading ||
+    if (GetBigEndian(data + 8, 4) != request.id || data[12] != request.reading ||
         data[13] != request.resolution)
         return false;
     HistoryReplyHeader h;
@@ -178,11 +166,11 @@ bool DecodeHistoryReply(const std::uint8_t* data, std::size_t len, const History
     h.id = request.id;
     h.reading = data[12];
     h.resolution = data[13];
-    h.count = static_cast<std::uint16_t>(GetBig(data + 14, 2));
-    h.first = static_cast<std::int64_t>(GetBig(data + 16, 8));
-    h.now = static_cast<std::int64_t>(GetBig(data + 24, 8));
-    h.step = static_cast<std::uint32_t>(GetBig(data + 32, 4));
-    h.extra = static_cast<std::uint32_t>(GetBig(data + 36, 4));
+    h.count = static_cast<std::uint16_t>(GetBigEndian(data + 14, 2));
+    h.first = static_cast<std::int64_t>(GetBigEndian(data + 16, 8));
+    h.now = static_cast<std::int64_t>(GetBigEndian(data + 24, 8));
+    h.step = static_cast<std::uint32_t>(GetBigEndian(data + 32, 4));
+    h.extra = static_cast<std::uint32_t>(GetBigEndian(data + 36, 4));
     const std::uint32_t step = StepSeconds(request.resolution);
     if (h.status != HistoryStatus::kPage) {
         // A refusal is the bare header, with only the fields its status names.
@@ -207,14 +195,14 @@ bool DecodeHistoryReply(const std::uint8_t* data, std::size_t len, const History
     const std::uint8_t* bitmap = data + kHistoryHeaderSize + h.count * EntrySize(h.resolution);
     if (h.count % 8 != 0 && (bitmap[h.count / 8] >> (h.count % 8)) != 0)
         return false;
-    h.low = static_cast<std::int32_t>(static_cast<std::uint32_t>(GetBig(data + 40, 4)));
-    h.high = static_cast<std::int32_t>(static_cast<std::uint32_t>(GetBig(data + 44, 4)));
+    h.low = static_cast<std::int32_t>(static_cast<std::uint32_t>(GetBigEndian(data + 40, 4)));
+    h.high = static_cast<std::int32_t>(static_cast<std::uint32_t>(GetBigEndian(data + 44, 4)));
     const bool samples = EntrySize(h.resolution) == 4;
     const std::uint8_t* p = data + kHistoryHeaderSize;
     for (std::size_t i = 0; i < h.count; ++i) {
         HistorySlot slot;
         const auto value = [&](int at) {
-            return static_cast<std::int32_t>(static_cast<std::uint32_t>(GetBig(p + at, 4)));
+            return static_cast<std::int32_t>(static_cast<std::uint32_t>(GetBigEndian(p + at, 4)));
         };
         if (samples) {
             slot.min = slot.mean = slot.max = value(0);
